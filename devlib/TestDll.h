@@ -1,0 +1,70 @@
+// The device-access library's interface: six operations with C linkage, the
+// device record they fill and the progress callback they report through.
+// Every integer is 32 bits wide; texts are NUL-terminated 8-bit strings.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(TESTDLL_BUILDING)
+#    define TESTDLL_API __declspec(dllexport)
+#  else
+#    define TESTDLL_API __declspec(dllimport)
+#  endif
+#else
+#  define TESTDLL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Called with the progress on a 0..100 scale; the updater's callback returns 1.
+typedef int32_t (*ProgressCallback)(int32_t value);
+
+// 196 bytes, caller's storage, little-endian. Bytes not named here belong to
+// the library; ours leaves them zero.
+typedef struct RemoteInfo {
+    uint8_t reserved0[4];
+    uint32_t address;      // IPv4, first dotted octet in the most significant byte
+    uint8_t reserved8[48];
+    char name[64];         // NUL-terminated
+    uint32_t typeCode;     // family 31..24, kind 23..16, sub-address 15..8, letter 7..0
+    uint8_t reserved124[64];
+    int32_t versionMajor;
+    int32_t versionMinor;
+} RemoteInfo;
+
+// Writes at most `capacity` ids into the first slots and returns their count.
+TESTDLL_API int32_t DllScanNetwork(int32_t* ids, int32_t capacity);
+
+// Non-zero when the device answered and `info` was filled.
+TESTDLL_API int32_t DllGetRemoteInfo(int32_t id, RemoteInfo* info);
+
+// Non-zero only for a valid firmware image; then every output is set.
+// `name` must hold 20 bytes.
+TESTDLL_API int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, int32_t* date2,
+                                   int32_t* date3, int32_t* fileType, int32_t* versionMajor,
+                                   int32_t* versionMinor);
+
+// Single target over the serial port opened by DllOpenPort; exactly 1 is success.
+TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback callback);
+
+// Every target over the network, concurrently; exactly 1 only if all committed.
+TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, const char* path,
+                                           ProgressCallback callback);
+
+// Opens serial port 1 or 2; non-zero on success. Ports stay open.
+TESTDLL_API int32_t DllOpenPort(int32_t port);
+
+#ifdef __cplusplus
+} // extern "C"
+
+static_assert(sizeof(RemoteInfo) == 196, "RemoteInfo is a 196-byte record");
+static_assert(offsetof(RemoteInfo, address) == 4, "address at 4");
+static_assert(offsetof(RemoteInfo, name) == 56, "name at 56");
+static_assert(offsetof(RemoteInfo, typeCode) == 120, "type code at 120");
+static_assert(offsetof(RemoteInfo, versionMajor) == 188, "version major at 188");
+static_assert(offsetof(RemoteInfo, versionMinor) == 192, "version minor at 192");
+#endif

@@ -1,0 +1,31 @@
+// Device list logic without widgets: the slot table of the last scan, the line
+// shown for each device, and which devices "Upd. All" takes.
+#pragma once
+
+#include "TestDll.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+constexpr int kDeviceSlots = 30;
+constexpr int kDeviceLineMax = 99;
+
+struct DeviceSlotTable {
+    int32_t ids[kDeviceSlots] = {};
+    int32_t scanCount = 0;
+    QVector<int> rowSlot; // row i of the list shows the device in slot rowSlot[i]
+
+    int slotOfRow(int row) const { return row >= 0 && row < rowSlot.size() ? rowSlot[row] : -1; }
+    int rowOfSlot(int slot) const { return rowSlot.indexOf(slot); }
+};
+
+// The list line for one answered device, at most 99 characters.
+QString formatDeviceLine(int32_t id, const RemoteInfo& info);
+
+// Family 1, kind 1, not version 0.01.
+bool isEligibleCluster(const RemoteInfo& info);
+
+// Scans into `table` (count clamped to 0..30) and returns the lines for every
+// slot that answered its info query, recording which slot each row shows.
+QStringList scanDevices(DeviceSlotTable& table);
