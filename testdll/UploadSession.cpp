@@ -1,0 +1,334 @@
+// Client side of one upload session: Begin, windowed chunks, End, then the device's
+// verify, flash progress and commit. Every wait has a deadline; any protocol
+// failure ends this session only.
+#include "UploadSession.h"
+
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace testdll {
+
+namespace {
+
+void storeU16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void storeU32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t crcOf(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0) {
+    return static_cast<std::uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
+}
+
+} // namespace
+
+SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t chunk)
+    : bytes(imageBytes), chunkSize(chunk) {
+    // The whole-image CRC is the combination of the chunk CRCs, so the image is read once.
+    std::uint32_t whole = 0;
+    for (std::size_t off = 0; off < bytes.size(); off += chunkSize) {
+        const std::size_t n = std::min<std::size_t>(chunkSize, bytes.size() - off);
+        const std::uint32_t c = crcOf(bytes.data() + off, n);
+        chunkCrcs.push_back(c);
+        whole = off == 0 ? c : static_cast<std::uint32_t>(::crc32_combine(whole, c, static_cast<z_off_t>(n)));
+    }
+    crc = whole;
+}
+
+std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const SharedImage& image,
+                                                         const sockaddr_in& to,
+                                                         std::chrono::milliseconds timeout) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    auto s = std::make_unique<UploadSession>(id, image, fd, true, true, timeout);
+    if (fd < 0) {
+        s->fail("no socket");
+        return s;
+    }
+    // Small control frames must not wait behind Nagle's algorithm.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    s->touch(timeout);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        s->start();
+    } else if (errno == EINPROGRESS) {
+        s->m_phase = Phase::Connecting;
+    } else {
+        s->fail("connect refused");
+    }
+    return s;
+}
+
+std::unique_ptr<UploadSession> UploadSession::overStream(std::int32_t id, const SharedImage& image, int fd,
+                                                         std::chrono::milliseconds timeout) {
+    auto s = std::make_unique<UploadSession>(id, image, fd, false, false, timeout);
+    s->start();
+    return s;
+}
+
+UploadSession::UploadSession(std::int32_t id, const SharedImage& image, int fd, bool ownsFd, bool isSocket,
+                             std::chrono::milliseconds timeout)
+    : m_id(id), m_image(image), m_fd(fd), m_ownsFd(ownsFd), m_isSocket(isSocket), m_timeout(timeout) {}
+
+UploadSession::~UploadSession() {
+    finish();
+}
+
+void UploadSession::touch(std::chrono::milliseconds within) {
+    m_deadline = Clock::now() + within;
+}
+
+void UploadSession::setProgress(int value) {
+    if (value == m_progress)
+        return;
+    m_progress = value;
+    if (m_onProgress)
+        m_onProgress();
+}
+
+void UploadSession::finish() {
+    if (m_ownsFd && m_fd >= 0)
+        ::close(m_fd);
+    if (m_ownsFd)
+        m_fd = -1;
+    m_iovCount = 0;
+}
+
+void UploadSession::fail(const char* why) {
+    if (!active())
+        return;
+    m_phase = Phase::Failed;
+    m_failure = why;
+    finish();
+    if (m_onProgress)
+        m_onProgress(); // the overall value may rise now that this target dropped out
+}
+
+void UploadSession::start() {
+    std::vector<std::uint8_t> body;
+    proto::putI32(body, m_id);
+    proto::putU32(body, m_image.size());
+    proto::putU32(body, m_image.crc);
+    proto::putU32(body, m_image.chunkSize);
+    queueControl(proto::Begin, body);
+    m_phase = Phase::AwaitBegin;
+    touch(m_timeout);
+}
+
+void UploadSession::queueControl(std::uint16_t type, const std::vector<std::uint8_t>& body) {
+    m_control = proto::makeFrame(type, body);
+    m_iov[0] = {m_control.data(), m_control.size()};
+    m_iovFirst = 0;
+    m_iovCount = 1;
+}
+
+bool UploadSession::refill() {
+    if (m_iovCount > 0)
+        return true;
+    if (m_phase != Phase::Streaming || m_inFlight >= proto::kChunkWindow || m_nextOffset >= m_image.size())
+        return false;
+    const std::uint32_t offset = m_nextOffset;
+    const std::uint32_t n = std::min(m_image.chunkSize, m_image.size() - offset);
+    const std::uint32_t dataCrc = m_image.chunkCrcs[offset / m_image.chunkSize];
+    const std::uint32_t bodyLen = 8 + n;
+
+    // The frame CRC covers type..body; the image bytes' share is folded in with
+    // crc32_combine, so each chunk's data is CRC'd once per call, not once per target.
+    m_chunkHead[0] = proto::kFrameSync0;
+    m_chunkHead[1] = proto::kFrameSync1;
+    storeU16(m_chunkHead + 2, proto::Chunk);
+    storeU32(m_chunkHead + 4, bodyLen);
+    storeU32(m_chunkHead + 8, offset);
+    storeU32(m_chunkHead + 12, dataCrc);
+    const std::uint32_t headCrc = crcOf(m_chunkHead + 2, 14);
+    storeU32(m_chunkTail,
+             static_cast<std::uint32_t>(::crc32_combine(headCrc, dataCrc, static_cast<z_off_t>(n))));
+
+    m_iov[0] = {m_chunkHead, sizeof m_chunkHead};
+    m_iov[1] = {const_cast<std::uint8_t*>(m_image.bytes.data() + offset), n};
+    m_iov[2] = {m_chunkTail, sizeof m_chunkTail};
+    m_iovFirst = 0;
+    m_iovCount = 3;
+    m_nextOffset += n;
+    ++m_inFlight;
+    return true;
+}
+
+short UploadSession::pollEvents() const {
+    if (!active() || m_fd < 0)
+        return 0;
+    if (m_phase == Phase::Connecting)
+        return POLLOUT;
+    const bool wantWrite =
+        m_iovCount > 0 ||
+        (m_phase == Phase::Streaming && m_inFlight < proto::kChunkWindow && m_nextOffset < m_image.size());
+    return static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
+}
+
+void UploadSession::onEvents(short revents) {
+    if (!active())
+        return;
+    if (m_phase == Phase::Connecting) {
+        if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0)
+            return;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            fail("connect failed");
+            return;
+        }
+        start();
+        onWritable();
+        return;
+    }
+    // Read first: a device's final error report may arrive together with a reset.
+    if (revents & (POLLIN | POLLERR | POLLHUP))
+        onReadable();
+    if (active() && (revents & POLLOUT))
+        onWritable();
+}
+
+void UploadSession::onWritable() {
+    while (active() && refill()) {
+        ssize_t n;
+        if (m_isSocket) {
+            msghdr msg{};
+            msg.msg_iov = m_iov + m_iovFirst;
+            msg.msg_iovlen = static_cast<std::size_t>(m_iovCount);
+            n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else {
+            n = ::writev(m_fd, m_iov + m_iovFirst, m_iovCount);
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return;
+            fail("write failed");
+            return;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (m_iovCount > 0 && left >= m_iov[m_iovFirst].iov_len) {
+            left -= m_iov[m_iovFirst].iov_len;
+            ++m_iovFirst;
+            --m_iovCount;
+        }
+        if (m_iovCount > 0) {
+            m_iov[m_iovFirst].iov_base = static_cast<std::uint8_t*>(m_iov[m_iovFirst].iov_base) + left;
+            m_iov[m_iovFirst].iov_len -= left;
+            return; // the stream is full for now
+        }
+    }
+}
+
+void UploadSession::onReadable() {
+    std::uint8_t buf[16384];
+    // Bounded, so one chatty device cannot starve the other targets.
+    for (int round = 0; round < 16 && active(); ++round) {
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n > 0) {
+            m_reader.feed(buf, static_cast<std::size_t>(n));
+            while (active()) {
+                auto f = m_reader.next();
+                if (!f)
+                    break;
+                handle(*f);
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        fail(n == 0 ? "connection closed" : "read failed");
+        return;
+    }
+}
+
+void UploadSession::handle(const proto::Frame& f) {
+    const std::uint8_t* b = f.body.data();
+    const std::size_t size = f.body.size();
+    switch (m_phase) {
+    case Phase::AwaitBegin:
+        // On the serial line a stale frame from an earlier session may still arrive: skip it.
+        if (f.type != proto::BeginReply || size < 8 || proto::getI32(b) != m_id)
+            return;
+        if (proto::getU16(b + 4) != proto::Ok) {
+            fail("begin refused");
+            return;
+        }
+        m_phase = Phase::Streaming;
+        setProgress(1);
+        touch(4 * m_timeout);
+        return;
+    case Phase::Streaming: {
+        if (f.type != proto::ChunkAck || size < 8)
+            return;
+        touch(4 * m_timeout);
+        const std::uint32_t received = proto::getU32(b);
+        if (proto::getU16(b + 4) != proto::Ok) {
+            fail("chunk refused");
+            return;
+        }
+        // Each good chunk is acknowledged once, in order.
+        const std::uint32_t expected = std::min(m_acked + m_image.chunkSize, m_image.size());
+        if (m_inFlight == 0 || received != expected) {
+            fail("unexpected acknowledgement");
+            return;
+        }
+        m_acked = received;
+        --m_inFlight;
+        if (m_acked == m_image.size()) {
+            std::vector<std::uint8_t> body;
+            proto::putU32(body, m_image.crc);
+            queueControl(proto::End, body);
+            m_phase = Phase::AwaitVerify;
+        }
+        setProgress(1 + static_cast<int>(std::uint64_t{94} * m_acked / m_image.size()));
+        return;
+    }
+    case Phase::AwaitVerify:
+        if (f.type != proto::VerifyReply || size < 4)
+            return;
+        touch(4 * m_timeout);
+        if (proto::getU16(b) != proto::Ok) {
+            fail("image not verified");
+            return;
+        }
+        m_phase = Phase::Flashing;
+        setProgress(96);
+        return;
+    case Phase::Flashing:
+        if (f.type == proto::FlashProgress && size >= 4) {
+            touch(4 * m_timeout);
+            const int p = std::min<int>(proto::getU16(b), 100);
+            setProgress(std::max(m_progress, 96 + 4 * p / 100));
+        } else if (f.type == proto::CommitReply && size >= 4) {
+            if (proto::getU16(b) != proto::Ok) {
+                fail("flash failed");
+                return;
+            }
+            m_phase = Phase::Committed;
+            finish();
+            setProgress(100);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void UploadSession::checkDeadline(Clock::time_point now) {
+    if (active() && now >= m_deadline)
+        fail("timed out");
+}
+
+} // namespace testdll
