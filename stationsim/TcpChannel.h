@@ -1,0 +1,37 @@
+// An upload session's TCP connection. Every wait also watches the station's
+// stop signal, so shutdown never waits on a client.
+#pragma once
+
+#include "FrameChannel.h"
+#include "StopSignal.h"
+
+namespace sim {
+
+class TcpChannel : public FrameChannel {
+public:
+    TcpChannel(int fd, const StopSignal& stop); // takes ownership of fd
+    ~TcpChannel() override;
+    TcpChannel(const TcpChannel&) = delete;
+    TcpChannel& operator=(const TcpChannel&) = delete;
+
+    Read next(proto::Frame& out, Clock::time_point deadline) override;
+    bool send(const std::vector<std::uint8_t>& frame) override;
+    bool pauseUntil(Clock::time_point until) override;
+    std::optional<proto::Frame> holdUntilPeerLeaves() override;
+    void reset() override;
+    bool carriesManySessions() const override { return false; }
+
+    // Sends FIN and waits briefly for the peer to close, so a final reply is not
+    // destroyed by a reset when unread data is still queued.
+    void closeGracefully();
+
+private:
+    enum class Wait { Ready, PeerGone, Timeout, Stopping };
+    Wait wait(short events, Clock::time_point deadline);
+
+    int m_fd;
+    const StopSignal& m_stop;
+    proto::FrameReader m_reader;
+};
+
+} // namespace sim

@@ -1,0 +1,74 @@
+#include "TcpListener.h"
+
+#include "TcpChannel.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+void serveConnection(int fd, const SessionContext& ctx, const StopSignal& stop) {
+    TcpChannel channel(fd, stop);
+    proto::Frame first;
+    const auto r = channel.next(first, FrameChannel::Clock::now() + kSessionIdleLimit);
+    // One connection carries one session, opened by Begin.
+    if (r == FrameChannel::Read::Frame && first.type == proto::Begin)
+        runUpload(ctx, channel, first);
+    if (r != FrameChannel::Read::Stopping && !stop.stopped())
+        channel.closeGracefully();
+}
+
+} // namespace
+
+TcpListener::~TcpListener() {
+    reap(true);
+}
+
+void TcpListener::reap(bool all) {
+    for (auto it = m_workers.begin(); it != m_workers.end();) {
+        if (all || (*it)->done.load()) {
+            (*it)->thread.join();
+            it = m_workers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void TcpListener::serve() {
+    while (!m_stop.stopped()) {
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stop.fd(), POLLIN, 0}};
+        // Wake now and then to join finished sessions even when no one connects.
+        const int r = ::poll(fds, 2, 1000);
+        reap(false);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0 || fds[1].revents != 0)
+            continue;
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors: back off rather than spin on a readable listener.
+            if (errno == EMFILE || errno == ENFILE)
+                m_stop.sleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto worker = std::make_unique<Worker>();
+        Worker* w = worker.get();
+        w->thread = std::thread([fd, w, this] {
+            serveConnection(fd, m_ctx, m_stop);
+            w->done.store(true);
+        });
+        m_workers.push_back(std::move(worker));
+    }
+    reap(true);
+}
+
+} // namespace sim

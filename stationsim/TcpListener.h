@@ -1,0 +1,39 @@
+// Accepts upload connections; each runs on its own thread so sessions to
+// different devices proceed in parallel.
+#pragma once
+
+#include "StopSignal.h"
+#include "UploadSession.h"
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <thread>
+
+namespace sim {
+
+class TcpListener {
+public:
+    TcpListener(int fd, const SessionContext& ctx, const StopSignal& stop)
+        : m_fd(fd), m_ctx(ctx), m_stop(stop) {}
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // Accepts until the station stops, then waits for every session to end.
+    void serve();
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    void reap(bool all);
+
+    int m_fd;
+    const SessionContext& m_ctx;
+    const StopSignal& m_stop;
+    std::list<std::unique_ptr<Worker>> m_workers;
+};
+
+} // namespace sim
