@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+
+class CRecentFileList;
+
 // Label for a type code's low byte; `valid` tells whether it is in the table.
 QString fileTypeLabel(int32_t typeCode, bool* valid);
 
@@ -23,3 +27,6 @@ bool offeredInFileBox(const QString& path);
 
 // The chooser's name filters, default first.
 QStringList firmwareNameFilters();
+
+// The recorded paths the file box offers, most recent first.
+QStringList fileBoxEntries(const CRecentFileList& record);
