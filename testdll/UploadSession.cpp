@@ -195,7 +195,7 @@ void UploadSession::onEvents(short revents) {
     }
     // Read first: a device's final error report may arrive together with a reset.
     if (revents & (POLLIN | POLLERR | POLLHUP))
-        onReadable();
+        onReadable((revents & POLLHUP) != 0);
     if (active() && (revents & POLLOUT))
         onWritable();
 }
@@ -231,7 +231,7 @@ void UploadSession::onWritable() {
     }
 }
 
-void UploadSession::onReadable() {
+void UploadSession::onReadable(bool hangUp) {
     std::uint8_t buf[16384];
     // Bounded, so one chatty device cannot starve the other targets.
     for (int round = 0; round < 16 && active(); ++round) {
@@ -247,6 +247,9 @@ void UploadSession::onReadable() {
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        // A raw terminal (VMIN 0) reads 0 when it has nothing; only a hang-up ends the line.
+        if (n == 0 && !m_isSocket && !hangUp)
             return;
         fail(n == 0 ? "connection closed" : "read failed");
         return;

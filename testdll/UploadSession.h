@@ -67,7 +67,7 @@ public:
 private:
     void start(); // queue Begin
     void onWritable();
-    void onReadable();
+    void onReadable(bool hangUp);
     void handle(const proto::Frame& f);
     bool refill(); // queue the next chunk if the window allows
     void queueControl(std::uint16_t type, const std::vector<std::uint8_t>& body);

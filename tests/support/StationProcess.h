@@ -1,0 +1,115 @@
+// Test helpers without Qt: a stationsim child process on a free loopback port,
+// station files written from a small description, and firmware images in a temp folder.
+#pragma once
+
+#include "FirmwareImage.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zutest {
+
+// A private folder under $TMPDIR (or /tmp), removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    std::string write(const std::string& name, const std::string& contents) const;
+
+private:
+    std::string m_path;
+};
+
+struct DeviceFaults {
+    bool silent = false;
+    std::uint32_t dropAfter = 0;
+    std::uint32_t corruptAt = 0;
+    bool reject = false;
+    bool flashFail = false;
+    std::uint32_t stallAfter = 0;
+    std::uint32_t delayMs = 0;
+};
+
+struct DeviceSpec {
+    std::int32_t id = 0;
+    std::string address = "192.168.1.20"; // reported only; nothing binds to it
+    std::string name = "Device";
+    int family = 1;
+    int kind = 1;
+    int sub = 0;
+    char letter = 'A';
+    int major = 1;
+    int minor = 0;
+    bool serial = false;
+    DeviceFaults faults;
+};
+
+struct StationSpec {
+    std::uint32_t linkKbps = 0;
+    std::uint32_t flashKbps = 0;
+    std::uint32_t serialBaud = 0;
+    std::vector<DeviceSpec> devices;
+
+    std::string toJson() const;
+};
+
+// `count` devices with ids first, first+1, ..., addresses 192.168.1.(10+i), names "Device N".
+StationSpec makeStation(int count, std::int32_t firstId = 101);
+
+struct StationOptions {
+    int port = 0;           // --port; 0 picks a free one
+    std::string statePath;  // --state
+    std::string serialPath; // --serial
+};
+
+// Starts $ZU_BIN_DIR/stationsim --station FILE --port N and waits (bounded) for
+// "stationsim listening on 127.0.0.1:PORT". Stopped with SIGTERM on destruction.
+class StationProcess {
+public:
+    explicit StationProcess(const StationSpec& station, const StationOptions& options = {});
+    explicit StationProcess(const std::string& stationJson, const StationOptions& options = {});
+    ~StationProcess();
+    StationProcess(const StationProcess&) = delete;
+    StationProcess& operator=(const StationProcess&) = delete;
+
+    bool running() const { return m_port > 0; }
+    int port() const { return m_port; }
+    std::string endpoint() const { return "127.0.0.1:" + std::to_string(m_port); }
+    pid_t pid() const { return m_pid; }
+    const std::string& error() const { return m_error; } // why it did not start
+    std::string output() const;                          // stdout and stderr so far
+
+    // SIGTERM, then a bounded wait (SIGKILL after it). Returns the exit status
+    // as waitpid reports it, or -1 if the process was not running.
+    int stop();
+
+private:
+    void start(const std::string& json, const StationOptions& options);
+
+    TempDir m_dir;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+// Writes a valid image (deterministic pseudo-random payload) and returns its path.
+std::string makeImageFile(const std::string& path, std::size_t payloadSize, int major = 3, int minor = 7,
+                          std::uint32_t typeCode = 0x01010241, const char* name = "Test image");
+
+// The bytes of such an image, without writing it.
+std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major = 3, int minor = 7,
+                                         std::uint32_t typeCode = 0x01010241,
+                                         const char* name = "Test image");
+
+// Directory holding the project's binaries ($ZU_BIN_DIR, else "bin" next to the cwd).
+std::string binDir();
+
+} // namespace zutest
