@@ -1,0 +1,87 @@
+#include "UpdaterApp.h"
+
+#include "Help.h"
+#include "UpdateDialog.h"
+
+#include <QApplication>
+#include <QFileInfo>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+UpdaterApp* g_instance = nullptr;
+
+const QString kRecentSection = QStringLiteral("Recent File List");
+const QString kRecentEntryFormat = QStringLiteral("File%d");
+constexpr int kRecentCapacity = 10;
+
+} // namespace
+
+UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
+    : QObject(parent), m_recentFiles(kRecentSection, kRecentEntryFormat, kRecentCapacity) {
+    Q_ASSERT(!g_instance);
+    g_instance = this;
+
+    const QFileInfo exe(executablePath.isEmpty() ? QCoreApplication::applicationFilePath() : executablePath);
+    m_executablePath = exe.absoluteFilePath();
+    // "fwtool.exe" is named "fwtool": the file name without its extension.
+    m_applicationName = exe.completeBaseName();
+    m_store.setApplicationKey(m_applicationName);
+    QCoreApplication::setApplicationName(m_applicationName);
+
+    m_help = new HelpRequest(m_executablePath, this);
+    if (QCoreApplication* application = QCoreApplication::instance())
+        application->installEventFilter(m_help);
+    // The program's life is the modal run; closing its last window must not
+    // end the event loops underneath.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+}
+
+UpdaterApp::~UpdaterApp() {
+    if (QCoreApplication* application = QCoreApplication::instance())
+        application->removeEventFilter(m_help);
+    g_instance = nullptr;
+}
+
+UpdaterApp* UpdaterApp::instance() {
+    return g_instance;
+}
+
+void UpdaterApp::preparePlatform() {
+#ifdef Q_OS_WIN
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+#endif
+}
+
+int UpdaterApp::run() {
+    startUp();
+    runMainDialog();
+    exitStep();
+    return 0;
+}
+
+void UpdaterApp::startUp() {
+    m_companyKey = QStringLiteral("Quorvane");
+    m_store.setCompanyKey(m_companyKey);
+    QCoreApplication::setOrganizationName(m_companyKey);
+    m_recentFiles.LoadFromStore(m_store);
+}
+
+void UpdaterApp::runMainDialog() {
+    // However the dialog ends, the same steps follow; its result is not used.
+    UpdateDialog dialog;
+    m_mainWindow = &dialog;
+    dialog.exec();
+    m_mainWindow = nullptr;
+}
+
+void UpdaterApp::exitStep() {
+    m_recentFiles.SaveToStore(m_store);
+}
+
+void UpdaterApp::AddRecentFile(const QString& path) {
+    m_recentFiles.AddPath(path);
+}

@@ -1,0 +1,55 @@
+// The application object, one per process: names the application after its
+// executable, keeps the recent-file record for the whole run, runs the main
+// dialog modally and writes the record back once, at the exit step.
+#pragma once
+
+#include "RecentFileList.h"
+#include "SettingsStore.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+class HelpRequest;
+
+class UpdaterApp : public QObject {
+    Q_OBJECT
+public:
+    // `executablePath` empty: the running executable. A QApplication must exist.
+    explicit UpdaterApp(const QString& executablePath = QString(), QObject* parent = nullptr);
+    ~UpdaterApp() override;
+
+    static UpdaterApp* instance();
+
+    // Before the QApplication exists: no platform boxes for critical errors
+    // or files that fail to open.
+    static void preparePlatform();
+
+    // Start-up, modal run of the main dialog, exit step.
+    int run();
+    void startUp();
+    void runMainDialog();
+    void exitStep();
+
+    void AddRecentFile(const QString& path);
+
+    const QString& applicationName() const { return m_applicationName; }
+    const QString& executablePath() const { return m_executablePath; }
+    const QString& companyKey() const { return m_companyKey; }
+    const SettingsStore& settingsStore() const { return m_store; }
+    const CRecentFileList& recentFiles() const { return m_recentFiles; }
+    HelpRequest& help() { return *m_help; }
+
+    QWidget* mainWindow() const { return m_mainWindow; }
+    void setMainWindow(QWidget* window) { m_mainWindow = window; }
+
+private:
+    QString m_executablePath;
+    QString m_applicationName;
+    QString m_companyKey;
+    SettingsStore m_store;
+    CRecentFileList m_recentFiles;
+    QPointer<QWidget> m_mainWindow; // cleared with the dialog's window
+    HelpRequest* m_help = nullptr;
+};

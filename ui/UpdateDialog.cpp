@@ -1,0 +1,187 @@
+#include "UpdateDialog.h"
+
+#include "AboutDialog.h"
+#include "AppIcon.h"
+#include "DialogTemplates.h"
+#include "FirmwareFile.h"
+#include "RecentFileList.h"
+#include "ResourceIds.h"
+#include "SettingsStore.h"
+#include "StringTable.h"
+#include "UpdaterApp.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+
+namespace {
+
+QString chooseFirmwareFile(QWidget* parent) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    const QStringList filters = firmwareNameFilters();
+    dialog.setNameFilters(filters);
+    if (!filters.isEmpty())
+        dialog.selectNameFilter(filters.first());
+    dialog.setDefaultSuffix(QStringLiteral("bin"));
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : QDir::toNativeSeparators(files.first());
+}
+
+SettingsStore currentStore() {
+    if (UpdaterApp* app = UpdaterApp::instance())
+        return app->settingsStore();
+    return SettingsStore(QCoreApplication::organizationName(), QCoreApplication::applicationName());
+}
+
+} // namespace
+
+UpdateDialog::UpdateDialog(QWidget* parent)
+    : TemplateDialog(updateDialogTemplate(), parent), m_icon(applicationIcon()) {
+    // The controls exist from the template on, so they are bound at once and
+    // the accessors never hand out null.
+    m_infoLine = controlAs<QLineEdit>(IDC_INFO_LINE);
+    m_useCom2 = controlAs<QCheckBox>(IDC_USE_COM2);
+    m_useCom1 = controlAs<QCheckBox>(IDC_USE_COM1);
+    m_fileBox = controlAs<QComboBox>(IDC_FILE_BOX);
+    m_deviceList = controlAs<QListWidget>(IDC_DEVICE_LIST);
+    m_progressBar = controlAs<QProgressBar>(IDC_PROGRESS);
+}
+
+UpdateDialog::~UpdateDialog() = default;
+
+void UpdateDialog::showEvent(QShowEvent* event) {
+    initDialog();
+    TemplateDialog::showEvent(event);
+}
+
+void UpdateDialog::initDialog() {
+    if (m_started)
+        return;
+    m_started = true;
+
+    bindUploadControls();
+
+    appendWindowMenuItem(loadResourceString(IDS_ABOUTBOX), IDM_ABOUTBOX);
+
+    // The window icon also stands for the dialog when minimised or dragged,
+    // so no painting of our own is needed for either.
+    setWindowIcon(m_icon);
+
+    refreshDeviceList();
+    fillFileBox();
+    m_progressBar->setRange(0, 100);
+
+    if (QWidget* first = control(IDC_REFRESH))
+        first->setFocus(Qt::OtherFocusReason);
+}
+
+void UpdateDialog::onCommand(int id) {
+    switch (id) {
+    case IDC_REFRESH:
+        refreshDeviceList();
+        break;
+    case IDC_BROWSE:
+        browse();
+        break;
+    case IDC_INFO:
+        showFileInformation();
+        break;
+    case IDC_UPDATE:
+        onUpdate();
+        break;
+    case IDC_UPDATE_ALL:
+        onUpdateAll();
+        break;
+    case IDC_USE_COM1:
+        onUseCom1();
+        break;
+    case IDC_USE_COM2:
+        onUseCom2();
+        break;
+    default:
+        TemplateDialog::onCommand(id);
+        break;
+    }
+}
+
+void UpdateDialog::onSysCommand(int command) {
+    if ((command & 0xFFF0) == IDM_ABOUTBOX)
+        runAboutBox();
+}
+
+void UpdateDialog::runAboutBox() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+QString UpdateDialog::fileBoxText() const {
+    return m_fileBox ? m_fileBox->currentText() : QString();
+}
+
+void UpdateDialog::setInfoLine(const QString& text) {
+    if (!m_infoLine)
+        return;
+    m_infoLine->setText(text);
+    // Show the start of a long line, as the platform's edit does.
+    m_infoLine->setCursorPosition(0);
+}
+
+QList<int> UpdateDialog::selectedRows() const {
+    QList<int> rows;
+    if (!m_deviceList)
+        return rows;
+    for (int row = 0; row < m_deviceList->count(); ++row) {
+        if (m_deviceList->item(row)->isSelected())
+            rows.append(row);
+    }
+    return rows;
+}
+
+void UpdateDialog::refreshDeviceList() {
+    m_deviceList->clear();
+    m_slots = DeviceSlotTable{};
+    m_deviceList->addItems(scanDevices(m_slots));
+    m_deviceList->clearSelection();
+}
+
+void UpdateDialog::fillFileBox() {
+    // The stored record is read again here, through a list of our own.
+    CRecentFileList stored(QStringLiteral("Recent File List"), QStringLiteral("File%d"), 10);
+    stored.LoadFromStore(currentStore());
+    for (int i = 0; i < stored.capacity(); ++i) {
+        const QString entry = stored.entry(i);
+        if (offeredInFileBox(entry))
+            m_fileBox->addItem(entry);
+    }
+    if (m_fileBox->count() > 0)
+        m_fileBox->setCurrentIndex(0);
+    else
+        m_fileBox->setEditText(QString());
+    showFileInformation();
+}
+
+bool UpdateDialog::showFileInformation() {
+    const FileInfoResult result = describeFirmwareFile(fileBoxText());
+    setInfoLine(result.line);
+    return result.valid;
+}
+
+void UpdateDialog::browse() {
+    const QString path = m_chooser ? m_chooser(this) : chooseFirmwareFile(this);
+    if (path.isEmpty())
+        return;
+    m_fileBox->addItem(path);
+    m_fileBox->setCurrentIndex(m_fileBox->count() - 1);
+    if (UpdaterApp* app = UpdaterApp::instance())
+        app->AddRecentFile(path);
+    showFileInformation();
+}

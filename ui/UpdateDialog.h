@@ -1,0 +1,78 @@
+// The main dialog (template 102): device list, firmware file and the upload
+// commands. Dialog start runs once, just before the dialog first shows:
+// bind controls, window-menu item, icon, scan, file box, progress range,
+// focus on "Refresh".
+#pragma once
+
+#include "DeviceList.h"
+#include "DialogTemplateDialog.h"
+
+#include <QIcon>
+
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+
+class UpdateDialog : public TemplateDialog {
+    Q_OBJECT
+public:
+    // Returns the chosen full path, or an empty text when cancelled.
+    using FileChooser = std::function<QString(QWidget* parent)>;
+
+    explicit UpdateDialog(QWidget* parent = nullptr);
+    ~UpdateDialog() override;
+
+    void initDialog(); // dialog start; does nothing after the first time
+    bool isStarted() const { return m_started; }
+
+    // Browse's chooser; an empty one restores the platform's file chooser.
+    void setFileChooser(FileChooser chooser) { m_chooser = std::move(chooser); }
+
+    // Controls and state the commands work on.
+    QComboBox* fileBox() const { return m_fileBox; }
+    QLineEdit* infoLine() const { return m_infoLine; }
+    QListWidget* deviceList() const { return m_deviceList; }
+    QProgressBar* progressBar() const { return m_progressBar; }
+    QCheckBox* useCom1Box() const { return m_useCom1; }
+    QCheckBox* useCom2Box() const { return m_useCom2; }
+    QString fileBoxText() const;
+    void setInfoLine(const QString& text);
+    QList<int> selectedRows() const; // ascending
+    const DeviceSlotTable& slotTable() const { return m_slots; }
+
+    // Commands.
+    void refreshDeviceList();
+    bool showFileInformation(); // rewrites the info line; true when the file is valid
+    void browse();
+    void runAboutBox();
+
+protected:
+    void onCommand(int id) override;
+    void onSysCommand(int command) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void fillFileBox();
+
+    // The upload job's part of the dialog (UpdateDialogUpload.cpp).
+    void bindUploadControls();
+    void onUpdate();
+    void onUpdateAll();
+    void onUseCom1();
+    void onUseCom2();
+
+    QIcon m_icon;
+    QComboBox* m_fileBox = nullptr;
+    QLineEdit* m_infoLine = nullptr;
+    QListWidget* m_deviceList = nullptr;
+    QProgressBar* m_progressBar = nullptr;
+    QCheckBox* m_useCom1 = nullptr;
+    QCheckBox* m_useCom2 = nullptr;
+    DeviceSlotTable m_slots;
+    FileChooser m_chooser;
+    bool m_started = false;
+};
