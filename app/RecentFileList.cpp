@@ -26,8 +26,8 @@ QString fromWide(const wchar_t* text) {
 bool absoluteForm(const QString& path, QString* absolute) {
     const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
     wchar_t buffer[kMaxPath + 1];
-    const DWORD length = GetFullPathNameW(wide.c_str(), kMaxPath + 1, buffer, nullptr);
-    if (length == 0 || length > kMaxPath)
+    const DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(kMaxPath + 1), buffer, nullptr);
+    if (length == 0 || static_cast<qsizetype>(length) > kMaxPath)
         return false;
     *absolute = fromWide(buffer);
     return true;
@@ -37,7 +37,7 @@ bool absoluteForm(const QString& path, QString* absolute) {
 QString volumeSpelling(const QString& original, const QString& absolute) {
     const std::wstring wideAbsolute = absolute.toStdWString();
     wchar_t root[kMaxPath + 1];
-    if (!GetVolumePathNameW(wideAbsolute.c_str(), root, kMaxPath + 1))
+    if (!GetVolumePathNameW(wideAbsolute.c_str(), root, static_cast<DWORD>(kMaxPath + 1)))
         return absolute;
     DWORD flags = 0;
     if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
