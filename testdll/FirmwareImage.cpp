@@ -113,6 +113,11 @@ public:
         m_size = size;
         m_regular = true;
 #else
+        // Opening some device nodes has side effects, so they are refused before
+        // open(); the fstat() below closes the race with a path swapped meanwhile.
+        struct stat before {};
+        if (::stat(path, &before) != 0 || !S_ISREG(before.st_mode))
+            return;
         m_fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (m_fd < 0)
             return;
