@@ -63,8 +63,9 @@ TEST(ImageFile, EveryTruncationIsRefused) {
         const ImageError expected =
             n < fwimage::kHeaderSize ? ImageError::TooShort : ImageError::LengthMismatch;
         EXPECT_EQ(check(path), expected) << "cut at " << n;
-        std::vector<std::uint8_t> contents;
         ImageInfo info;
+        EXPECT_EQ(fwimage::parseImage(good.data(), n, info), expected) << "cut at " << n;
+        std::vector<std::uint8_t> contents;
         EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), expected) << "cut at " << n;
         EXPECT_TRUE(contents.empty());
     }
@@ -77,6 +78,8 @@ TEST(ImageFile, TrailingBytesAndWrongLengthsAreRefused) {
     image.push_back(0);
     writeFile(path, image);
     EXPECT_EQ(check(path), ImageError::LengthMismatch);
+    ImageInfo parsed;
+    EXPECT_EQ(fwimage::parseImage(image.data(), image.size(), parsed), ImageError::LengthMismatch);
 
     // A length that would overflow 32-bit arithmetic, behind a valid header CRC.
     image = smallImage();
@@ -105,7 +108,7 @@ TEST(ImageFile, FileAndMemoryReadersAgreeOnCorruptHeaders) {
         writeFile(path, image);
         ImageInfo info;
         const ImageError inMemory = fwimage::parseImage(image.data(), image.size(), info);
-        EXPECT_NE(inMemory, ImageError::None) << i;
+        EXPECT_NE(inMemory, ImageError::None) << "header byte " << i;
         EXPECT_EQ(check(path), inMemory) << "header byte " << i;
     }
 }
