@@ -18,11 +18,8 @@ using namespace testdll;
 
 namespace {
 
-bool loadImage(const char* path, std::vector<std::uint8_t>& bytes) {
-    if (path == nullptr)
-        return false;
-    fwimage::ImageInfo info;
-    return fwimage::loadImageFile(path, bytes, info) == fwimage::ImageError::None;
+bool loadImage(const char* path, std::vector<std::uint8_t>& bytes, fwimage::ImageInfo& info) {
+    return path != nullptr && fwimage::loadImageFile(path, bytes, info) == fwimage::ImageError::None;
 }
 
 } // namespace
@@ -57,9 +54,10 @@ TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, co
     try {
         // The image is checked before any device is contacted, and held once for all targets.
         std::vector<std::uint8_t> bytes;
-        if (!loadImage(path, bytes))
+        fwimage::ImageInfo info;
+        if (!loadImage(path, bytes, info))
             return 0;
-        const SharedImage image(bytes, proto::kNetworkChunkSize);
+        const SharedImage image(bytes, info.payloadCrc, proto::kNetworkChunkSize);
         const auto timeout = config().timeout;
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.reserve(static_cast<std::size_t>(count));
@@ -80,11 +78,12 @@ TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback
         if (fd < 0)
             return 0;
         std::vector<std::uint8_t> bytes;
-        if (!loadImage(path, bytes))
+        fwimage::ImageInfo info;
+        if (!loadImage(path, bytes, info))
             return 0;
         // Whatever an earlier, abandoned session left on the line is stale.
         ::tcflush(fd, TCIOFLUSH);
-        const SharedImage image(bytes, proto::kSerialChunkSize);
+        const SharedImage image(bytes, info.payloadCrc, proto::kSerialChunkSize);
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.push_back(UploadSession::overStream(id, image, fd, config().timeout));
         return runUploads(sessions, callback);

@@ -3,6 +3,8 @@
 // failure ends this session only.
 #include "UploadSession.h"
 
+#include "FirmwareImage.h"
+
 #include <zlib.h>
 
 #include <fcntl.h>
@@ -35,17 +37,27 @@ std::uint32_t crcOf(const std::uint8_t* data, std::size_t size, std::uint32_t cr
 
 } // namespace
 
-SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t chunk)
-    : bytes(imageBytes), chunkSize(chunk) {
-    // The whole-image CRC is the combination of the chunk CRCs, so the image is read once.
-    std::uint32_t whole = 0;
-    for (std::size_t off = 0; off < bytes.size(); off += chunkSize) {
-        const std::size_t n = std::min<std::size_t>(chunkSize, bytes.size() - off);
-        const std::uint32_t c = crcOf(bytes.data() + off, n);
-        chunkCrcs.push_back(c);
-        whole = off == 0 ? c : static_cast<std::uint32_t>(::crc32_combine(whole, c, static_cast<z_off_t>(n)));
+SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t payloadCrc,
+                         std::uint32_t chunk)
+    : m_bytes(imageBytes), m_chunkSize(chunk) {
+    // The whole-file CRC follows from the header's and the payload's without reading the payload again.
+    const std::size_t head = std::min(imageBytes.size(), fwimage::kHeaderSize);
+    const std::uint32_t headCrc = crcOf(imageBytes.data(), head);
+    m_crc = static_cast<std::uint32_t>(
+        ::crc32_combine(headCrc, payloadCrc, static_cast<z_off_t>(imageBytes.size() - head)));
+    const std::size_t chunks = (imageBytes.size() + chunk - 1) / chunk;
+    m_chunkCrcs.assign(chunks, 0);
+    m_known.assign(chunks, false);
+}
+
+std::uint32_t SharedImage::chunkCrc(std::uint32_t offset) const {
+    const std::size_t index = offset / m_chunkSize;
+    if (!m_known[index]) {
+        const std::size_t n = std::min<std::size_t>(m_chunkSize, m_bytes.size() - offset);
+        m_chunkCrcs[index] = crcOf(m_bytes.data() + offset, n);
+        m_known[index] = true;
     }
-    crc = whole;
+    return m_chunkCrcs[index];
 }
 
 std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const SharedImage& image,
@@ -120,8 +132,8 @@ void UploadSession::start() {
     std::vector<std::uint8_t> body;
     proto::putI32(body, m_id);
     proto::putU32(body, m_image.size());
-    proto::putU32(body, m_image.crc);
-    proto::putU32(body, m_image.chunkSize);
+    proto::putU32(body, m_image.crc());
+    proto::putU32(body, m_image.chunkSize());
     queueControl(proto::Begin, body);
     m_phase = Phase::AwaitBegin;
     touch(m_timeout);
@@ -140,8 +152,8 @@ bool UploadSession::refill() {
     if (m_phase != Phase::Streaming || m_inFlight >= proto::kChunkWindow || m_nextOffset >= m_image.size())
         return false;
     const std::uint32_t offset = m_nextOffset;
-    const std::uint32_t n = std::min(m_image.chunkSize, m_image.size() - offset);
-    const std::uint32_t dataCrc = m_image.chunkCrcs[offset / m_image.chunkSize];
+    const std::uint32_t n = std::min(m_image.chunkSize(), m_image.size() - offset);
+    const std::uint32_t dataCrc = m_image.chunkCrc(offset);
     const std::uint32_t bodyLen = 8 + n;
 
     // The frame CRC covers type..body; the image bytes' share is folded in with
@@ -157,7 +169,7 @@ bool UploadSession::refill() {
              static_cast<std::uint32_t>(::crc32_combine(headCrc, dataCrc, static_cast<z_off_t>(n))));
 
     m_iov[0] = {m_chunkHead, sizeof m_chunkHead};
-    m_iov[1] = {const_cast<std::uint8_t*>(m_image.bytes.data() + offset), n};
+    m_iov[1] = {const_cast<std::uint8_t*>(m_image.bytes().data() + offset), n};
     m_iov[2] = {m_chunkTail, sizeof m_chunkTail};
     m_iovFirst = 0;
     m_iovCount = 3;
@@ -282,7 +294,7 @@ void UploadSession::handle(const proto::Frame& f) {
             return;
         }
         // Each good chunk is acknowledged once, in order.
-        const std::uint32_t expected = std::min(m_acked + m_image.chunkSize, m_image.size());
+        const std::uint32_t expected = std::min(m_acked + m_image.chunkSize(), m_image.size());
         if (m_inFlight == 0 || received != expected) {
             fail("unexpected acknowledgement");
             return;
@@ -291,7 +303,7 @@ void UploadSession::handle(const proto::Frame& f) {
         --m_inFlight;
         if (m_acked == m_image.size()) {
             std::vector<std::uint8_t> body;
-            proto::putU32(body, m_image.crc);
+            proto::putU32(body, m_image.crc());
             queueControl(proto::End, body);
             m_phase = Phase::AwaitVerify;
         }

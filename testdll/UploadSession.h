@@ -17,14 +17,26 @@ namespace testdll {
 
 using Clock = std::chrono::steady_clock;
 
-// The image and its per-chunk CRCs, computed once for every target of a call.
-struct SharedImage {
-    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t chunkSize);
-    const std::vector<std::uint8_t>& bytes;
-    std::uint32_t chunkSize;
-    std::uint32_t crc = 0;
-    std::vector<std::uint32_t> chunkCrcs;
-    std::uint32_t size() const { return static_cast<std::uint32_t>(bytes.size()); }
+// The image and its per-chunk CRCs, shared by every target of a call. Chunk CRCs
+// are computed when a chunk is first sent, so the work overlaps the transfer.
+// Used from the calling thread only.
+class SharedImage {
+public:
+    // `payloadCrc` is the CRC the image header carries (already verified on load).
+    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize);
+
+    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(m_bytes.size()); }
+    std::uint32_t chunkSize() const { return m_chunkSize; }
+    std::uint32_t crc() const { return m_crc; }
+    std::uint32_t chunkCrc(std::uint32_t offset) const;
+
+private:
+    const std::vector<std::uint8_t>& m_bytes;
+    std::uint32_t m_chunkSize;
+    std::uint32_t m_crc = 0;
+    mutable std::vector<std::uint32_t> m_chunkCrcs;
+    mutable std::vector<bool> m_known;
 };
 
 class UploadSession {
