@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <zlib.h>
 
 namespace sim {
 
@@ -85,6 +86,21 @@ void commit(const SessionContext& ctx, std::int32_t id, Version v) {
         std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
 }
 
+// Checks a complete image against the announced CRC and the image format.
+std::uint16_t verify(const std::vector<std::uint8_t>& image, std::uint32_t announcedCrc,
+                     fwimage::ImageInfo& info) {
+    if (fwimage::parseImage(image.data(), image.size(), info) == fwimage::ImageError::None) {
+        // The payload CRC was just checked against the header; combining it with the
+        // header's spares another pass over a large image.
+        const uLong header = ::crc32(0L, image.data(), static_cast<uInt>(fwimage::kHeaderSize));
+        const uLong whole =
+            ::crc32_combine(header, info.payloadCrc, static_cast<z_off_t>(info.payloadLength));
+        return static_cast<std::uint32_t>(whole) == announcedCrc ? proto::Ok : proto::ImageCrcBad;
+    }
+    return fwimage::crc32Of(image.data(), image.size()) == announcedCrc ? proto::ImageInvalid
+                                                                        : proto::ImageCrcBad;
+}
+
 struct Upload {
     std::int32_t id = 0;
     std::uint32_t size = 0;
@@ -95,11 +111,10 @@ struct Upload {
 // Receives chunks and the End; true when the image arrived whole and verified.
 // `next` receives a Begin that interrupts the session on a shared line.
 bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& dev, const Upload& up,
-             std::vector<std::uint8_t>& image, Frames& next) {
+             std::vector<std::uint8_t>& image, fwimage::ImageInfo& info, Frames& next) {
     const Faults& faults = dev.faults;
     Pacer link(ctx.linkBytesPerSecond);
     std::uint32_t received = 0;
-    std::uint32_t crc = 0;
     // Grow with the data rather than trusting the announced size up front.
     image.reserve(std::min<std::uint32_t>(up.size, 16u << 20));
     for (;;) {
@@ -115,13 +130,11 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             if (f.body.size() < 4)
                 return false;
             const std::uint32_t endCrc = proto::getU32(f.body.data());
-            if (received != up.size || crc != up.crc || endCrc != up.crc) {
-                ch.send(proto::makeFrame(proto::VerifyReply, statusBody(proto::ImageCrcBad)));
-                return false;
-            }
-            fwimage::ImageInfo info;
-            if (fwimage::parseImage(image.data(), image.size(), info) != fwimage::ImageError::None) {
-                ch.send(proto::makeFrame(proto::VerifyReply, statusBody(proto::ImageInvalid)));
+            const std::uint16_t status = received == up.size && endCrc == up.crc
+                                             ? verify(image, up.crc, info)
+                                             : std::uint16_t{proto::ImageCrcBad};
+            if (status != proto::Ok) {
+                ch.send(proto::makeFrame(proto::VerifyReply, statusBody(status)));
                 return false;
             }
             return ch.send(proto::makeFrame(proto::VerifyReply, statusBody(proto::Ok)));
@@ -147,7 +160,6 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             return false;
         }
         image.insert(image.end(), data, data + length);
-        crc = fwimage::crc32Of(data, length, crc);
         received += static_cast<std::uint32_t>(length);
         if (!ch.pauseUntil(link.account(length)))
             return false;
@@ -206,11 +218,9 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
 
     Frames next;
     std::vector<std::uint8_t> image;
-    if (!receive(ctx, ch, *dev, up, image, next))
-        return next;
-
     fwimage::ImageInfo info;
-    fwimage::parseImage(image.data(), image.size(), info);
+    if (!receive(ctx, ch, *dev, up, image, info, next))
+        return next;
     const std::size_t size = image.size();
     std::vector<std::uint8_t>().swap(image); // flashing needs only the size from here on
 
