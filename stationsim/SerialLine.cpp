@@ -108,6 +108,9 @@ void SerialLine::serve(const SessionContext& ctx) {
                 begin = std::move(f);
             continue;
         }
+        // Whatever still waits to be read by the client belongs to an abandoned
+        // session; a client that just sent Begin must see the BeginReply first.
+        ::tcflush(m_slave, TCIFLUSH);
         const proto::Frame current = std::move(*begin);
         begin = runUpload(ctx, *this, current);
     }

@@ -231,6 +231,7 @@ Conn::Conn(const std::string& ttyPath) {
     if (m_fd >= 0 && ::tcgetattr(m_fd, &t) == 0) {
         ::cfmakeraw(&t);
         ::tcsetattr(m_fd, TCSANOW, &t);
+        ::tcflush(m_fd, TCIOFLUSH); // like any serial client: drop what an earlier one left
     }
 }
 
@@ -348,7 +349,13 @@ Outcome upload(Conn& c, std::int32_t id, const std::vector<std::uint8_t>& image,
         return f;
     };
     c.send(proto::Begin, beginBody(id, size, crc, plan.chunk));
-    const auto begin = expect(proto::BeginReply);
+    // On the serial line an abandoned session's last frames may still be on their way.
+    std::optional<proto::Frame> begin;
+    do
+        begin = c.read(plan.timeoutMs);
+    while (begin && begin->type != proto::BeginReply);
+    o.reset = c.peerReset();
+    o.silence = !begin && !c.peerClosed();
     if (!begin)
         return o;
     o.begin = statusOf(*begin);
