@@ -3,6 +3,7 @@
 #include "DialogTemplateDialog.h"
 #include "ResourceIds.h"
 #include "ShowMessage.h"
+#include "UpdaterApp.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -48,12 +49,19 @@ int helpTopicOf(const QWidget* widget) {
     return 0;
 }
 
-int currentHelpTopic() {
+int currentHelpTopic(QWidget* keyTarget) {
+    // The window most recently active over the main window: a pop-up, a
+    // modal box of ours, or the main window itself.
+    QWidget* main = UpdaterApp::instance() ? UpdaterApp::instance()->mainWindow() : nullptr;
     QWidget* popup = QApplication::activePopupWidget();
     if (!popup)
         popup = QApplication::activeModalWidget();
-    for (const QWidget* start :
-         {QWidget::mouseGrabber(), QApplication::focusWidget(), static_cast<QWidget*>(popup)}) {
+    if (!popup)
+        popup = main;
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus)
+        focus = keyTarget;
+    for (const QWidget* start : {QWidget::mouseGrabber(), focus, popup}) {
         if (const int topic = helpTopicOf(start))
             return topic;
     }
@@ -64,11 +72,11 @@ HelpRequest::HelpRequest(QString executablePath, QObject* parent)
     : QObject(parent), m_executablePath(std::move(executablePath)),
       m_launcher([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {}
 
-bool HelpRequest::run() {
+bool HelpRequest::run(QWidget* keyTarget) {
     m_running = true;
     const auto done = qScopeGuard([this] { m_running = false; });
 
-    const int topic = currentHelpTopic();
+    const int topic = currentHelpTopic(keyTarget);
     if (QWidget* grabber = QWidget::mouseGrabber())
         grabber->releaseMouse();
     if (QWidget* popup = QApplication::activePopupWidget(); popup && inOurDialog(popup))
@@ -101,6 +109,6 @@ bool HelpRequest::eventFilter(QObject* watched, QEvent* event) {
         return false;
     // F1 does nothing while an earlier request (or its failure box) is open.
     if (!m_running)
-        run();
+        run(static_cast<QWidget*>(watched));
     return true;
 }

@@ -20,9 +20,10 @@ QString helpPagePath(const QString& executablePath);
 // parents and owners; 0 when none is.
 int helpTopicOf(const QWidget* widget);
 
-// The topic now: the mouse grabber, then the focus widget, then the active
-// pop-up or modal window, each with its parents and owners.
-int currentHelpTopic();
+// The topic now: the mouse grabber, then the focus widget (`keyTarget` when
+// no window of ours is active), then the window most recently active over
+// the main window, each with its parents and owners.
+int currentHelpTopic(QWidget* keyTarget = nullptr);
 
 class HelpRequest : public QObject {
     Q_OBJECT
@@ -36,7 +37,7 @@ public:
 
     // The Help command. False when the help could not be launched (the
     // technician has then seen "Failed to launch help.").
-    bool run();
+    bool run(QWidget* keyTarget = nullptr);
     bool isRunning() const { return m_running; }
 
 protected:

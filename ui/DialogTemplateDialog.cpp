@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
@@ -49,6 +50,32 @@ protected:
                                style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
         painter.drawItemText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(),
                              isEnabled(), label, QPalette::ButtonText);
+    }
+};
+
+// A group frame drawn the Windows way: an etched line whose top runs through
+// the middle of the title, so the template's spacing inside the group holds.
+class GroupFrame : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QFontMetrics metrics = fontMetrics();
+        const QRect frame = rect().adjusted(0, metrics.height() / 2 - 1, -1, -1);
+        painter.setPen(palette().color(QPalette::Light));
+        painter.drawRect(frame.adjusted(1, 1, 0, 0));
+        painter.setPen(palette().color(QPalette::Mid));
+        painter.drawRect(frame.adjusted(0, 0, -1, -1));
+        if (title().isEmpty())
+            return;
+        QRect text(7, 0, metrics.horizontalAdvance(title()) + 2, metrics.height());
+        text = text.intersected(rect().adjusted(0, 0, -7, 0));
+        painter.fillRect(text, palette().color(QPalette::Window));
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(text.adjusted(1, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
+                         title());
     }
 };
 
@@ -212,7 +239,7 @@ QWidget* TemplateDialog::createControl(const ControlTemplate& control) {
         break;
     }
     case ControlKind::GroupBox: {
-        auto* group = new QGroupBox(text, this);
+        auto* group = new GroupFrame(text, this);
         group->setAttribute(Qt::WA_TransparentForMouseEvents);
         group->setFocusPolicy(Qt::NoFocus);
         widget = group;

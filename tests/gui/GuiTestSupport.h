@@ -6,12 +6,16 @@
 #include "FakeDll.h"
 #include "UpdaterApp.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 #include <memory>
 
@@ -79,4 +83,20 @@ inline QStringList callNames() {
     for (const fakedll::Call& call : fakedll::calls())
         names.append(QString::fromStdString(call.function));
     return names;
+}
+
+// Runs `action` on the modal window of class `className` as soon as one is
+// active (the caller then enters the modal run that shows it).
+inline void onNextModal(const char* className, std::function<void(QWidget*)> action) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, className, action = std::move(action)] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->inherits(className) || !modal->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action(modal);
+    });
+    timer->start();
 }
