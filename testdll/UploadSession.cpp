@@ -342,8 +342,19 @@ void UploadSession::handle(const proto::Frame& f) {
 }
 
 void UploadSession::checkDeadline(Clock::time_point now) {
-    if (active() && now >= m_deadline)
-        fail("timed out");
+    if (!active() || now < m_deadline)
+        return;
+    switch (m_phase) {
+    case Phase::Connecting:
+        fail("no connection within the timeout");
+        break;
+    case Phase::AwaitBegin:
+        fail("no answer to Begin within the timeout");
+        break;
+    default:
+        fail("device went quiet");
+        break;
+    }
 }
 
 } // namespace testdll

@@ -35,8 +35,12 @@ StationSpec uploadStation() {
     return s;
 }
 
+// Thirty sessions answer Begin within T even on a loaded (or sanitized) machine;
+// only the stalled device waits out a bound (4T).
+constexpr int kUploadTimeoutMs = 500;
+
 StationEnvironment* env = static_cast<StationEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new StationEnvironment(uploadStation())));
+    ::testing::AddGlobalTestEnvironment(new StationEnvironment(uploadStation(), {}, kUploadTimeoutMs)));
 
 std::string image(const std::string& name, std::size_t payload, int major, int minor) {
     return makeImageFile(env->dir().file(name), payload, major, minor);
