@@ -29,7 +29,7 @@ enum DatagramType : std::uint16_t {
                           // i32 major, i32 minor, char name[64]
 };
 constexpr std::size_t kMaxIdsPerScanReply = 256;
-constexpr std::size_t kInfoReplyBodySize = 84;
+constexpr std::size_t kInfoReplyBodySize = 88; // 24 bytes of fields + the 64-byte name
 
 enum InfoStatus : std::uint16_t { InfoOk = 0, InfoUnknownId = 1 };
 
