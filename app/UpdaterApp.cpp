@@ -7,6 +7,8 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
 

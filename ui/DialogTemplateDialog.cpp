@@ -22,6 +22,8 @@
 #include <QValidator>
 
 #ifdef Q_OS_WIN
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #endif
 

@@ -157,11 +157,7 @@ void UpdateDialog::fillFileBox() {
     // The stored record is read again here, through a list of our own.
     CRecentFileList stored(QStringLiteral("Recent File List"), QStringLiteral("File%d"), 10);
     stored.LoadFromStore(currentStore());
-    for (int i = 0; i < stored.capacity(); ++i) {
-        const QString entry = stored.entry(i);
-        if (offeredInFileBox(entry))
-            m_fileBox->addItem(entry);
-    }
+    m_fileBox->addItems(fileBoxEntries(stored));
     if (m_fileBox->count() > 0)
         m_fileBox->setCurrentIndex(0);
     else

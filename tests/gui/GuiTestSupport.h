@@ -7,6 +7,7 @@
 #include "UpdaterApp.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -86,11 +87,18 @@ inline QStringList callNames() {
 }
 
 // Runs `action` on the modal window of class `className` as soon as one is
-// active (the caller then enters the modal run that shows it).
+// active (the caller then enters the modal run that shows it). Gives up after
+// ten seconds, so a failed test cannot act on a later test's windows.
 inline void onNextModal(const char* className, std::function<void(QWidget*)> action) {
-    auto* timer = new QTimer;
+    auto* timer = new QTimer(qApp);
     timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, className, action = std::move(action)] {
+    auto deadline = std::make_shared<QDeadlineTimer>(10000);
+    QObject::connect(timer, &QTimer::timeout, [timer, deadline, className, action = std::move(action)] {
+        if (deadline->hasExpired()) {
+            timer->stop();
+            timer->deleteLater();
+            return;
+        }
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || !modal->inherits(className) || !modal->isVisible())
             return;

@@ -172,6 +172,9 @@ private slots:
         QTest::newRow("Alt+Space") << true;
     }
     void windowMenuOpensAboutBox() {
+#ifdef Q_OS_WIN
+        QSKIP("there the About item is in the system menu");
+#endif
         QFETCH(bool, byKeyboard);
         UpdateDialog dialog;
         m_t->app().setMainWindow(&dialog);
@@ -207,6 +210,9 @@ private slots:
     }
 
     void windowMenuOnlyOnBackground() {
+#ifdef Q_OS_WIN
+        QSKIP("there the system menu is the window menu");
+#endif
         UpdateDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowActive(&dialog));
@@ -262,21 +268,6 @@ private slots:
             about.close();
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.first().first().toInt(), expected);
-    }
-
-    void aboutBoxLayout() {
-        AboutDialog about;
-        const DialogBaseUnits units = about.baseUnits();
-        QCOMPARE(about.size(), QSize(mulDiv(235, units.x, 4), mulDiv(55, units.y, 8)));
-        QStringList texts;
-        for (QLabel* label : about.findChildren<QLabel*>()) {
-            if (label->pixmap().isNull())
-                texts.append(label->text());
-            else
-                QCOMPARE(label->pos(), QPoint(mulDiv(11, units.x, 4), mulDiv(17, units.y, 8)));
-        }
-        QVERIFY(texts.contains("ZentavoDiag Version 2.3"));
-        QCOMPARE(texts.size(), 2);
     }
 };
 

@@ -136,10 +136,6 @@ private slots:
             QVERIFY(!button->isDefault());
             QVERIFY(!button->autoDefault());
         }
-        QCOMPARE(dialog.fileBox()->insertPolicy(), QComboBox::NoInsert);
-        QVERIFY(dialog.fileBox()->isEditable());
-        QCOMPARE(dialog.deviceList()->selectionMode(), QAbstractItemView::ExtendedSelection);
-        QVERIFY(dialog.infoLine()->isReadOnly());
     }
 
     void focusStartsOnRefreshAndTabFollowsTemplate() {
