@@ -7,6 +7,11 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
 namespace {
 
 // Touched on the GUI thread only.
@@ -65,6 +70,64 @@ void setShowMessageHook(MessageHook hook) {
     messageHook() = std::move(hook);
 }
 
+// Boxes asked for by other threads, shown one at a time on the GUI thread.
+// The request and its completion pass through a std::mutex rather than
+// through the data of a queued call, so every hand-over is a plain lock.
+class MessageRelay : public QObject {
+    Q_OBJECT
+public:
+    struct Request {
+        QString text;
+        MessageIcon icon;
+        bool done = false;
+    };
+
+    explicit MessageRelay(QObject* parent) : QObject(parent) { s_current.store(this); }
+    ~MessageRelay() override {
+        MessageRelay* self = this;
+        s_current.compare_exchange_strong(self, nullptr);
+    }
+
+    static MessageRelay* current() { return s_current.load(); }
+
+    // Worker side: returns once the box has been closed.
+    void show(const QString& text, MessageIcon icon) {
+        Request request{text, icon};
+        {
+            const std::lock_guard lock(m_mutex);
+            m_pending.push_back(&request);
+        }
+        QMetaObject::invokeMethod(this, "showPending", Qt::QueuedConnection);
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [&request] { return request.done; });
+    }
+
+    Q_INVOKABLE void showPending() {
+        Request* request = nullptr;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_pending.empty())
+                return;
+            request = m_pending.front();
+            m_pending.pop_front();
+        }
+        showOnGuiThread(request->text, request->icon);
+        const std::lock_guard lock(m_mutex);
+        request->done = true;
+        m_finished.notify_all();
+    }
+
+private:
+    static inline std::atomic<MessageRelay*> s_current{nullptr};
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    std::deque<Request*> m_pending;
+};
+
+void installMessageRelay(QObject* guiThreadParent) {
+    new MessageRelay(guiThreadParent);
+}
+
 void ShowMessage(const QString& text, MessageIcon icon) {
     QCoreApplication* application = QCoreApplication::instance();
     if (!application)
@@ -74,6 +137,12 @@ void ShowMessage(const QString& text, MessageIcon icon) {
         return;
     }
     // The worker waits here until the technician has closed the box.
+    if (MessageRelay* relay = MessageRelay::current()) {
+        relay->show(text, icon);
+        return;
+    }
     QMetaObject::invokeMethod(
         application, [&text, icon] { showOnGuiThread(text, icon); }, Qt::BlockingQueuedConnection);
 }
+
+#include "ShowMessage.moc"

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class QObject;
 class QWidget;
 
 enum class MessageIcon { Stop, Exclamation, Information };
@@ -25,6 +26,10 @@ struct MessageRecord {
     QString caption;
     QWidget* owner = nullptr;
 };
+
+// Called once by the application object on the GUI thread: from then on
+// other threads reach the GUI thread through an object owned by `guiThreadParent`.
+void installMessageRelay(QObject* guiThreadParent);
 
 // Tests replace the box with a hook, run on the GUI thread; an empty hook
 // restores real boxes. Set it from the GUI thread.

@@ -1,6 +1,7 @@
 #include "UpdaterApp.h"
 
 #include "Help.h"
+#include "ShowMessage.h"
 #include "UpdateDialog.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@ UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
     m_store.setApplicationKey(m_applicationName);
     QCoreApplication::setApplicationName(m_applicationName);
 
+    installMessageRelay(this);
     m_help = new HelpRequest(m_executablePath, this);
     if (QCoreApplication* application = QCoreApplication::instance())
         application->installEventFilter(m_help);

@@ -20,8 +20,7 @@ private slots:
     void hookRunsOnGuiThreadWhileWorkerWaits() {
         TestApp t("zu-thread-hook");
         UpdateDialog dialog;
-        t.app().setMainWindow(&dialog);
-        dialog.show();
+        t.app().setMainWindow(&dialog); // not shown: painting a window this size uses Qt's own threads
         QThread* gui = QThread::currentThread();
         QList<MessageRecord> seen;
         bool onGuiThread = false;
@@ -46,8 +45,7 @@ private slots:
     void realBoxFromWorker() {
         TestApp t("zu-thread-box");
         UpdateDialog dialog;
-        t.app().setMainWindow(&dialog);
-        dialog.show();
+        t.app().setMainWindow(&dialog); // not shown: painting a window this size uses Qt's own threads
         std::atomic<bool> returned{false};
         bool returnedWhileOpen = true;
         QString text;
