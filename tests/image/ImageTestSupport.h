@@ -50,7 +50,7 @@ inline fwimage::ImageInfo meta(std::uint32_t type = 2, const char* name = "NetAp
                                std::int32_t major = 3, std::int32_t minor = 7) {
     fwimage::ImageInfo m;
     m.typeCode = type;
-    std::strncpy(m.name, name, fwimage::kNameBytes - 1);
+    std::memcpy(m.name, name, strnlen(name, fwimage::kNameBytes - 1)); // rest stays zero
     m.versionMajor = major;
     m.versionMinor = minor;
     m.date[0] = 24;
