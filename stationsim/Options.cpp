@@ -31,6 +31,10 @@ bool parseOptions(int argc, char** argv, Options& out, std::string& error) {
             o.help = true;
             continue;
         }
+        if (arg == "--log") {
+            o.log = true;
+            continue;
+        }
         std::string value;
         bool inlineValue = false;
         const auto eq = arg.find('=');
@@ -76,7 +80,7 @@ bool parseOptions(int argc, char** argv, Options& out, std::string& error) {
 }
 
 const char* usageText() {
-    return R"(Usage: stationsim --station FILE [--port N] [--state FILE] [--serial PATH]
+    return R"(Usage: stationsim --station FILE [--port N] [--state FILE] [--serial PATH] [--log]
 
 Simulates a station of networked devices on 127.0.0.1 for the device-access
 library. Prints "stationsim listening on 127.0.0.1:PORT" when ready and serves
@@ -89,6 +93,7 @@ until SIGINT or SIGTERM.
   --serial PATH   create a pseudo-terminal, link PATH to it and serve the devices
                   marked "serial" on it (an existing symlink is replaced, any
                   other file at PATH is refused)
+  --log           print one line per scan, info query and upload on stderr
 
 Station file; every key but a device's "id" is optional (default in brackets):
   link_kbps    integer >= 0, kilobits/s per upload session [0 = unthrottled]

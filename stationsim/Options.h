@@ -13,6 +13,7 @@ struct Options {
     std::uint16_t port = 0;
     bool portGiven = false;
     bool help = false;
+    bool log = false; // --log: one line per request on stderr
 };
 
 // False with a message for an unknown option, a missing value or a bad number.

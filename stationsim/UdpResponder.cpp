@@ -1,6 +1,7 @@
 #include "UdpResponder.h"
 
 #include "Protocol.h"
+#include "RequestLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +31,7 @@ std::vector<UdpResponder::Reply> UdpResponder::answer(const std::uint8_t* data, 
 std::vector<UdpResponder::Reply> UdpResponder::scanReplies(std::uint32_t seq) const {
     const auto& devices = m_table.config().devices;
     const std::size_t total = devices.size();
+    logRequest("scan: %zu devices listed", total);
     std::vector<Reply> out;
     std::size_t first = 0;
     do {
@@ -57,16 +59,20 @@ std::vector<UdpResponder::Reply> UdpResponder::infoReply(std::uint32_t seq,
         return {};
     const std::int32_t id = proto::getI32(request.data());
     const DeviceConfig* dev = m_table.find(id);
-    if (dev != nullptr && dev->faults.silent)
+    if (dev != nullptr && dev->faults.silent) {
+        logRequest("info %d: silent, not answered", id);
         return {};
+    }
     std::vector<std::uint8_t> body;
     proto::putI32(body, id);
     if (dev == nullptr) {
+        logRequest("info %d: unknown id", id);
         proto::putU16(body, proto::InfoUnknownId);
         body.resize(24 + kNameField, 0);
         return {{std::chrono::milliseconds(0), proto::makeDatagram(proto::InfoReply, seq, body)}};
     }
     const Version v = m_table.version(id);
+    logRequest("info %d: answered, version %d.%02d", id, v.major, v.minor);
     proto::putU16(body, proto::InfoOk);
     proto::putU16(body, 0);
     proto::putU32(body, dev->address);

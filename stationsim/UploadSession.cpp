@@ -2,6 +2,7 @@
 
 #include "FirmwareImage.h"
 #include "Pacer.h"
+#include "RequestLog.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -215,12 +216,15 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
     }
     if (!sendBeginReply(ch, up.id, proto::Ok))
         return std::nullopt;
+    logRequest("upload %d: started, %u bytes%s", up.id, up.size, ctx.serialLine ? " on the serial line" : "");
 
     Frames next;
     std::vector<std::uint8_t> image;
     fwimage::ImageInfo info;
-    if (!receive(ctx, ch, *dev, up, image, info, next))
+    if (!receive(ctx, ch, *dev, up, image, info, next)) {
+        logRequest("upload %d: transfer ended without a verified image, old firmware kept", up.id);
         return next;
+    }
     const std::size_t size = image.size();
     std::vector<std::uint8_t>().swap(image); // flashing needs only the size from here on
 
@@ -228,12 +232,17 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
     if (dev->faults.flashFail) {
         if (flash(ctx, ch, size, 50))
             sendCommitReply(ch, proto::FlashFailed, old);
+        logRequest("upload %d: flash programming failed, version %d.%02d kept", up.id, old.major, old.minor);
         return std::nullopt;
     }
-    if (!flash(ctx, ch, size, 100))
+    if (!flash(ctx, ch, size, 100)) {
+        logRequest("upload %d: flash programming interrupted, version %d.%02d kept", up.id, old.major,
+                   old.minor);
         return std::nullopt;
+    }
     const Version installed{info.versionMajor, info.versionMinor};
     commit(ctx, up.id, installed);
+    logRequest("upload %d: committed, version %d.%02d", up.id, installed.major, installed.minor);
     sendCommitReply(ch, proto::Ok, installed);
     return std::nullopt;
 }

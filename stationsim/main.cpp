@@ -3,6 +3,7 @@
 #include "Endpoint.h"
 #include "Options.h"
 #include "Protocol.h"
+#include "RequestLog.h"
 #include "SerialLine.h"
 #include "StateFile.h"
 #include "StationConfig.h"
@@ -38,6 +39,9 @@ int main(int argc, char** argv) {
         std::fputs(sim::usageText(), stdout);
         return 0;
     }
+
+    if (options.log)
+        sim::enableRequestLog();
 
     sim::StationConfig config;
     if (!sim::loadStationFile(options.station, config, error))

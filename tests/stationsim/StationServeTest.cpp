@@ -199,3 +199,32 @@ TEST(Info, DelayedReplyDoesNotHoldUpOthers) {
 }
 
 } // namespace
+
+TEST(RequestLog, NamesEachQueryAndItsOutcome) {
+    TempDir dir;
+    const std::string json = R"({"devices": [{"id": 7, "version": [2, 3]},
+                                             {"id": 8, "faults": {"silent": true}}]})";
+    Sim sim({"--station", dir.write("s.json", json), "--port", "0", "--log"});
+    ASSERT_TRUE(sim.ready());
+    Udp udp(sim.port());
+    udp.scan(1);
+    ASSERT_TRUE(udp.info(7, 2));
+    udp.info(8, 3, 100);
+    ASSERT_TRUE(udp.info(9, 4));
+    EXPECT_EQ(sim.stop(), 0);
+    const std::string log = sim.err();
+    EXPECT_NE(log.find("scan: 2 devices listed\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("info 7: answered, version 2.03\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("info 8: silent, not answered\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("info 9: unknown id\n"), std::string::npos) << log;
+}
+
+TEST(RequestLog, IsQuietUnlessAskedFor) {
+    TempDir dir;
+    Sim sim({"--station", dir.write("s.json", R"({"devices": [{"id": 7}]})"), "--port", "0"});
+    ASSERT_TRUE(sim.ready());
+    Udp udp(sim.port());
+    ASSERT_TRUE(udp.info(7, 2));
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(sim.err(), "");
+}
