@@ -182,8 +182,10 @@ VirtualDisplay::VirtualDisplay() {
     }
     ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     // The write end stays open in Xvfb, which reports its display number there.
-    const std::vector<std::string> args = {
-        xvfb, "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0", "1280x1024x24"};
+    // -noreset: a server resetting as its last client leaves refuses the next one for a moment.
+    const std::vector<std::string> args = {xvfb,        "-displayfd",   std::to_string(fds[1]),
+                                           "-nolisten", "tcp",          "-screen",
+                                           "0",         "1280x1024x24", "-noreset"};
     m_pid = spawn(args, {}, -1, "/dev/null");
     ::close(fds[1]);
     if (m_pid <= 0) {
