@@ -10,6 +10,8 @@ add_library(zu_gui STATIC
   ${CMAKE_SOURCE_DIR}/ui/AboutDialog.cpp
   ${CMAKE_SOURCE_DIR}/ui/UpdateDialog.cpp
   ${CMAKE_SOURCE_DIR}/ui/UpdateDialogUpload.cpp
+  ${CMAKE_SOURCE_DIR}/ui/UploadJob.cpp
+  ${CMAKE_SOURCE_DIR}/ui/GuiHandOver.cpp
   ${CMAKE_SOURCE_DIR}/res/DialogTemplates.cpp
   ${CMAKE_SOURCE_DIR}/res/StringTable.cpp
   ${CMAKE_SOURCE_DIR}/res/AppIcon.cpp

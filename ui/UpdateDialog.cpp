@@ -56,7 +56,9 @@ UpdateDialog::UpdateDialog(QWidget* parent)
     m_progressBar = controlAs<QProgressBar>(IDC_PROGRESS);
 }
 
-UpdateDialog::~UpdateDialog() = default;
+UpdateDialog::~UpdateDialog() {
+    waitForUploadEnd();
+}
 
 void UpdateDialog::showEvent(QShowEvent* event) {
     initDialog();

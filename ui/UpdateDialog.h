@@ -8,6 +8,7 @@
 #include "DialogTemplateDialog.h"
 
 #include <QIcon>
+#include <QPointer>
 
 #include <functional>
 
@@ -50,6 +51,12 @@ public:
     void browse();
     void runAboutBox();
 
+    // The upload job (UpdateDialogUpload.cpp). While a job runs the commands
+    // that would change it are disabled and the dialog refuses to end.
+    bool isUploading() const { return m_uploading; }
+    void uploadJobEnded(); // GUI thread, once the job's worker has been joined
+    bool canClose() const override;
+
 protected:
     void onCommand(int id) override;
     void onSysCommand(int command) override;
@@ -64,6 +71,10 @@ private:
     void onUpdateAll();
     void onUseCom1();
     void onUseCom2();
+    void runUploadCommand(bool allEligible);
+    void holdForUpload(bool held);
+    void openSerialPort(int port);
+    void waitForUploadEnd();
 
     QIcon m_icon;
     QComboBox* m_fileBox = nullptr;
@@ -75,4 +86,7 @@ private:
     DeviceSlotTable m_slots;
     FileChooser m_chooser;
     bool m_started = false;
+    bool m_uploading = false;
+    bool m_portOpened = false; // a serial port opened: its boxes stay disabled
+    QPointer<QWidget> m_focusBeforeUpload;
 };
