@@ -142,6 +142,11 @@ TEST_F(ProgramOnDisplay, ShowsAfterTheScanRefreshesOnKeyAndWritesTheRecordOnEsca
 
     zutest::EnvChanges env = programEnvironment("xcb");
     env.push_back({"DISPLAY", display.display()});
+    // Only matters in sanitized builds; see the file for why.
+    std::string lsan = std::getenv("LSAN_OPTIONS") != nullptr ? std::getenv("LSAN_OPTIONS") : "";
+    lsan += (lsan.empty() ? "" : ":") + std::string("suppressions=") + std::getenv("ZU_SOURCE_DIR") +
+            "/tests/e2e/lsan.supp";
+    env.push_back({"LSAN_OPTIONS", lsan});
     ChildProcess updater({program()}, env, outputPath());
     ASSERT_TRUE(updater.started());
 
