@@ -115,8 +115,10 @@ private slots:
         // the old-firmware device now reports 1.00, which is no longer the old form.
         const std::string state =
             m_dir.write("state.json", R"({"versions": {"103": [2, 4], "301": [1, 0]}})");
-        m_station = std::make_unique<zutest::StationProcess>(
-            m_demoJson, zutest::StationOptions{port, state, std::string()});
+        zutest::StationOptions options;
+        options.port = port;
+        options.statePath = state;
+        m_station = std::make_unique<zutest::StationProcess>(m_demoJson, options);
         QVERIFY2(m_station->running(), m_station->error().c_str());
         QTest::mouseClick(dialog.control(IDC_REFRESH), Qt::LeftButton);
         QStringList expected = kDemoLines;
