@@ -1,21 +1,21 @@
-// Shared pieces of the upload tests: a dialog with a station and a firmware
-// file, the messages it shows (with what the screen showed at that moment),
-// rows found by device id, and waiting for a job to end while serving it.
+// Shared pieces of the upload tests, whichever library they link: the
+// messages a dialog shows (with what the screen showed at that moment), rows
+// found by device id, and waiting for a job to end while serving it.
 #pragma once
-
-#include "GuiTestSupport.h"
 
 #include "ResourceIds.h"
 #include "ShowMessage.h"
 #include "UpdateDialog.h"
 #include "UploadJob.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 
 #include <memory>
 
@@ -91,6 +91,16 @@ inline void click(UpdateDialog& dialog, int id) {
     QTest::mouseClick(dialog.control(id), Qt::LeftButton);
 }
 
+// Shown as far as the dialog can tell (start-up runs, closing and keys work)
+// but never painted: painting a window this size hands work to Qt's own
+// thread pool, whose uninstrumented threads would bury these threaded tests
+// under ThreadSanitizer noise. Events are sent to the widgets directly.
+inline void showUnpainted(UpdateDialog& dialog) {
+    dialog.setUpdatesEnabled(false);
+    dialog.setAttribute(Qt::WA_DontShowOnScreen);
+    dialog.show();
+}
+
 // The job has ended: the worker was joined and the controls are back. The
 // event loop runs meanwhile, so the worker's hand-overs are served.
 inline bool waitJobEnd(UpdateDialog& dialog, int timeoutMs = 10000) {
@@ -99,50 +109,5 @@ inline bool waitJobEnd(UpdateDialog& dialog, int timeoutMs = 10000) {
         QTest::qWait(5);
     return !dialog.isUploading() && !uploadRunning();
 }
-
-// The fake has reached its gate; the GUI thread keeps serving meanwhile.
-inline bool waitGate(int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!fakedll::waitUploadGated(0) && !deadline.hasExpired())
-        QTest::qWait(5);
-    return fakedll::waitUploadGated(0);
-}
-
-inline std::vector<int32_t> uploadedIds() {
-    const auto calls = fakedll::calls("DllUploadFileToDevices");
-    return calls.empty() ? std::vector<int32_t>{} : calls.back().ids;
-}
-
-// The firmware file every test sends: the stored record offers it, so the
-// dialog starts with it in the file box.
-inline const char kImagePath[] = "/fw/cluster-2.4.bin";
-inline const QString kDescription = QStringLiteral("[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26");
-
-inline void scriptImage(int32_t fileType = 2) {
-    fakedll::setFileInfo(kImagePath, {"CLUSTER", 6, 12, 26, fileType, 2, 4, 1});
-}
-
-// An application whose record holds the image, started; the dialog is the
-// main window.
-class UploadSetup {
-public:
-    explicit UploadSetup(const QString& name) : m_app(name) {
-        m_app.storeRecentFiles({{"File1", kImagePath}});
-        m_app.app().startUp();
-        scriptImage();
-    }
-    TestApp& app() { return m_app; }
-
-    // Shows the dialog (the scan and the file check run now) and makes it
-    // the owner of message boxes.
-    void open(UpdateDialog& dialog) {
-        m_app.app().setMainWindow(&dialog);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
-    }
-
-private:
-    TestApp m_app;
-};
 
 } // namespace uploadtest

@@ -3,7 +3,7 @@
 // result box, the bar ends at 0; result texts and icons; the commands held
 // and the dialog kept open while the worker runs; a worker that cannot be
 // created; a real result box owned by the dialog; a dialog destroyed under a job.
-#include "UploadTestSupport.h"
+#include "UploadFakeSupport.h"
 
 #include <QMenu>
 #include <QMessageBox>

@@ -2,7 +2,7 @@
 // "Upd. All" (rows selected, earlier selections kept), answering selected
 // devices for "Update", rows mapped to slots when a device missed the scan,
 // refusals before any device is asked, serial mode and the port boxes.
-#include "UploadTestSupport.h"
+#include "UploadFakeSupport.h"
 
 #include <QSignalSpy>
 
