@@ -21,10 +21,14 @@ if(TARGET zentavo-update)
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/16x16/apps RENAME zentavo-update.png)
   install(FILES ${CMAKE_SOURCE_DIR}/res/demo-station.json DESTINATION ${ZU_SHARE_DIR})
 endif()
-if(TARGET TestDll)
+if(TARGET TestDll AND NOT ZU_VENDOR_TESTDLL)
   install(TARGETS TestDll LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 endif()
-install(TARGETS stationsim mkfwimage RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(tool stationsim mkfwimage)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 install(FILES
   ${CMAKE_SOURCE_DIR}/README.md
   ${CMAKE_SOURCE_DIR}/docs/protocol.md
