@@ -1,0 +1,293 @@
+// Upload benchmark: the dialog with the real library against stationsim on
+// loopback, driven the way the technician drives it ("Upd. All", "Update").
+//
+//   bench_upload             both figures' runs
+//   bench_upload stall       the GUI's longest stall, 16 MiB to 30 devices, unthrottled
+//   bench_upload ratio       "Upd. All" to 30 over one device, 100 Mbit/s link, 4 MB/s
+//                            flash, and the peak resident memory of that process
+//
+// Each setup runs in its own child process (the library reads its environment
+// once per process; ru_maxrss is per process). A 1 ms timer on the GUI thread
+// records the longest gap between its ticks while the job runs.
+// Output, one line per figure: figure | median | target. With ZU_BENCH_TRACE
+// set, every gap above 8 ms is reported on stderr with the bar's position.
+#include "StationProcess.h"
+#include "UpdateDialog.h"
+#include "UpdaterApp.h"
+
+#include "ResourceIds.h"
+#include "ShowMessage.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace zutest;
+
+namespace {
+
+constexpr std::size_t kImagePayload = 16 * 1024 * 1024 - fwimage::kHeaderSize; // a 16 MiB file
+constexpr int kDevices = 30;
+constexpr int kStallRuns = 5;
+constexpr int kRatioRuns = 3;
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string fmt(double v, int decimals = 1) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+void line(const std::string& figure, const std::string& value, const char* target) {
+    std::printf("%s | %s | %s\n", figure.c_str(), value.c_str(), target);
+    std::fflush(stdout);
+}
+
+double peakRssMb() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024;
+}
+
+struct JobTiming {
+    bool ok = false;
+    double wallSeconds = 0;
+    double handlerMs = 0;  // the command handler on the GUI thread (checks and queries)
+    double stallMs = 0;    // longest gap between ticks once the handler returned
+    double stallAllMs = 0; // the same, the handler included
+};
+
+// Presses `command` from inside the event loop and runs the loop until the
+// job has ended, ticking every millisecond.
+JobTiming runJob(UpdateDialog& dialog, int command) {
+    JobTiming timing;
+    QStringList messages;
+    setShowMessageHook([&messages](const MessageRecord& record) { messages.append(record.text); });
+
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    qint64 lastTick = -1;
+    bool handlerDone = false;
+    const bool trace = std::getenv("ZU_BENCH_TRACE") != nullptr; // where the long gaps fall
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (lastTick >= 0) {
+            const double gap = static_cast<double>(now - lastTick) / 1e6;
+            timing.stallAllMs = std::max(timing.stallAllMs, gap);
+            if (handlerDone)
+                timing.stallMs = std::max(timing.stallMs, gap);
+            if (trace && gap > 8)
+                std::fprintf(stderr, "bench: %.1f ms gap at %.3f s, bar %d, %s\n", gap,
+                             static_cast<double>(now) / 1e9, dialog.progressBar()->value(),
+                             dialog.isUploading() ? "uploading" : "ended");
+        }
+        lastTick = now;
+        if (handlerDone && !dialog.isUploading())
+            loop.quit();
+    });
+    QTimer::singleShot(5, [&] {
+        const qint64 start = clock.nsecsElapsed();
+        qobject_cast<QPushButton*>(dialog.control(command))->click();
+        const qint64 end = clock.nsecsElapsed();
+        timing.handlerMs = static_cast<double>(end - start) / 1e6;
+        // The gap that ends at the next tick starts here, not before the click.
+        lastTick = end;
+        handlerDone = true;
+    });
+    clock.start();
+    ticker.start();
+    loop.exec();
+    timing.wallSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    setShowMessageHook({});
+    timing.ok = messages == QStringList{QStringLiteral("Upload Successfull     ")};
+    if (!timing.ok)
+        std::fprintf(stderr, "bench: job ended with %s\n", qPrintable(messages.join(", ")));
+    return timing;
+}
+
+// One process: a station, an image, the application and its dialog.
+class Setup {
+public:
+    Setup(int argc, char** argv, const StationSpec& spec) : m_station(spec) {
+        // Settings go to a folder of our own, never the user's.
+        ::setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
+        if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY"))
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (m_station.running()) {
+            ::setenv("TESTDLL_NETWORK", m_station.endpoint().c_str(), 1);
+            ::setenv("TESTDLL_TIMEOUT_MS", "2000", 1);
+        }
+        // Written by a short-lived child, so building the image does not count
+        // in this process's peak.
+        m_image = m_dir.file("cluster.bin");
+        const pid_t maker = ::fork();
+        if (maker == 0) {
+            makeImageFile(m_image, kImagePayload, 3, 7, 2, "Cluster app");
+            ::_exit(0);
+        }
+        ::waitpid(maker, nullptr, 0);
+        m_application = new QApplication(argc, argv);
+        m_app = new UpdaterApp(QString::fromStdString(m_dir.file("bench-upload")));
+    }
+    ~Setup() {
+        delete m_dialog;
+        delete m_app;
+        delete m_application;
+    }
+
+    bool ready() const { return m_station.running(); }
+    const std::string& error() const { return m_station.error(); }
+
+    UpdateDialog& dialog() {
+        if (!m_dialog) {
+            m_dialog = new UpdateDialog;
+            m_app->setMainWindow(m_dialog);
+            m_dialog->show(); // scans now
+            m_dialog->fileBox()->setEditText(QString::fromStdString(m_image));
+            QCoreApplication::processEvents();
+        }
+        return *m_dialog;
+    }
+
+private:
+    TempDir m_dir;
+    StationProcess m_station;
+    std::string m_image;
+    QApplication* m_application = nullptr;
+    UpdaterApp* m_app = nullptr;
+    UpdateDialog* m_dialog = nullptr;
+};
+
+int figureStall(int argc, char** argv) {
+    Setup setup(argc, argv, makeStation(kDevices));
+    if (!setup.ready()) {
+        std::fprintf(stderr, "bench: %s\n", setup.error().c_str());
+        return 1;
+    }
+    UpdateDialog& dialog = setup.dialog();
+    if (dialog.deviceList()->count() != kDevices) {
+        std::fprintf(stderr, "bench: %d rows, not %d\n", dialog.deviceList()->count(), kDevices);
+        return 1;
+    }
+    runJob(dialog, IDC_UPDATE_ALL); // warm-up: page cache, first connections
+    std::vector<double> stall, stallAll, handler, wall;
+    for (int run = 0; run < kStallRuns; ++run) {
+        const JobTiming t = runJob(dialog, IDC_UPDATE_ALL);
+        if (!t.ok)
+            return 1;
+        stall.push_back(t.stallMs);
+        stallAll.push_back(t.stallAllMs);
+        handler.push_back(t.handlerMs);
+        wall.push_back(t.wallSeconds);
+    }
+    line("GUI longest stall while uploading 16 MiB to 30 devices (ms)", fmt(median(stall)), "<= 20");
+    line("  the same with the Upd. All handler itself (ms)", fmt(median(stallAll)), "-");
+    line("  Upd. All handler: file check and 30 info queries (ms)", fmt(median(handler)), "-");
+    line("  16 MiB to 30 devices, unthrottled, wall time (s)", fmt(median(wall), 2), "-");
+    return 0;
+}
+
+int figureRatio(int argc, char** argv) {
+    StationSpec spec = makeStation(kDevices);
+    spec.linkKbps = 100000;
+    spec.flashKbps = 4000;
+    Setup setup(argc, argv, spec);
+    if (!setup.ready()) {
+        std::fprintf(stderr, "bench: %s\n", setup.error().c_str());
+        return 1;
+    }
+    UpdateDialog& dialog = setup.dialog();
+    const double rssBefore = peakRssMb();
+    std::vector<double> one, thirty, stall;
+    for (int run = 0; run < kRatioRuns; ++run) {
+        // One device: "Update" with the first row alone selected.
+        dialog.deviceList()->clearSelection();
+        dialog.deviceList()->item(0)->setSelected(true);
+        const JobTiming single = runJob(dialog, IDC_UPDATE);
+        const JobTiming all = runJob(dialog, IDC_UPDATE_ALL);
+        if (!single.ok || !all.ok)
+            return 1;
+        one.push_back(single.wallSeconds);
+        thirty.push_back(all.wallSeconds);
+        stall.push_back(all.stallMs);
+    }
+    const double t1 = median(one), t30 = median(thirty);
+    line("Upd. All 16 MiB to 30 / to 1 device, 100 Mbit/s link, 4 MB/s flash (ratio)", fmt(t30 / t1, 2),
+         "<= 1.3");
+    line("  1 device (s) / 30 devices (s)", fmt(t1, 2) + " / " + fmt(t30, 2), "-");
+    line("  GUI longest stall during the throttled 30-device upload (ms)", fmt(median(stall)), "<= 20");
+    line("peak RSS during the 30-device upload (MB)", fmt(peakRssMb()), "<= 80");
+    line("  peak RSS with the dialog open, before any upload (MB)", fmt(rssBefore), "-");
+    return 0;
+}
+
+std::string selfPath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string self = selfPath();
+    if (std::getenv("ZU_BIN_DIR") == nullptr && !self.empty())
+        ::setenv("ZU_BIN_DIR", self.substr(0, self.rfind('/')).c_str(), 1);
+
+    if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
+        if (std::strcmp(argv[2], "stall") == 0)
+            return figureStall(argc, argv);
+        if (std::strcmp(argv[2], "ratio") == 0)
+            return figureRatio(argc, argv);
+        std::fprintf(stderr, "bench: unknown figure '%s' (stall, ratio)\n", argv[2]);
+        return 2;
+    }
+
+    std::vector<std::string> figures;
+    for (int i = 1; i < argc; ++i)
+        figures.emplace_back(argv[i]);
+    if (figures.empty())
+        figures = {"stall", "ratio"};
+
+    std::printf("figure | median | target\n");
+    std::fflush(stdout);
+    int status = 0;
+    for (const auto& figure : figures) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(self.c_str(), self.c_str(), "--child", figure.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int ws = 0;
+        ::waitpid(pid, &ws, 0);
+        if (!WIFEXITED(ws) || WEXITSTATUS(ws) != 0)
+            status = 1;
+    }
+    return status;
+}
