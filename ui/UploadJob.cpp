@@ -82,7 +82,7 @@ void bindUploadProgressBar(QProgressBar* bar) {
     });
 }
 
-int32_t progressCallback(int32_t value) {
+extern "C" int32_t progressCallback(int32_t value) {
     UploadJob& job = uploadJob();
     // One hand-over per new value: a repeat would only stall the upload.
     if (value == job.lastProgress)

@@ -35,9 +35,10 @@ UploadJob& uploadJob();
 // way from a worker to the thread that owns the bar. Both go with the bar.
 void bindUploadProgressBar(QProgressBar* bar);
 
-// The library's progress callback: moves the bar and, above 95, puts the
-// flash warning on the info line once per job. Returns 1.
-int32_t progressCallback(int32_t value);
+// The library's progress callback, a plain C function since the library
+// hands it no context: moves the bar and, above 95, puts the flash warning on
+// the info line once per job. Returns 1.
+extern "C" int32_t progressCallback(int32_t value);
 
 // The worker procedure: runs the job in uploadJob() and returns 0.
 int uploadWorker();
