@@ -40,7 +40,9 @@ QPair<int, int> versionOf(int32_t id) {
 // One station, one image, one application for the whole run.
 class StationRun {
 public:
-    bool start(const std::string& stationJson, const zutest::StationOptions& options = {}) {
+    // `name` names the application and so its settings file: the setups run
+    // in parallel and must not read each other's record.
+    bool start(const char* name, const std::string& stationJson, const zutest::StationOptions& options = {}) {
         m_station = std::make_unique<zutest::StationProcess>(stationJson, options);
         if (!m_station->running()) {
             qWarning("stationsim did not start: %s", m_station->error().c_str());
@@ -54,8 +56,8 @@ public:
         m_image = zutest::makeImageFile(m_dir.file("cluster.bin"), 512 * 1024, kImageMajor, kImageMinor, 2,
                                         "Cluster app");
         // The record the dialog fills its file box from, under a name of our own.
-        m_app = std::make_unique<UpdaterApp>(QString::fromStdString(m_dir.file("zu-up-e2e")));
-        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", "zu-up-e2e");
+        m_app = std::make_unique<UpdaterApp>(QString::fromStdString(m_dir.file(name)));
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", QString::fromLatin1(name));
         m_storePath = store.fileName();
         store.remove("Recent File List");
         store.setValue("Recent File List/File1", QString::fromStdString(m_image));
@@ -100,7 +102,7 @@ private slots:
         QVERIFY(station.contains("devices"));
         for (const char* key : {"link_kbps", "flash_kbps", "serial_baud"})
             station[key] = 0;
-        QVERIFY(m_run.start(QJsonDocument(station).toJson().toStdString()));
+        QVERIFY(m_run.start("zu-up-e2e-demo", QJsonDocument(station).toJson().toStdString()));
     }
 
     void updateAllBringsEligibleClustersToTheImage() {
@@ -154,7 +156,7 @@ private slots:
             device.minor = 3;
         }
         spec.devices[1].faults.dropAfter = 128 * 1024;
-        QVERIFY(m_run.start(spec.toJson()));
+        QVERIFY(m_run.start("zu-up-e2e-drop", spec.toJson()));
     }
 
     void droppedDeviceFailsAndKeepsItsVersion() {
@@ -189,7 +191,7 @@ private slots:
         spec.devices[1].id = 101;
         zutest::StationOptions options;
         options.serialPath = m_serialDir.file("ttyCOM1");
-        QVERIFY(m_run.start(spec.toJson(), options));
+        QVERIFY(m_run.start("zu-up-e2e-serial", spec.toJson(), options));
     }
 
     void useCom1SendsOverTheSerialLine() {
