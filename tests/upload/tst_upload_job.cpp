@@ -113,28 +113,6 @@ private slots:
         QVERIFY(upload.thread != std::this_thread::get_id());
     }
 
-    // A second job starts without a warning from the first one.
-    void warningIsPerJob() {
-        UploadSetup setup("zu-up-twice");
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        fakedll::setUploadScript({{1, 96, 100}, 1, -1, 10000});
-        click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitJobEnd(dialog));
-        QCOMPARE(dialog.infoLine()->text(), kDescription);
-
-        fakedll::setUploadScript({{1, 40}, 1, -1, 10000});
-        QStringList texts;
-        connect(dialog.infoLine(), &QLineEdit::textChanged, this, [&](const QString& t) { texts.append(t); });
-        const size_t fileChecks = fakedll::calls("DllGetFileInfo").size();
-        click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitJobEnd(dialog));
-        QVERIFY(texts.isEmpty());
-        QCOMPARE(fakedll::calls("DllGetFileInfo").size(), fileChecks + 1);
-        QCOMPARE(messages.texts(), (QStringList{kSuccess, kSuccess}));
-    }
-
     // Exactly 1 is success; everything else is a failure.
     void resultBox_data() {
         QTest::addColumn<int>("result");
