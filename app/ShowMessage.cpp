@@ -1,5 +1,6 @@
 #include "ShowMessage.h"
 
+#include "GuiHandOver.h"
 #include "UpdaterApp.h"
 
 #include <QApplication>
@@ -8,9 +9,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 
 namespace {
 
@@ -71,18 +69,11 @@ void setShowMessageHook(MessageHook hook) {
 }
 
 // Boxes asked for by other threads, shown one at a time on the GUI thread.
-// The request and its completion pass through a std::mutex rather than
-// through the data of a queued call, so every hand-over is a plain lock.
-class MessageRelay : public QObject {
-    Q_OBJECT
+// The worker waits through the same blocking hand-over the upload job uses for
+// everything it puts on screen, so no Qt event is made off the GUI thread.
+class MessageRelay : public GuiHandOver {
 public:
-    struct Request {
-        QString text;
-        MessageIcon icon;
-        bool done = false;
-    };
-
-    explicit MessageRelay(QObject* parent) : QObject(parent) { s_current.store(this); }
+    explicit MessageRelay(QObject* parent) : GuiHandOver(parent) { s_current.store(this); }
     ~MessageRelay() override {
         MessageRelay* self = this;
         s_current.compare_exchange_strong(self, nullptr);
@@ -92,36 +83,11 @@ public:
 
     // Worker side: returns once the box has been closed.
     void show(const QString& text, MessageIcon icon) {
-        Request request{text, icon};
-        {
-            const std::lock_guard lock(m_mutex);
-            m_pending.push_back(&request);
-        }
-        QMetaObject::invokeMethod(this, "showPending", Qt::QueuedConnection);
-        std::unique_lock lock(m_mutex);
-        m_finished.wait(lock, [&request] { return request.done; });
-    }
-
-    Q_INVOKABLE void showPending() {
-        Request* request = nullptr;
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_pending.empty())
-                return;
-            request = m_pending.front();
-            m_pending.pop_front();
-        }
-        showOnGuiThread(request->text, request->icon);
-        const std::lock_guard lock(m_mutex);
-        request->done = true;
-        m_finished.notify_all();
+        call([&text, icon] { showOnGuiThread(text, icon); });
     }
 
 private:
     static inline std::atomic<MessageRelay*> s_current{nullptr};
-    std::mutex m_mutex;
-    std::condition_variable m_finished;
-    std::deque<Request*> m_pending;
 };
 
 void installMessageRelay(QObject* guiThreadParent) {
@@ -145,4 +111,3 @@ void ShowMessage(const QString& text, MessageIcon icon) {
         application, [&text, icon] { showOnGuiThread(text, icon); }, Qt::BlockingQueuedConnection);
 }
 
-#include "ShowMessage.moc"
