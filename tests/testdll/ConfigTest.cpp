@@ -7,60 +7,51 @@
 
 using namespace testdll;
 
-struct NetworkRow {
-    const char* text;
-    bool ok;
-    const char* address;
-    int port;
-    bool broadcast;
-};
-
-class NetworkParsing : public ::testing::TestWithParam<NetworkRow> {};
-
-TEST_P(NetworkParsing, Row) {
-    const NetworkRow& r = GetParam();
-    sockaddr_in a{};
-    bool broadcast = false;
-    ASSERT_EQ(parseNetwork(r.text, a, broadcast), r.ok) << (r.text ? r.text : "(null)");
-    if (!r.ok)
-        return;
-    char buf[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
-    EXPECT_STREQ(buf, r.address);
-    EXPECT_EQ(ntohs(a.sin_port), r.port);
-    EXPECT_EQ(broadcast, r.broadcast);
+TEST(Config, Network) {
+    struct Row {
+        const char* text;
+        const char* address; // nullptr: refused
+        int port;
+        bool broadcast;
+    };
+    const Row rows[] = {
+        {"127.0.0.1:47300", "127.0.0.1", 47300, false},
+        {"localhost:1", "127.0.0.1", 1, false},
+        {"127.0.0.1:65535", "127.0.0.1", 65535, false},
+        {"255.255.255.255:47300", "255.255.255.255", 47300, true},
+        {"127.0.0.255:5000", "127.0.0.255", 5000, true},
+        {"127.255.0.1:5000", "127.255.0.1", 5000, false},
+        {"127.0.0.1:0", nullptr, 0, false},
+        {"127.0.0.1:65536", nullptr, 0, false},
+        {"127.0.0.1:-1", nullptr, 0, false},
+        {"127.0.0.1:47x", nullptr, 0, false},
+        {"127.0.0.1:", nullptr, 0, false},
+        {"127.0.0.1", nullptr, 0, false},
+        {":47300", nullptr, 0, false},
+        {"", nullptr, 0, false},
+        {"300.1.1.1:5", nullptr, 0, false},
+        {nullptr, nullptr, 0, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text ? r.text : "(null)");
+        sockaddr_in a{};
+        bool broadcast = false;
+        ASSERT_EQ(parseNetwork(r.text, a, broadcast), r.address != nullptr);
+        if (!r.address)
+            continue;
+        char buf[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+        EXPECT_STREQ(buf, r.address);
+        EXPECT_EQ(ntohs(a.sin_port), r.port);
+        EXPECT_EQ(broadcast, r.broadcast);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, NetworkParsing,
-    ::testing::Values(
-        NetworkRow{"127.0.0.1:47300", true, "127.0.0.1", 47300, false},
-        NetworkRow{"localhost:1", true, "127.0.0.1", 1, false},
-        NetworkRow{"127.0.0.1:65535", true, "127.0.0.1", 65535, false},
-        NetworkRow{"255.255.255.255:47300", true, "255.255.255.255", 47300, true},
-        NetworkRow{"127.0.0.255:5000", true, "127.0.0.255", 5000, true},
-        NetworkRow{"127.255.0.1:5000", true, "127.255.0.1", 5000, false},
-        NetworkRow{"127.0.0.1:0", false, "", 0, false}, NetworkRow{"127.0.0.1:65536", false, "", 0, false},
-        NetworkRow{"127.0.0.1:-1", false, "", 0, false}, NetworkRow{"127.0.0.1:47x", false, "", 0, false},
-        NetworkRow{"127.0.0.1:", false, "", 0, false}, NetworkRow{"127.0.0.1", false, "", 0, false},
-        NetworkRow{":47300", false, "", 0, false}, NetworkRow{"", false, "", 0, false},
-        NetworkRow{"300.1.1.1:5", false, "", 0, false}, NetworkRow{nullptr, false, "", 0, false}));
-
-struct TimeoutRow {
-    const char* text;
-    int ms;
-};
-
-class TimeoutParsing : public ::testing::TestWithParam<TimeoutRow> {};
-
-TEST_P(TimeoutParsing, Row) {
-    EXPECT_EQ(parseTimeoutMs(GetParam().text), GetParam().ms);
+TEST(Config, Timeout) {
+    const std::pair<const char*, int> rows[] = {
+        {nullptr, 500},   {"", 500},       {"abc", 500}, {"12ms", 500}, {"99999999999999999999", 500},
+        {"-1", 10},       {"9", 10},       {"10", 10},   {"11", 11},    {"250", 250},
+        {"60000", 60000}, {"60001", 60000}};
+    for (const auto& [text, ms] : rows)
+        EXPECT_EQ(parseTimeoutMs(text), ms) << (text ? text : "(null)");
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, TimeoutParsing,
-                         ::testing::Values(TimeoutRow{nullptr, 500}, TimeoutRow{"", 500},
-                                           TimeoutRow{"abc", 500}, TimeoutRow{"12ms", 500},
-                                           TimeoutRow{"99999999999999999999", 500}, TimeoutRow{"-1", 10},
-                                           TimeoutRow{"9", 10}, TimeoutRow{"10", 10}, TimeoutRow{"11", 11},
-                                           TimeoutRow{"250", 250}, TimeoutRow{"60000", 60000},
-                                           TimeoutRow{"60001", 60000}));
