@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -22,56 +24,36 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Owns the strings; `pointers()` is the NULL-ended array exec wants.
-class CStrings {
-public:
-    explicit CStrings(std::vector<std::string> items) : m_items(std::move(items)) {
-        for (std::string& s : m_items)
-            m_pointers.push_back(s.data());
-        m_pointers.push_back(nullptr);
-    }
-    char* const* pointers() { return m_pointers.data(); }
-
-private:
-    std::vector<std::string> m_items;
-    std::vector<char*> m_pointers;
-};
-
-std::vector<std::string> environmentWith(const EnvChanges& changes) {
+// Spawns with stdin from /dev/null and stdout+stderr to `outPath`.
+pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& changes, const char* outPath) {
+    if (argv.empty())
+        return -1;
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         const std::string name = entry.substr(0, entry.find('='));
-        bool changed = false;
-        for (const auto& change : changes)
-            changed = changed || change.first == name;
-        if (!changed)
+        if (std::none_of(changes.begin(), changes.end(), [&](const auto& c) { return c.first == name; }))
             env.push_back(entry);
     }
     for (const auto& change : changes) {
         if (change.second != kUnset)
             env.push_back(change.first + "=" + change.second);
     }
-    return env;
-}
-
-// Spawns with stdin from /dev/null and stdout+stderr to `outFd` (or /dev/null).
-pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& env, int outFd, const char* outPath) {
-    if (argv.empty())
-        return -1;
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp, envp;
+    for (std::string& s : args)
+        argp.push_back(s.data());
+    for (std::string& s : env)
+        envp.push_back(s.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    CStrings args(argv);
-    CStrings envp(environmentWith(env));
     pid_t pid = -1;
-    const int rc =
-        ::posix_spawnp(&pid, argv.front().c_str(), &actions, nullptr, args.pointers(), envp.pointers());
+    const int rc = ::posix_spawnp(&pid, argp.front(), &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
@@ -80,7 +62,7 @@ pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& env, int out
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvChanges& env,
                            const std::string& outputPath) {
-    m_pid = spawn(argv, env, -1, outputPath.empty() ? "/dev/null" : outputPath.c_str());
+    m_pid = spawn(argv, env, outputPath.empty() ? "/dev/null" : outputPath.c_str());
 }
 
 ChildProcess::~ChildProcess() {
@@ -123,38 +105,23 @@ bool ChildProcess::exitedWith(int code) const {
 
 int runProgram(const std::vector<std::string>& argv, const EnvChanges& env, std::string* output,
                std::chrono::milliseconds timeout) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
+    char path[] = "/tmp/zu-run-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0)
         return -1;
-    const pid_t pid = spawn(argv, env, fds[1], nullptr);
-    ::close(fds[1]);
-    if (pid <= 0) {
-        ::close(fds[0]);
-        return -1;
+    ::close(fd);
+    int code = -1;
+    {
+        ChildProcess child(argv, env, path);
+        if (child.wait(timeout) && WIFEXITED(child.status()))
+            code = WEXITSTATUS(child.status());
     }
-    const auto until = Clock::now() + timeout;
-    std::string text;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0)
-            break;
-        pollfd p{fds[0], POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-            continue;
-        char buf[4096];
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break; // end of output: the program has ended or closed it
-        text.append(buf, static_cast<std::size_t>(n));
+    if (output) {
+        std::ifstream in(path, std::ios::binary);
+        output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    ::close(fds[0]);
-    if (Clock::now() >= until)
-        ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (output)
-        *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::unlink(path);
+    return code;
 }
 
 std::string findProgram(const std::string& name) {
@@ -186,7 +153,7 @@ VirtualDisplay::VirtualDisplay() {
     const std::vector<std::string> args = {xvfb,        "-displayfd",   std::to_string(fds[1]),
                                            "-nolisten", "tcp",          "-screen",
                                            "0",         "1280x1024x24", "-noreset"};
-    m_pid = spawn(args, {}, -1, "/dev/null");
+    m_pid = spawn(args, {}, "/dev/null");
     ::close(fds[1]);
     if (m_pid <= 0) {
         ::close(fds[0]);

@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::size_t kHeader = 12;
 constexpr std::uint16_t kInfoRequest = 0x0002;
-constexpr std::uint16_t kScanReply = 0x8001;
 constexpr std::uint16_t kInfoReply = 0x8002;
 
 std::uint16_t u16(const std::uint8_t* p) {
@@ -50,8 +49,6 @@ bool parse(const std::uint8_t* b, std::size_t n, bool fromStation, RelayedDatagr
         d.id = static_cast<std::int32_t>(u32(b + kHeader));
     if (d.type == kInfoReply && n >= kHeader + 6)
         d.status = u16(b + kHeader + 4);
-    if (d.type == kScanReply && n >= kHeader + 2)
-        d.scanTotal = u16(b + kHeader);
     return true;
 }
 
@@ -112,12 +109,6 @@ void UdpRelay::pump(std::chrono::milliseconds wait) {
             }
         }
     }
-}
-
-std::size_t UdpRelay::count(std::uint16_t type, bool fromStation) const {
-    return static_cast<std::size_t>(std::count_if(m_log.begin(), m_log.end(), [&](const RelayedDatagram& d) {
-        return d.type == type && d.fromStation == fromStation;
-    }));
 }
 
 std::vector<std::int32_t> UdpRelay::infoQueries() const {

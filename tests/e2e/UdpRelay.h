@@ -17,9 +17,8 @@ struct RelayedDatagram {
     bool fromStation = false;
     std::uint16_t type = 0; // 0x0001 scan, 0x0002 info; replies have bit 15 set
     std::uint32_t sequence = 0;
-    std::int32_t id = 0;         // info request and reply
-    std::uint16_t status = 0;    // info reply
-    std::uint16_t scanTotal = 0; // scan reply
+    std::int32_t id = 0;      // info request and reply
+    std::uint16_t status = 0; // info reply
 };
 
 class UdpRelay {
@@ -36,7 +35,6 @@ public:
     void pump(std::chrono::milliseconds wait);
 
     const std::vector<RelayedDatagram>& log() const { return m_log; }
-    std::size_t count(std::uint16_t type, bool fromStation) const;
     // Info requests in the order they were first sent (a resend with the same
     // sequence is not counted again).
     std::vector<std::int32_t> infoQueries() const;

@@ -1,6 +1,6 @@
-// Shared set-up for the dialog tests: an application object named after a
-// stand-in executable in a temporary folder (with its help page beside it),
-// direct access to that application's settings file, and fake stations.
+// Shared set-up for the dialog tests: an application named after a stand-in
+// executable in a temporary folder (help page beside it), its settings file,
+// fake stations, and acting on the next modal window.
 #pragma once
 
 #include "FakeDll.h"
@@ -11,28 +11,21 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
-
 #include <memory>
 
 class TestApp {
 public:
-    // `name` is the executable's file name; each test uses its own so that
-    // stores do not mix.
-    explicit TestApp(const QString& name, bool withHelpPage = true) {
-        m_exe = m_dir.filePath(name);
-        QFile exe(m_exe);
-        exe.open(QIODevice::WriteOnly);
-        if (withHelpPage) {
-            QFile page(m_dir.filePath(QFileInfo(name).completeBaseName() + ".html"));
-            page.open(QIODevice::WriteOnly);
-            page.write("<html><body><h1 id=\"131174\">x</h1><h1 id=\"131172\">y</h1></body></html>");
-        }
+    // `name` is the executable's file name; each test uses its own so that stores do not mix.
+    explicit TestApp(const QString& name) : m_exe(m_dir.filePath(name)) {
+        QFile(m_exe).open(QIODevice::WriteOnly);
+        QFile page(m_dir.filePath(QFileInfo(name).completeBaseName() + ".html"));
+        page.open(QIODevice::WriteOnly);
+        page.write("<html><body><h1 id=\"131174\">x</h1><h1 id=\"131172\">y</h1></body></html>");
         m_app = std::make_unique<UpdaterApp>(m_exe);
         QFile::remove(confPath());
     }
@@ -41,20 +34,17 @@ public:
     UpdaterApp& app() { return *m_app; }
     QString dir() const { return m_dir.path(); }
     QString exePath() const { return m_exe; }
-
-    // What the program would read: $XDG_CONFIG_HOME/Quorvane/<name>.conf.
-    QString confPath() const {
-        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", m_app->applicationName())
-            .fileName();
+    QString confPath() const { return settings()->fileName(); }
+    std::unique_ptr<QSettings> settings() const {
+        return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, "Quorvane",
+                                           m_app->applicationName());
     }
     // Writes the recent-file section as another run would have left it.
     void storeRecentFiles(const QList<QPair<QString, QString>>& values) {
-        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Quorvane",
-                           m_app->applicationName());
-        settings.remove("Recent File List");
+        auto store = settings();
+        store->remove("Recent File List");
         for (const auto& value : values)
-            settings.setValue("Recent File List/" + value.first, value.second);
-        settings.sync();
+            store->setValue("Recent File List/" + value.first, value.second);
     }
     QByteArray confBytes() const {
         QFile file(confPath());
@@ -67,9 +57,8 @@ private:
     std::unique_ptr<UpdaterApp> m_app;
 };
 
-inline RemoteInfo clusterInfo(const std::string& name, uint8_t letter, uint8_t sub, int32_t major = 2,
-                              int32_t minor = 3) {
-    return fakedll::makeRemoteInfo(192, 168, 1, 20, name, 1, 1, sub, letter, major, minor);
+inline RemoteInfo clusterInfo(const std::string& name, uint8_t letter, uint8_t sub) {
+    return fakedll::makeRemoteInfo(192, 168, 1, 20, name, 1, 1, sub, letter, 2, 3);
 }
 
 // Scan answers `ids`, each a cluster named after its id.
@@ -77,13 +66,6 @@ inline void scriptStation(const std::vector<int32_t>& ids) {
     fakedll::setScan(ids);
     for (int32_t id : ids)
         fakedll::setDevice(id, clusterInfo("Unit" + std::to_string(id), 'A', 2));
-}
-
-inline QStringList callNames() {
-    QStringList names;
-    for (const fakedll::Call& call : fakedll::calls())
-        names.append(QString::fromStdString(call.function));
-    return names;
 }
 
 // Runs `action` on the modal window of class `className` as soon as one is
@@ -94,17 +76,13 @@ inline void onNextModal(const char* className, std::function<void(QWidget*)> act
     timer->setInterval(5);
     auto deadline = std::make_shared<QDeadlineTimer>(10000);
     QObject::connect(timer, &QTimer::timeout, [timer, deadline, className, action = std::move(action)] {
-        if (deadline->hasExpired()) {
-            timer->stop();
-            timer->deleteLater();
-            return;
-        }
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->inherits(className) || !modal->isVisible())
+        if (!deadline->hasExpired() && (!modal || !modal->inherits(className) || !modal->isVisible()))
             return;
         timer->stop();
         timer->deleteLater();
-        action(modal);
+        if (!deadline->hasExpired())
+            action(modal);
     });
     timer->start();
 }

@@ -1,5 +1,5 @@
 // Upload tests against the scripted fake: its gate, what it was sent, and a
-// dialog whose file box starts with a firmware file the fake knows.
+// started application whose file box offers a firmware file the fake knows.
 #pragma once
 
 #include "GuiTestSupport.h"
@@ -8,8 +8,8 @@
 namespace uploadtest {
 
 // The fake has reached its gate; the GUI thread keeps serving meanwhile.
-inline bool waitGate(int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
+inline bool waitGate() {
+    QDeadlineTimer deadline(10000);
     while (!fakedll::waitUploadGated(0) && !deadline.hasExpired())
         QTest::qWait(5);
     return fakedll::waitUploadGated(0);
@@ -20,17 +20,13 @@ inline std::vector<int32_t> uploadedIds() {
     return calls.empty() ? std::vector<int32_t>{} : calls.back().ids;
 }
 
-// The firmware file every test sends: the stored record offers it, so the
-// dialog starts with it in the file box.
 inline const char kImagePath[] = "/fw/cluster-2.4.bin";
 inline const QString kDescription = QStringLiteral("[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26");
 
-inline void scriptImage(int32_t fileType = 2) {
-    fakedll::setFileInfo(kImagePath, {"CLUSTER", 6, 12, 26, fileType, 2, 4, 1});
+inline void scriptImage(int32_t fileType = 2, int32_t result = 1) {
+    fakedll::setFileInfo(kImagePath, {"CLUSTER", 6, 12, 26, fileType, 2, 4, result});
 }
 
-// An application whose record holds the image, started; the dialog is the
-// main window.
 class UploadSetup {
 public:
     explicit UploadSetup(const QString& name) : m_app(name) {
@@ -38,10 +34,7 @@ public:
         m_app.app().startUp();
         scriptImage();
     }
-    TestApp& app() { return m_app; }
-
-    // Shows the dialog (the scan and the file check run now) and makes it
-    // the owner of message boxes.
+    // Shows the dialog (the scan and the file check run now) as the owner of message boxes.
     void open(UpdateDialog& dialog) {
         m_app.app().setMainWindow(&dialog);
         showUnpainted(dialog);

@@ -1,6 +1,6 @@
 // Shared pieces of the upload tests, whichever library they link: the
-// messages a dialog shows (with what the screen showed at that moment), rows
-// found by device id, and waiting for a job to end while serving it.
+// messages a dialog shows (with the screen behind them), rows found by device
+// id, a dialog shown unpainted, and waiting for a job to end while serving it.
 #pragma once
 
 #include "ResourceIds.h"
@@ -11,13 +11,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-
-#include <memory>
 
 namespace uploadtest {
 
@@ -64,19 +63,10 @@ inline int idOfRow(const UpdateDialog& dialog, int row) {
     return dialog.deviceList()->item(row)->text().left(7).trimmed().toInt();
 }
 
-inline int rowOfId(const UpdateDialog& dialog, int id) {
-    for (int row = 0; row < dialog.deviceList()->count(); ++row) {
-        if (idOfRow(dialog, row) == id)
-            return row;
-    }
-    return -1;
-}
-
 inline void selectIds(UpdateDialog& dialog, const QList<int>& ids) {
-    for (int id : ids) {
-        const int row = rowOfId(dialog, id);
-        QVERIFY2(row >= 0, qPrintable(QString("no row for %1").arg(id)));
-        dialog.deviceList()->item(row)->setSelected(true);
+    for (int row = 0; row < dialog.deviceList()->count(); ++row) {
+        if (ids.contains(idOfRow(dialog, row)))
+            dialog.deviceList()->item(row)->setSelected(true);
     }
 }
 

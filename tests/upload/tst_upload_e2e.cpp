@@ -1,18 +1,19 @@
-// Uploads from the dialog through the real library to stationsim. "Upd. All"
-// on the demo station brings exactly its eligible clusters to the image's
-// version; a device that drops mid-transfer fails the job ("Failed to upload
-// file") and keeps its version while the others commit; with "Use Com1"
-// ticked the selected device is flashed over the serial line.
-// The library reads its environment once per process, so each setup is its
-// own run: tst_upload_e2e demo|drop|serial.
+// The dialog through the real library against stationsim, one setup per run
+// (the library reads its environment once per process):
+//   demo:   every line of the demo station exactly, the silent device without
+//           a row and the rows after it on their own slots; "Upd. All" brings
+//           exactly its eligible clusters to the image's version, and Refresh
+//           then lists the new versions;
+//   drop:   a device that drops mid-transfer fails the job ("Failed to upload
+//           file") and keeps its version while the others commit;
+//   serial: with "Use Com1" ticked the first selected device is flashed over
+//           the serial line, the second is not sent to.
 #include "UploadTestSupport.h"
 
 #include "StationProcess.h"
 #include "UpdaterApp.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
@@ -23,13 +24,23 @@ using namespace uploadtest;
 
 namespace {
 
-constexpr int kImageMajor = 3, kImageMinor = 7;
+using Version = QPair<int, int>;
+const Version kImage(3, 7);
 
-// Long enough for uploads slowed by sanitizers, short enough for the silent
-// demo device's info query.
-constexpr char kTimeoutMs[] = "1000";
+// Slot order of the demo station: 401 (slot 8) is silent.
+const QStringList kDemoLines = {
+    "    101  |  192.168.1.20  |  V.  2.03  |  Cluster A  |  Cluster A (02) ",
+    "    102  |  192.168.1.21  |  V.  2.03  |  Cluster B  |  Cluster B (03) ",
+    "    103  |  192.168.1.22  |  V.  2.01  |  Cluster C  |  Cluster C (04) ",
+    "    110  |  192.168.1.30  |  V.  2.03  |  Cluster D (monitor)  |  Cluster D  ",
+    "    121  |  192.168.1.40  |  V.  1.07  |  Fader unit 1  |  Pellard 64 ",
+    "    122  |  192.168.1.41  |  V.  1.07  |  Fader unit 2  |  Pellard 64 ",
+    "    201  |  192.168.1.50  |  V.  3.12  |  DSP processor board  |   ",
+    "    301  |  Velmo Old version",
+    "    501  |  192.168.1.80  |  V.  1.05  |  Fader unit 3 (serial)  |  Pellard 64 ",
+};
 
-QPair<int, int> versionOf(int32_t id) {
+Version versionOf(int32_t id) {
     RemoteInfo info;
     std::memset(&info, 0, sizeof info);
     if (DllGetRemoteInfo(id, &info) == 0)
@@ -37,209 +48,148 @@ QPair<int, int> versionOf(int32_t id) {
     return {info.versionMajor, info.versionMinor};
 }
 
-// One station, one image, one application for the whole run.
-class StationRun {
+QStringList listLines(const UpdateDialog& dialog) {
+    QStringList lines;
+    for (int row = 0; row < dialog.deviceList()->count(); ++row)
+        lines.append(dialog.deviceList()->item(row)->text());
+    return lines;
+}
+
+std::string demoStation() {
+    QFile file(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QJsonObject station = QJsonDocument::fromJson(file.readAll()).object();
+    for (const char* key : {"link_kbps", "flash_kbps", "serial_baud"})
+        station[key] = 0; // throttles off
+    return QJsonDocument(station).toJson().toStdString();
+}
+
+} // namespace
+
+class UploadE2eTest : public QObject {
+    Q_OBJECT
+
 public:
-    // `name` names the application and so its settings file: the setups run
-    // in parallel and must not read each other's record.
-    bool start(const char* name, const std::string& stationJson, const zutest::StationOptions& options = {}) {
-        m_station = std::make_unique<zutest::StationProcess>(stationJson, options);
-        if (!m_station->running()) {
-            qWarning("stationsim did not start: %s", m_station->error().c_str());
-            return false;
-        }
-        qputenv("TESTDLL_NETWORK", QByteArray::fromStdString(m_station->endpoint()));
-        qputenv("TESTDLL_TIMEOUT_MS", kTimeoutMs);
-        if (!options.serialPath.empty())
+    explicit UploadE2eTest(QByteArray setup) : m_setup(std::move(setup)) {}
+
+private slots:
+    void initTestCase() {
+        zutest::StationOptions options;
+        std::string json;
+        if (m_setup == "demo") {
+            json = demoStation();
+        } else if (m_setup == "drop") { // three eligible clusters; the second resets part-way
+            zutest::StationSpec spec = zutest::makeStation(3, 101);
+            for (zutest::DeviceSpec& device : spec.devices)
+                device.major = 2;
+            spec.devices[1].faults.dropAfter = 128 * 1024;
+            json = spec.toJson();
+        } else { // a serial fader unit listed first, then a network cluster
+            zutest::StationSpec spec = zutest::makeStation(2, 501);
+            spec.devices[0].kind = 2;
+            spec.devices[0].serial = true;
+            spec.devices[1].id = 101;
+            options.serialPath = m_dir.file("ttyCOM1");
             qputenv("TESTDLL_COM1", QByteArray::fromStdString(options.serialPath));
-        // NetAppl (type 2), 512 KiB: several chunks on every connection.
-        m_image = zutest::makeImageFile(m_dir.file("cluster.bin"), 512 * 1024, kImageMajor, kImageMinor, 2,
-                                        "Cluster app");
-        // The record the dialog fills its file box from, under a name of our own.
-        m_app = std::make_unique<UpdaterApp>(QString::fromStdString(m_dir.file(name)));
-        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", QString::fromLatin1(name));
+            json = spec.toJson();
+        }
+        m_station = std::make_unique<zutest::StationProcess>(json, options);
+        QVERIFY2(m_station->running(), m_station->error().c_str());
+        qputenv("TESTDLL_NETWORK", QByteArray::fromStdString(m_station->endpoint()));
+        // Long enough for uploads slowed by sanitizers, short enough for the silent device.
+        qputenv("TESTDLL_TIMEOUT_MS", "1000");
+        // NetAppl, 512 KiB: several chunks on every connection. The record the
+        // file box is filled from is under a name of this setup's own.
+        const std::string image = zutest::makeImageFile(m_dir.file("cluster.bin"), 512 * 1024, kImage.first,
+                                                        kImage.second, 2, "Cluster app");
+        const QString name = "zu-up-e2e-" + QString::fromLatin1(m_setup);
+        m_app = std::make_unique<UpdaterApp>(QString::fromStdString(m_dir.file(name.toStdString())));
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", name);
         m_storePath = store.fileName();
         store.remove("Recent File List");
-        store.setValue("Recent File List/File1", QString::fromStdString(m_image));
+        store.setValue("Recent File List/File1", QString::fromStdString(image));
         store.sync();
         m_app->startUp();
-        return true;
     }
-    ~StationRun() {
+    void cleanupTestCase() {
         m_app.reset();
         if (!m_storePath.isEmpty())
             QFile::remove(m_storePath);
     }
 
-    UpdaterApp& app() { return *m_app; }
-    const zutest::TempDir& dir() const { return m_dir; }
-
-private:
-    zutest::TempDir m_dir;
-    std::unique_ptr<zutest::StationProcess> m_station;
-    std::string m_image;
-    QString m_storePath;
-    std::unique_ptr<UpdaterApp> m_app;
-};
-
-// Shows the dialog (its scan runs now) as the owner of message boxes.
-void openDialog(StationRun& run, UpdateDialog& dialog) {
-    run.app().setMainWindow(&dialog);
-    showUnpainted(dialog);
-}
-
-} // namespace
-
-// The demo station as shipped, with its throttles off.
-class DemoUploadTest : public QObject {
-    Q_OBJECT
-
-private slots:
-    void initTestCase() {
-        QFile file(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-        QJsonObject station = QJsonDocument::fromJson(file.readAll()).object();
-        QVERIFY(station.contains("devices"));
-        for (const char* key : {"link_kbps", "flash_kbps", "serial_baud"})
-            station[key] = 0;
-        QVERIFY(m_run.start("zu-up-e2e-demo", QJsonDocument(station).toJson().toStdString()));
-    }
-
-    void updateAllBringsEligibleClustersToTheImage() {
-        const QList<int> others = {110, 121, 122, 201, 301, 501};
-        QList<QPair<int, int>> before;
-        for (int id : others)
+    void upload() {
+        const QList<int> ids = m_setup == "demo"
+                                   ? QList<int>{101, 102, 103, 110, 121, 122, 201, 301, 501}
+                                   : (m_setup == "drop" ? QList<int>{101, 102, 103} : QList<int>{501, 101});
+        QList<Version> before;
+        for (int id : ids)
             before.append(versionOf(id));
         UpdateDialog dialog;
-        openDialog(m_run, dialog);
+        m_app->setMainWindow(&dialog);
+        showUnpainted(dialog);
         MessageLog messages(dialog);
-        QList<int> bar;
-        connect(dialog.progressBar(), &QProgressBar::valueChanged, this,
-                [&](int value) { bar.append(value); });
         QStringList texts;
         connect(dialog.infoLine(), &QLineEdit::textChanged, this, [&](const QString& t) { texts.append(t); });
         const QString description = dialog.infoLine()->text();
-        QVERIFY(description.startsWith("[NetAppl]  Cluster app  Ver. 3.07"));
+        QCOMPARE(description, QString("[NetAppl]  Cluster app  Ver. 3.07  Date: 24/5/17"));
 
-        click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitJobEnd(dialog, 60000));
-
-        QCOMPARE(messages.texts(), QStringList{kSuccess});
-        QCOMPARE(messages.shown().front().icon, MessageIcon::Information);
-        QCOMPARE(selectedIds(dialog), (QList<int>{101, 102, 103}));
-        for (int id : {101, 102, 103})
-            QCOMPARE(versionOf(id), qMakePair(kImageMajor, kImageMinor));
-        for (int i = 0; i < others.size(); ++i)
-            QCOMPARE(versionOf(others[i]), before[i]);
-        // Rising from 1 to 100 through the verified image, then back to 0.
-        QVERIFY(bar.size() >= 3);
-        QCOMPARE(bar.first(), 1);
-        QCOMPARE(bar.last(), 0);
-        QCOMPARE(bar[bar.size() - 2], 100);
-        QVERIFY(bar.contains(96));
-        QCOMPARE(texts, (QStringList{kFlashWarning, description}));
-    }
-
-private:
-    StationRun m_run;
-};
-
-// Three eligible clusters; the second resets its connection part-way.
-class DropUploadTest : public QObject {
-    Q_OBJECT
-
-private slots:
-    void initTestCase() {
-        zutest::StationSpec spec = zutest::makeStation(3, 101);
-        for (zutest::DeviceSpec& device : spec.devices) {
-            device.major = 2;
-            device.minor = 3;
+        QList<int> updated = {101, 102, 103};
+        QString result = kSuccess;
+        if (m_setup == "demo") {
+            QCOMPARE(listLines(dialog), kDemoLines);
+            QCOMPARE(dialog.slotTable().scanCount, 10);
+            QCOMPARE(dialog.slotTable().rowSlot, (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 9}));
+            QCOMPARE(dialog.slotTable().rowOfSlot(8), -1);
+            click(dialog, IDC_UPDATE_ALL);
+        } else if (m_setup == "drop") {
+            updated = {101, 103};
+            result = kFailure;
+            click(dialog, IDC_UPDATE_ALL);
+        } else {
+            click(dialog, IDC_USE_COM1);
+            QVERIFY(dialog.useCom1Box()->isChecked());
+            QVERIFY(!dialog.useCom1Box()->isEnabled()); // opened
+            updated = {501};
+            selectIds(dialog, {501, 101});
+            click(dialog, IDC_UPDATE);
         }
-        spec.devices[1].faults.dropAfter = 128 * 1024;
-        QVERIFY(m_run.start("zu-up-e2e-drop", spec.toJson()));
-    }
-
-    void droppedDeviceFailsAndKeepsItsVersion() {
-        UpdateDialog dialog;
-        openDialog(m_run, dialog);
-        MessageLog messages(dialog);
-        click(dialog, IDC_UPDATE_ALL);
         QVERIFY(waitJobEnd(dialog, 60000));
 
-        QCOMPARE(messages.texts(), QStringList{kFailure});
-        QCOMPARE(messages.shown().front().icon, MessageIcon::Stop);
-        QCOMPARE(versionOf(101), qMakePair(kImageMajor, kImageMinor));
-        QCOMPARE(versionOf(102), qMakePair(2, 3));
-        QCOMPARE(versionOf(103), qMakePair(kImageMajor, kImageMinor));
+        QCOMPARE(messages.texts(), QStringList{result});
+        for (int i = 0; i < ids.size(); ++i)
+            QCOMPARE(versionOf(ids[i]), updated.contains(ids[i]) ? kImage : before[i]);
+        QCOMPARE(texts, (QStringList{kFlashWarning, description}));
         QCOMPARE(dialog.progressBar()->value(), 0);
-        QVERIFY(dialog.control(IDC_UPDATE_ALL)->isEnabled());
+        if (m_setup == "demo") {
+            QCOMPARE(selectedIds(dialog), (QList<int>{101, 102, 103}));
+            click(dialog, IDC_REFRESH);
+            QStringList expected = kDemoLines;
+            for (int row : {0, 1, 2})
+                expected[row].replace(QRegularExpression("V\\.  2\\.0\\d"), "V.  3.07");
+            QCOMPARE(listLines(dialog), expected);
+        }
     }
 
 private:
-    StationRun m_run;
-};
-
-// A serial fader unit next to a network cluster; "Use Com1" opens the line.
-class SerialUploadTest : public QObject {
-    Q_OBJECT
-
-private slots:
-    void initTestCase() {
-        zutest::StationSpec spec = zutest::makeStation(2, 501);
-        spec.devices[0].kind = 2; // listed first: the first target
-        spec.devices[0].serial = true;
-        spec.devices[1].id = 101;
-        zutest::StationOptions options;
-        options.serialPath = m_serialDir.file("ttyCOM1");
-        QVERIFY(m_run.start("zu-up-e2e-serial", spec.toJson(), options));
-    }
-
-    void useCom1SendsOverTheSerialLine() {
-        UpdateDialog dialog;
-        openDialog(m_run, dialog);
-        MessageLog messages(dialog);
-        click(dialog, IDC_USE_COM1);
-        QVERIFY(dialog.useCom1Box()->isChecked());
-        QVERIFY(!dialog.useCom1Box()->isEnabled()); // opened
-        QVERIFY(!dialog.useCom2Box()->isEnabled());
-
-        selectIds(dialog, {501, 101});
-        click(dialog, IDC_UPDATE);
-        QVERIFY(waitJobEnd(dialog, 60000));
-
-        QCOMPARE(messages.texts(), QStringList{kSuccess});
-        QCOMPARE(versionOf(501), qMakePair(kImageMajor, kImageMinor));
-        QCOMPARE(versionOf(101), qMakePair(1, 0)); // the second target is not sent to
-        QVERIFY(!dialog.useCom1Box()->isEnabled());
-        QCOMPARE(dialog.infoLine()->text().left(9), QString("[NetAppl]"));
-    }
-
-private:
-    zutest::TempDir m_serialDir;
-    StationRun m_run;
+    QByteArray m_setup;
+    zutest::TempDir m_dir;
+    std::unique_ptr<zutest::StationProcess> m_station;
+    std::unique_ptr<UpdaterApp> m_app;
+    QString m_storePath;
 };
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     const QByteArray setup = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    // The setup's name is ours; QtTest sees the remaining arguments.
-    QStringList arguments = application.arguments();
-    if (argc > 1)
-        arguments.removeAt(1);
-    if (setup == "demo") {
-        DemoUploadTest test;
-        return QTest::qExec(&test, arguments);
+    if (setup != "demo" && setup != "drop" && setup != "serial") {
+        qWarning("usage: %s demo|drop|serial [QtTest options]", argv[0]);
+        return 2;
     }
-    if (setup == "drop") {
-        DropUploadTest test;
-        return QTest::qExec(&test, arguments);
-    }
-    if (setup == "serial") {
-        SerialUploadTest test;
-        return QTest::qExec(&test, arguments);
-    }
-    qWarning("usage: %s demo|drop|serial [QtTest options]", argv[0]);
-    return 2;
+    QStringList arguments = application.arguments(); // the setup's name is ours
+    arguments.removeAt(1);
+    UploadE2eTest test(setup);
+    return QTest::qExec(&test, arguments);
 }
 
 #include "tst_upload_e2e.moc"
