@@ -9,17 +9,11 @@
 
 namespace {
 
-struct Device {
-    RemoteInfo info;
-    bool answers = true;
-};
-
-struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
+// Everything reset() puts back.
+struct Scripted {
     std::vector<int32_t> scanIds;
     int32_t scanCount = 0;
-    std::map<int32_t, Device> devices;
+    std::map<int32_t, std::pair<RemoteInfo, bool>> devices; // the record, whether it answers
     std::map<std::string, fakedll::FileInfo> files;
     fakedll::UploadScript upload;
     std::map<int32_t, int32_t> portResults;
@@ -27,12 +21,24 @@ struct State {
     bool released = false;
     int gated = 0;
     int finished = 0;
+};
+
+struct State : Scripted {
+    std::mutex mutex;
+    std::condition_variable changed;
     unsigned generation = 0; // bumped by reset(): a waiting upload lets go
 };
 
 State& state() {
     static State s;
     return s;
+}
+
+// Runs f(state) under the lock.
+template <typename F> auto locked(F f) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return f(s);
 }
 
 // Appends to the log and returns the entry's index.
@@ -49,13 +55,16 @@ int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
     const fakedll::UploadScript script = s.upload;
     const unsigned generation = s.generation;
 
-    for (size_t i = 0; i < script.progress.size(); ++i) {
-        if (script.gateAfter >= 0 && i == static_cast<size_t>(script.gateAfter)) {
+    const size_t gate = std::min(static_cast<size_t>(script.gateAfter), script.progress.size());
+    for (size_t i = 0;; ++i) {
+        if (script.gateAfter >= 0 && i == gate) {
             ++s.gated;
             s.changed.notify_all();
             s.changed.wait_for(lock, std::chrono::milliseconds(script.gateTimeoutMs),
                                [&] { return s.released || s.generation != generation; });
         }
+        if (i == script.progress.size())
+            break;
         if (!callback)
             continue;
         lock.unlock();
@@ -63,12 +72,6 @@ int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
         lock.lock();
         if (s.generation == generation && entry < s.calls.size())
             s.calls[entry].callbackReturns.push_back(returned);
-    }
-    if (script.gateAfter >= 0 && static_cast<size_t>(script.gateAfter) >= script.progress.size()) {
-        ++s.gated;
-        s.changed.notify_all();
-        s.changed.wait_for(lock, std::chrono::milliseconds(script.gateTimeoutMs),
-                           [&] { return s.released || s.generation != generation; });
     }
     ++s.finished;
     s.changed.notify_all();
@@ -82,44 +85,25 @@ namespace fakedll {
 void reset() {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.scanIds.clear();
-    s.scanCount = 0;
-    s.devices.clear();
-    s.files.clear();
-    s.upload = UploadScript{};
-    s.portResults.clear();
-    s.calls.clear();
-    s.released = false;
-    s.gated = 0;
-    s.finished = 0;
+    static_cast<Scripted&>(s) = Scripted{};
     ++s.generation;
     s.changed.notify_all();
 }
 
-void setScan(std::vector<int32_t> ids, int32_t returnedCount) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.scanIds = std::move(ids);
-    s.scanCount = returnedCount;
-}
-
-void setScan(std::vector<int32_t> ids) {
-    const auto count = static_cast<int32_t>(ids.size());
-    setScan(std::move(ids), count);
+void setScan(std::vector<int32_t> ids, std::optional<int32_t> returnedCount) {
+    const auto count = returnedCount.value_or(static_cast<int32_t>(ids.size()));
+    locked([&](State& s) { s.scanIds = std::move(ids), s.scanCount = count; });
 }
 
 void setDevice(int32_t id, const RemoteInfo& info) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.devices[id] = Device{info, true};
+    locked([&](State& s) { s.devices[id] = {info, true}; });
 }
 
 void setDeviceAnswers(int32_t id, bool answers) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    auto found = s.devices.find(id);
-    if (found != s.devices.end())
-        found->second.answers = answers;
+    locked([&](State& s) {
+        if (auto found = s.devices.find(id); found != s.devices.end())
+            found->second.second = answers;
+    });
 }
 
 RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std::string& name, uint8_t family,
@@ -136,66 +120,54 @@ RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std:
 }
 
 void setFileInfo(const std::string& path, const FileInfo& info) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.files[path] = info;
+    locked([&](State& s) { s.files[path] = info; });
 }
 
 void setUploadScript(const UploadScript& script) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.upload = script;
+    locked([&](State& s) { s.upload = script; });
 }
 
 void releaseUpload() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.released = true;
-    s.changed.notify_all();
+    locked([](State& s) {
+        s.released = true;
+        s.changed.notify_all();
+    });
 }
 
-bool waitUploadGated(int timeoutMs) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return s.gated > 0; });
-}
-
-bool waitUploadsFinished(int count, int timeoutMs) {
+// Waits until a counter reaches `atLeast`; false on timeout.
+bool waitFor(int timeoutMs, const int State::*counter, int atLeast) {
     State& s = state();
     std::unique_lock lock(s.mutex);
     return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return s.finished >= count; });
+                              [&] { return s.*counter >= atLeast; });
+}
+
+bool waitUploadGated(int timeoutMs) {
+    return waitFor(timeoutMs, &State::gated, 1);
+}
+
+bool waitUploadsFinished(int count, int timeoutMs) {
+    return waitFor(timeoutMs, &State::finished, count);
 }
 
 void setOpenPortResult(int32_t port, int32_t result) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    s.portResults[port] = result;
+    locked([&](State& s) { s.portResults[port] = result; });
 }
 
 std::vector<Call> calls() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    return s.calls;
+    return locked([](State& s) { return s.calls; });
 }
 
 std::vector<Call> calls(const std::string& function) {
-    std::vector<Call> matching;
-    for (Call& call : calls()) {
-        if (call.function == function)
-            matching.push_back(std::move(call));
-    }
-    return matching;
+    auto all = calls();
+    std::erase_if(all, [&](const Call& c) { return c.function != function; });
+    return all;
 }
 
-int remoteInfoQueries() {
-    return static_cast<int>(calls("DllGetRemoteInfo").size());
-}
-
-int remoteInfoQueries(int32_t id) {
+int remoteInfoQueries(std::optional<int32_t> id) {
     const auto queries = calls("DllGetRemoteInfo");
     return static_cast<int>(
-        std::count_if(queries.begin(), queries.end(), [id](const Call& c) { return c.id == id; }));
+        std::count_if(queries.begin(), queries.end(), [id](const Call& c) { return !id || c.id == *id; }));
 }
 
 } // namespace fakedll
@@ -205,28 +177,20 @@ extern "C" {
 int32_t DllScanNetwork(int32_t* ids, int32_t capacity) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    fakedll::Call call;
-    call.function = "DllScanNetwork";
-    call.count = capacity;
-    logCall(s, std::move(call));
-    const size_t room = capacity > 0 ? static_cast<size_t>(capacity) : 0;
-    const size_t written = std::min(room, s.scanIds.size());
-    if (ids)
-        std::copy_n(s.scanIds.begin(), written, ids);
+    logCall(s, {.function = "DllScanNetwork", .count = capacity});
+    if (ids && capacity > 0)
+        std::copy_n(s.scanIds.begin(), std::min(static_cast<size_t>(capacity), s.scanIds.size()), ids);
     return s.scanCount;
 }
 
 int32_t DllGetRemoteInfo(int32_t id, RemoteInfo* info) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    fakedll::Call call;
-    call.function = "DllGetRemoteInfo";
-    call.id = id;
-    logCall(s, std::move(call));
+    logCall(s, {.function = "DllGetRemoteInfo", .id = id});
     const auto found = s.devices.find(id);
-    if (found == s.devices.end() || !found->second.answers || !info)
+    if (found == s.devices.end() || !found->second.second || !info)
         return 0;
-    std::memcpy(info, &found->second.info, sizeof *info);
+    std::memcpy(info, &found->second.first, sizeof *info);
     return 1;
 }
 
@@ -234,62 +198,43 @@ int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, int32_t* da
                        int32_t* fileType, int32_t* versionMajor, int32_t* versionMinor) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    fakedll::Call call;
-    call.function = "DllGetFileInfo";
-    call.path = path ? path : "";
-    logCall(s, call);
-    const auto found = s.files.find(call.path);
+    const std::string file = path ? path : "";
+    logCall(s, {.function = "DllGetFileInfo", .path = file});
+    const auto found = s.files.find(file);
     if (found == s.files.end() || found->second.result == 0)
         return 0;
-    const fakedll::FileInfo& file = found->second;
-    if (name) {
-        constexpr size_t kNameBuffer = 20;
-        const size_t length = std::min(file.name.size(), kNameBuffer);
-        std::memcpy(name, file.name.data(), length);
-        if (length < kNameBuffer)
-            name[length] = '\0';
-    }
-    const auto put = [](int32_t* out, int32_t value) {
-        if (out)
-            *out = value;
-    };
-    put(date1, file.date1);
-    put(date2, file.date2);
-    put(date3, file.date3);
-    put(fileType, file.fileType);
-    put(versionMajor, file.versionMajor);
-    put(versionMinor, file.versionMinor);
-    return file.result;
+    const fakedll::FileInfo& f = found->second;
+    if (name) // 20 bytes at most; the terminator only when the name is shorter
+        std::memcpy(name, f.name.c_str(), std::min(f.name.size() + 1, size_t{20}));
+    int32_t* outs[] = {date1, date2, date3, fileType, versionMajor, versionMinor};
+    const int32_t values[] = {f.date1, f.date2, f.date3, f.fileType, f.versionMajor, f.versionMinor};
+    for (size_t i = 0; i < 6; ++i)
+        if (outs[i])
+            *outs[i] = values[i];
+    return f.result;
 }
 
 int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback callback) {
-    fakedll::Call call;
-    call.function = "DllUploadFile";
-    call.id = id;
-    call.path = path ? path : "";
-    call.hasCallback = callback != nullptr;
-    return runUpload(std::move(call), callback);
+    return runUpload(
+        {.function = "DllUploadFile", .id = id, .path = path ? path : "", .hasCallback = callback != nullptr},
+        callback);
 }
 
 int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, const char* path,
                                ProgressCallback callback) {
-    fakedll::Call call;
-    call.function = "DllUploadFileToDevices";
-    call.count = count;
+    fakedll::Call call{.function = "DllUploadFileToDevices",
+                       .count = count,
+                       .path = path ? path : "",
+                       .hasCallback = callback != nullptr};
     if (ids && count > 0)
         call.ids.assign(ids, ids + count);
-    call.path = path ? path : "";
-    call.hasCallback = callback != nullptr;
     return runUpload(std::move(call), callback);
 }
 
 int32_t DllOpenPort(int32_t port) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    fakedll::Call call;
-    call.function = "DllOpenPort";
-    call.port = port;
-    logCall(s, std::move(call));
+    logCall(s, {.function = "DllOpenPort", .port = port});
     const auto found = s.portResults.find(port);
     return found == s.portResults.end() ? 1 : found->second;
 }
