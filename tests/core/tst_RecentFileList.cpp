@@ -100,17 +100,6 @@ private slots:
         QVERIFY(!raw()->childGroups().contains(kSection));
     }
 
-    void storeSeesChangesBetweenOperations() {
-        const SettingsStore reader = store();
-        raw()->setValue(kSection + "/File1", "/fw/a.bin");
-        QCOMPARE(reader.ReadString(kSection, "File1", "none"), QString("/fw/a.bin"));
-        SettingsStore writer = store();
-        QVERIFY(writer.WriteString(kSection, "File1", "/fw/longer-name.bin"));
-        QCOMPARE(raw()->value(kSection + "/File1").toString(), QString("/fw/longer-name.bin"));
-        QVERIFY(writer.DeleteSection(kSection));
-        QCOMPARE(reader.ReadString(kSection, "File1", "none"), QString("none"));
-    }
-
     void addPathCanonicalForm_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("expected"); // relative to the current folder

@@ -1,6 +1,6 @@
 // F1 in both dialogs (topic anchors, modifiers, the failure box and F1 while
 // it is open, the page's fallback folder), the window menu with its About
-// item (right click on the background only, Alt+Space, Close) and the About box.
+// item (right click on the background only, Alt+Space, Close).
 #include "GuiTestSupport.h"
 
 #include "AboutDialog.h"
@@ -193,28 +193,6 @@ private slots:
         menu->actions().first()->trigger();
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.first().first().toInt(), int(QDialog::Rejected));
-    }
-
-    void aboutBoxCloses_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("Enter") << int(Qt::Key_Return) << int(QDialog::Accepted);
-        QTest::newRow("Escape") << int(Qt::Key_Escape) << int(QDialog::Rejected);
-    }
-    void aboutBoxCloses() {
-        QFETCH(int, key);
-        QFETCH(int, expected);
-        UpdateDialog dialog;
-        AboutDialog about(&dialog);
-        QSignalSpy finished(&about, &QDialog::finished);
-        about.show();
-        QVERIFY(QTest::qWaitForWindowActive(&about));
-        auto* ok = about.findChild<QPushButton*>();
-        QCOMPARE(ok->text(), QString("OK"));
-        QCOMPARE(QApplication::focusWidget(), ok);
-        QTest::keyClick(&about, Qt::Key(key));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished.first().first().toInt(), expected);
     }
 };
 

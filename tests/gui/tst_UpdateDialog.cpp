@@ -1,5 +1,5 @@
-// Main dialog: start order (scan before the file box, once), layout from
-// dialog units with rounding, focus and tab order, which keys end it and how,
+// Main dialog: start order (scan before the file box, once), dialog-unit
+// rounding, which keys end it and how,
 // Refresh replacing rows on their slots, the file box filled from the store
 // through its filter, Browse, the info line only on request, typing bounds.
 #include "GuiTestSupport.h"
@@ -9,18 +9,12 @@
 #include "UpdateDialog.h"
 
 #include <QComboBox>
-#include <QFontMetrics>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QSignalSpy>
 
 namespace {
-
-QString focusName() {
-    return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : "none";
-}
 
 QStringList callNames() {
     QStringList names;
@@ -66,46 +60,6 @@ private slots:
     void mulDivRounds() {
         QFETCH(QList<int>, args);
         QCOMPARE(mulDiv(args[0], args[1], args[2]), args[3]);
-    }
-
-    void layoutFollowsDialogUnits() {
-        TestApp t("zu-gui-layout");
-        UpdateDialog dialog;
-        dialog.show();
-        const QFontMetrics metrics(dialog.font());
-        const int bx =
-            (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") + 26) / 52;
-        const int by = metrics.height();
-        const auto px = [bx](int x) { return qRound(x * bx / 4.0); };
-        const auto py = [by](int y) { return qRound(y * by / 8.0); };
-        QCOMPARE(dialog.size(), QSize(px(343), py(268)));
-        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
-        for (const ControlTemplate& c : updateDialogTemplate().controls) {
-            if (c.id == kStaticId)
-                continue;
-            QWidget* w = dialog.control(c.id);
-            QVERIFY2(w, qPrintable(QString::number(c.id)));
-            const QRect expected(px(c.x), py(c.y), px(c.cx), py(c.cy));
-            // A combo box's template height is its dropped-down extent.
-            QCOMPARE(c.kind == ControlKind::ComboBox ? QRect(w->pos(), QSize(w->width(), expected.height()))
-                                                     : w->geometry(),
-                     expected);
-        }
-        for (QPushButton* button : dialog.findChildren<QPushButton*>())
-            QVERIFY(!button->isDefault() && !button->autoDefault());
-    }
-
-    void focusStartsOnRefreshAndTabFollowsTemplate() {
-        TestApp t("zu-gui-tab");
-        UpdateDialog dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
-        QCOMPARE(focusName(), QString("ctl1010"));
-        for (const char* expected : {"ctl1006", "ctl1007", "ctl1019", "ctl1005", "ctl2", "ctl1018", "ctl1009",
-                                     "ctl1015", "ctl1016", "ctl1017", "ctl1010"}) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(focusName(), QString(expected));
-        }
     }
 
     void waysOut_data() {
