@@ -1,71 +1,118 @@
-// The library against one station, in the order written: refusals before any port is
-// open and bad arguments; scan order, count and capacity (slots beyond it untouched)
-// and the exact RemoteInfo bytes; each device fault failing an upload while the healthy
-// partner commits, invalid images touching no device; serial uploads; devices answering
-// late or never (old versions kept across a restart); and finally no station at all.
-#include "LibraryTestEnv.h"
+// The library against one station (it reads its environment once per process), in the
+// order written: refusals before any port is open and bad arguments; scan order, count
+// and capacity (slots beyond it untouched), the exact RemoteInfo record; each device
+// fault (a silent device too) failing an upload while the healthy partner commits, invalid images touching no
+// device; serial uploads; queries and uploads from two threads at once; replies later
+// than the timeout; and finally no station at all.
+#include "StationProcess.h"
+#include "TestDll.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
 
 using namespace zutest;
 using namespace std::chrono;
-using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-constexpr int kT = 500; // thirty sessions answer within it even on a loaded machine
+constexpr int kT = 500; // the library's timeout: sessions answer within it even on a loaded machine
 constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205;
-constexpr std::int32_t kRecord = 2147483647, kSilent = 301, kLate = 302, kHealthy = 303;
+constexpr std::int32_t kRecord = 2147483647, kSilent = 301, kLate = 302;
 
 StationSpec mainStation() {
     StationSpec s = makeStation(5); // 101..105
+    s.linkKbps = 20000;             // slow enough that an upload overlaps many queries
+    s.flashKbps = 2000;
     s.serialBaud = 115200;
-    auto add = [&](std::int32_t id, DeviceFaults faults = {}, bool serial = false) {
-        DeviceSpec d;
-        d.id = id;
-        d.faults = faults;
-        d.serial = serial;
-        s.devices.push_back(d);
-    };
-    add(kDrop, {.dropAfter = 100000});
-    add(kCorrupt, {.corruptAt = 70000});
-    add(kReject, {.reject = true});
-    add(kFlashFail, {.flashFail = true});
-    add(kStall, {.stallAfter = 100000});
-    add(401, {}, true);
-    add(402, {}, true);
-    add(403); // network only
-    add(-5);  // station order is not sorted order
-    add(kRecord);
-    add(-2147483647 - 1);
-    DeviceSpec& d = s.devices[s.devices.size() - 2];
-    d.address = "10.1.2.254";
-    d.name = std::string(63, 'N');
-    d.family = 0xC1;
-    d.kind = 0x82;
-    d.sub = 0x17;
-    d.letter = 'Q';
-    d.major = 65535;
-    d.minor = 2147483647;
+    const DeviceFaults faults[] = {{.dropAfter = 100000},
+                                   {.corruptAt = 70000},
+                                   {.reject = true},
+                                   {.flashFail = true},
+                                   {.stallAfter = 100000}};
+    for (std::int32_t id = kDrop; const DeviceFaults& f : faults)
+        s.devices.push_back({.id = id++, .faults = f});
+    s.devices.push_back(
+        {.id = kSilent, .faults = {.silent = true}}); // listed by the scan, answers nothing else
+    s.devices.push_back({.id = 401, .serial = true});
+    s.devices.push_back({.id = 402, .serial = true});
+    for (const std::int32_t id : {403, -5, -2147483647 - 1}) // 403 network only; station order is not sorted
+        s.devices.push_back({.id = id});
+    s.devices.push_back({.id = kRecord,
+                         .address = "10.1.2.254",
+                         .name = std::string(63, 'N'),
+                         .family = 0xC1,
+                         .kind = 0x82,
+                         .sub = 0x17,
+                         .letter = 'Q',
+                         .major = 65535,
+                         .minor = 2147483647});
     return s;
 }
 
-StationEnvironment* env = static_cast<StationEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new StationEnvironment(mainStation(), kT)));
+struct Env : ::testing::Environment {
+    void SetUp() override {
+        station = std::make_unique<StationProcess>(spec, StationOptions{0, "", dir.file("ttyStation")});
+        ASSERT_TRUE(station->running()) << station->error();
+        ::setenv("TESTDLL_NETWORK", station->endpoint().c_str(), 1);
+        ::setenv("TESTDLL_TIMEOUT_MS", std::to_string(kT).c_str(), 1);
+        ::setenv("TESTDLL_COM1", dir.file("ttyStation").c_str(), 1);
+        ::setenv("TESTDLL_COM2", dir.file("com2").c_str(), 1); // missing at first
+    }
+    void TearDown() override { station.reset(); }
+    const StationSpec spec = mainStation();
+    TempDir dir;
+    std::unique_ptr<StationProcess> station;
+};
+Env* env = static_cast<Env*>(::testing::AddGlobalTestEnvironment(new Env));
+
+std::mutex g_mutex;
+std::vector<std::pair<int, std::thread::id>> g_progress;
+int32_t record(int32_t value) {
+    std::lock_guard lock(g_mutex);
+    g_progress.emplace_back(value, std::this_thread::get_id());
+    return 1;
+}
+
+// Strictly rising to 100, all on `thread`; a complete upload starts at 1 and passes 96 (verified everywhere).
+void expectProgress(bool complete = true, std::thread::id thread = std::this_thread::get_id()) {
+    std::lock_guard lock(g_mutex);
+    ASSERT_FALSE(g_progress.empty());
+    EXPECT_EQ(g_progress.back().first, 100);
+    for (std::size_t i = 0; i < g_progress.size(); ++i) {
+        EXPECT_TRUE(i == 0 || g_progress[i - 1].first < g_progress[i].first) << "at " << i;
+        EXPECT_EQ(g_progress[i].second, thread);
+    }
+    if (complete) {
+        EXPECT_EQ(g_progress.front().first, 1);
+        EXPECT_TRUE(std::any_of(g_progress.begin(), g_progress.end(), [](auto& p) { return p.first == 96; }));
+    }
+}
 
 std::string image(const std::string& name, std::size_t payload, int major, int minor) {
     return makeImageFile(env->dir.file(name), payload, major, minor);
 }
 
+// The device's version as {major, minor}, or {-1, -1} when it does not answer.
+std::pair<int, int> versionOf(std::int32_t id) {
+    RemoteInfo info{};
+    if (DllGetRemoteInfo(id, &info) == 0)
+        return {-1, -1};
+    return {info.versionMajor, info.versionMinor};
+}
+
 template <typename F> void expectAboutOneTimeout(F f) {
     const auto start = steady_clock::now();
     f();
-    const auto took = steady_clock::now() - start;
-    EXPECT_GE(took, milliseconds(kT - 5));
-    EXPECT_LT(took, milliseconds(5 * kT));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(kT - 5));
+    EXPECT_LT(steady_clock::now() - start, milliseconds(5 * kT));
 }
 
 // The faulty device comes first, so a failure that stopped the loop early would show.
@@ -74,53 +121,37 @@ void expectFailsAlonePartnerCommits(std::int32_t id, std::int32_t partner, int m
     const auto before = versionOf(id);
     const std::string path = image("fault.bin", 300000, 5, minor); // five 64 KiB chunks
     const std::int32_t ids[] = {id, partner};
-    ProgressLog::reset();
+    g_progress.clear();
     const auto start = steady_clock::now();
-    EXPECT_EQ(DllUploadFileToDevices(2, ids, path.c_str(), ProgressLog::callback), 0);
+    EXPECT_EQ(DllUploadFileToDevices(2, ids, path.c_str(), record), 0);
     EXPECT_LT(steady_clock::now() - start, milliseconds(10 * kT));
     EXPECT_EQ(versionOf(id), before);
     EXPECT_EQ(versionOf(partner), std::make_pair(5, minor));
-    expectProgress(ProgressLog::values, false); // ends with the partner's completion
-}
-
-// Same port, a state file shared by the replacements.
-void replaceStation(const StationSpec& spec) {
-    const int port = env->station->port();
-    env->station.reset();
-    env->station =
-        std::make_unique<StationProcess>(spec, StationOptions{port, env->dir.file("state.json"), ""});
-    ASSERT_TRUE(env->station->running()) << env->station->error();
-}
-
-StationSpec unresponsiveStation(bool faults) {
-    StationSpec s = makeStation(3, kSilent);
-    s.devices[0].faults.silent = faults;
-    s.devices[1].faults.delayMs = faults ? 3 * kT : 0;
-    return s;
+    expectProgress(false); // ends with the partner's completion
 }
 
 } // namespace
 
 TEST(Refused, NoPortBadPortsBadArguments) {
     const std::string img = image("ok.bin", 4096, 3, 7);
-    ProgressLog::reset();
-    EXPECT_EQ(DllUploadFile(401, img.c_str(), ProgressLog::callback), 0); // no port opened yet
-    EXPECT_EQ(DllOpenPort(2), 0);                                         // path missing
+    g_progress.clear();
+    EXPECT_EQ(DllUploadFile(401, img.c_str(), record), 0); // no port opened yet
+    EXPECT_EQ(DllOpenPort(2), 0);                          // path missing
     env->dir.write("com2", "");
     EXPECT_EQ(DllOpenPort(2), 0); // not a terminal
     for (const std::int32_t port : {0, 3, -1, 2147483647})
         EXPECT_EQ(DllOpenPort(port), 0) << port;
-    EXPECT_EQ(DllUploadFile(401, img.c_str(), ProgressLog::callback), 0);
+    EXPECT_EQ(DllUploadFile(401, img.c_str(), record), 0);
 
     const std::int32_t ids[] = {101, 0, 103};
-    EXPECT_EQ(DllUploadFileToDevices(0, ids, img.c_str(), ProgressLog::callback), 0);
-    EXPECT_EQ(DllUploadFileToDevices(-5, ids, img.c_str(), ProgressLog::callback), 0);
-    EXPECT_EQ(DllUploadFileToDevices(3, nullptr, img.c_str(), ProgressLog::callback), 0);
-    EXPECT_EQ(DllUploadFileToDevices(3, ids, img.c_str(), ProgressLog::callback), 0); // an empty slot
-    EXPECT_EQ(DllUploadFileToDevices(1, ids, nullptr, ProgressLog::callback), 0);
-    EXPECT_EQ(DllUploadFile(0, img.c_str(), ProgressLog::callback), 0);
-    EXPECT_EQ(DllUploadFile(101, nullptr, ProgressLog::callback), 0);
-    EXPECT_TRUE(ProgressLog::values.empty());
+    EXPECT_EQ(DllUploadFileToDevices(0, ids, img.c_str(), record), 0);
+    EXPECT_EQ(DllUploadFileToDevices(-5, ids, img.c_str(), record), 0);
+    EXPECT_EQ(DllUploadFileToDevices(3, nullptr, img.c_str(), record), 0);
+    EXPECT_EQ(DllUploadFileToDevices(3, ids, img.c_str(), record), 0); // an empty slot
+    EXPECT_EQ(DllUploadFileToDevices(1, ids, nullptr, record), 0);
+    EXPECT_EQ(DllUploadFile(0, img.c_str(), record), 0);
+    EXPECT_EQ(DllUploadFile(101, nullptr, record), 0);
+    EXPECT_TRUE(g_progress.empty());
     EXPECT_EQ(versionOf(101), std::make_pair(1, 0));
     EXPECT_EQ(versionOf(103), std::make_pair(1, 0));
 
@@ -147,86 +178,66 @@ TEST(Scan, FirstSlotsInStationOrderOnly) {
     }
 }
 
-TEST(Info, ExactBytesAtTheirOffsets) {
+TEST(Info, OwnRecordForEachDeviceUnknownIdsRefusedAtOnce) {
+    RemoteInfo expected{}; // reserved bytes zero
+    expected.address = 0x0A0102FE;
+    std::memset(expected.name, 'N', 63);
+    expected.typeCode = 0xC1821700u | 'Q';
+    expected.versionMajor = 65535;
+    expected.versionMinor = 2147483647;
     RemoteInfo info;
     std::memset(&info, 0xCC, sizeof info);
     ASSERT_NE(DllGetRemoteInfo(kRecord, &info), 0);
-    std::uint8_t expected[196] = {};
-    const auto putLe = [&](std::size_t at, std::uint32_t v) {
-        for (std::size_t i = 0; i < 4; ++i)
-            expected[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    };
-    putLe(4, 0x0A0102FE);
-    std::memset(expected + 56, 'N', 63);
-    putLe(120, 0xC1821700u | 'Q');
-    putLe(188, 65535u);
-    putLe(192, 2147483647u);
-    std::uint8_t actual[196];
-    std::memcpy(actual, &info, sizeof actual);
-    for (std::size_t i = 0; i < sizeof actual; ++i)
-        EXPECT_EQ(actual[i], expected[i]) << "offset " << i;
-}
-
-TEST(Info, OwnRecordForEachDeviceUnknownIdsRefusedAtOnce) {
+    EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0);
     for (const auto& d : env->spec.devices) {
-        RemoteInfo info{};
+        if (d.faults.silent)
+            continue;
         ASSERT_NE(DllGetRemoteInfo(d.id, &info), 0) << d.id;
         EXPECT_STREQ(info.name, d.name.c_str());
-        EXPECT_EQ(info.typeCode & 0xFF, static_cast<std::uint32_t>(d.letter));
     }
+    const RemoteInfo zero{};
     for (const std::int32_t id : {0, 1, 4999, -6, 2147483646}) {
-        RemoteInfo info;
         std::memset(&info, 0xCC, sizeof info);
         const auto start = steady_clock::now();
         EXPECT_EQ(DllGetRemoteInfo(id, &info), 0) << id;
         EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2));
-        const RemoteInfo zero{};
         EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0) << "record cleared";
     }
 }
 
 TEST(Upload, CommitsWithProgressOnTheCallingThread) {
     const std::int32_t ids[] = {101, 102};
-    ProgressLog::reset();
-    ASSERT_EQ(DllUploadFileToDevices(2, ids, image("one.bin", 200000, 4, 1).c_str(), ProgressLog::callback),
-              1);
+    g_progress.clear();
+    ASSERT_EQ(DllUploadFileToDevices(2, ids, image("one.bin", 200000, 4, 1).c_str(), record), 1);
     EXPECT_EQ(versionOf(101), std::make_pair(4, 1));
     EXPECT_EQ(versionOf(102), std::make_pair(4, 1));
-    expectProgress(ProgressLog::values);
-    for (const auto& t : ProgressLog::threads)
-        EXPECT_EQ(t, std::this_thread::get_id());
+    expectProgress();
     EXPECT_EQ(DllUploadFileToDevices(1, ids + 1, image("nocb.bin", 5000, 4, 3).c_str(), nullptr), 1);
     EXPECT_EQ(versionOf(102), std::make_pair(4, 3));
 }
 
 TEST(Upload, EachFaultFailsAlone) {
     int minor = 10;
-    for (const std::int32_t id : {kDrop, kCorrupt, kReject, kFlashFail, kStall, 999})
+    RemoteInfo info{};
+    expectAboutOneTimeout([&] { EXPECT_EQ(DllGetRemoteInfo(kSilent, &info), 0); });
+    for (const std::int32_t id : {kDrop, kCorrupt, kReject, kFlashFail, kStall, kSilent, 999})
         expectFailsAlonePartnerCommits(id, 102, ++minor);
 }
 
+// Each kind of bad file (unreadable, empty, damaged) is refused before any device is contacted.
 TEST(Upload, InvalidImageTouchesNoDevice) {
-    const Bytes good = makeImageBytes(10000, 7, 7);
-    const std::pair<const char*, void (*)(Bytes&)> edits[] = {
-        {"empty", [](Bytes& b) { b.clear(); }},
-        {"truncated", [](Bytes& b) { b.pop_back(); }},
-        {"trailing", [](Bytes& b) { b.push_back(0); }},
-        {"payload-flip", [](Bytes& b) { b[b.size() / 2] ^= 0x40; }},
-        {"header-only", [](Bytes& b) { b.resize(fwimage::kHeaderSize); }},
-    };
-    std::vector<std::string> paths = {env->dir.file("missing"), env->dir.file("directory")};
-    ::mkdir(paths.back().c_str(), 0700);
-    for (const auto& [name, edit] : edits) {
-        Bytes b = good;
-        edit(b);
-        paths.push_back(env->dir.write(name, std::string(b.begin(), b.end())));
-    }
+    auto damaged = makeImageBytes(10000, 7, 7);
+    damaged[damaged.size() / 2] ^= 0x40;
+    const std::string paths[] = {env->dir.file("missing"), env->dir.file("directory"),
+                                 env->dir.write("empty", ""),
+                                 env->dir.write("damaged", std::string(damaged.begin(), damaged.end()))};
+    ::mkdir(paths[1].c_str(), 0700);
     const auto before = versionOf(105);
     const std::int32_t ids[] = {105};
     for (const std::string& path : paths) {
-        ProgressLog::reset();
-        EXPECT_EQ(DllUploadFileToDevices(1, ids, path.c_str(), ProgressLog::callback), 0) << path;
-        EXPECT_TRUE(ProgressLog::values.empty());
+        g_progress.clear();
+        EXPECT_EQ(DllUploadFileToDevices(1, ids, path.c_str(), record), 0) << path;
+        EXPECT_TRUE(g_progress.empty());
         EXPECT_EQ(versionOf(105), before);
     }
 }
@@ -235,9 +246,9 @@ TEST(Upload, InvalidImageTouchesNoDevice) {
 TEST(Serial, UploadsOnlyToDevicesOnTheLine) {
     EXPECT_NE(DllOpenPort(1), 0);
     ASSERT_NE(DllOpenPort(1), 0); // opening again is harmless
-    ProgressLog::reset();
-    ASSERT_EQ(DllUploadFile(401, image("s1.bin", 6000, 9, 1).c_str(), ProgressLog::callback), 1);
-    expectProgress(ProgressLog::values);
+    g_progress.clear();
+    ASSERT_EQ(DllUploadFile(401, image("s1.bin", 6000, 9, 1).c_str(), record), 1);
+    expectProgress();
     EXPECT_EQ(versionOf(401), std::make_pair(9, 1));
 
     const std::string path = image("s2.bin", 5000, 9, 2);
@@ -249,29 +260,62 @@ TEST(Serial, UploadsOnlyToDevicesOnTheLine) {
     EXPECT_EQ(versionOf(402), std::make_pair(9, 2));
 }
 
-TEST(Unanswered, GiveUpAfterOneTimeoutPartnerCommits) {
-    replaceStation(unresponsiveStation(true));
-    RemoteInfo info{};
-    expectAboutOneTimeout([&] { EXPECT_EQ(DllGetRemoteInfo(kSilent, &info), 0); });
-    expectAboutOneTimeout([&] { EXPECT_EQ(DllGetRemoteInfo(kLate, &info), 0); });
-    expectFailsAlonePartnerCommits(kSilent, kHealthy, 21);
-    expectFailsAlonePartnerCommits(kLate, kHealthy, 22);
+TEST(Threaded, ScanAndInfoDuringUpload) {
+    const std::string path = image("t1.bin", 400000, 11, 1);
+    const std::int32_t ids[] = {101, 102, 103, 104, 105};
+    g_progress.clear();
+    std::atomic<bool> done{false};
+    auto upload = std::async(std::launch::async, [&] {
+        const int r = DllUploadFileToDevices(5, ids, path.c_str(), record);
+        done = true;
+        return std::make_pair(r, std::this_thread::get_id());
+    });
+    int scans = 0;
+    for (; !done; ++scans) {
+        std::int32_t found[30] = {};
+        ASSERT_EQ(DllScanNetwork(found, 30), static_cast<int>(env->spec.devices.size()));
+        EXPECT_TRUE(std::equal(ids, ids + 5, found));
+        RemoteInfo info{};
+        EXPECT_NE(DllGetRemoteInfo(ids[scans % 5], &info), 0);
+    }
+    const auto [result, worker] = upload.get();
+    ASSERT_EQ(result, 1);
+    EXPECT_GT(scans, 1);
+    expectProgress(true, worker);
 }
 
-TEST(Unanswered, OldVersionsKeptInTheStateFile) {
-    replaceStation(unresponsiveStation(false));
-    EXPECT_EQ(versionOf(kSilent), std::make_pair(1, 0));
-    EXPECT_EQ(versionOf(kLate), std::make_pair(1, 0));
-    EXPECT_EQ(versionOf(kHealthy), std::make_pair(5, 22));
+TEST(Threaded, TwoUploadsAtOnce) {
+    const std::string a = image("t2.bin", 100000, 12, 1), b = image("t3.bin", 100000, 12, 2);
+    const std::int32_t first[] = {101, 102}, second[] = {103, 104};
+    auto one =
+        std::async(std::launch::async, [&] { return DllUploadFileToDevices(2, first, a.c_str(), nullptr); });
+    auto two =
+        std::async(std::launch::async, [&] { return DllUploadFileToDevices(2, second, b.c_str(), nullptr); });
+    EXPECT_EQ(one.get(), 1);
+    EXPECT_EQ(two.get(), 1);
+    for (const std::int32_t id : {101, 102, 103, 104})
+        EXPECT_EQ(versionOf(id), std::make_pair(12, id < 103 ? 1 : 2)) << id;
+}
+
+// Replies later than the timeout (scans too, so the station is replaced, same port).
+TEST(Unanswered, LateRepliesGiveUpPartnerCommits) {
+    StationSpec late = makeStation(2, kLate);
+    late.devices[0].faults.delayMs = 3 * kT;
+    const int port = env->station->port();
+    env->station.reset();
+    env->station = std::make_unique<StationProcess>(late, StationOptions{port, "", ""});
+    ASSERT_TRUE(env->station->running()) << env->station->error();
+    RemoteInfo info{};
+    expectAboutOneTimeout([&] { EXPECT_EQ(DllGetRemoteInfo(kLate, &info), 0); });
+    expectFailsAlonePartnerCommits(kLate, kLate + 1, 22);
 }
 
 TEST(NoStation, ScanWaitsOutTheTimeoutUploadFails) {
     env->station.reset();
     std::int32_t ids[30] = {};
     expectAboutOneTimeout([&] { EXPECT_EQ(DllScanNetwork(ids, 30), 0); });
-    ProgressLog::reset();
+    g_progress.clear();
     const std::int32_t two[] = {101, 102};
-    EXPECT_EQ(DllUploadFileToDevices(2, two, image("gone.bin", 4096, 3, 8).c_str(), ProgressLog::callback),
-              0);
-    EXPECT_TRUE(ProgressLog::values.empty());
+    EXPECT_EQ(DllUploadFileToDevices(2, two, image("gone.bin", 4096, 3, 8).c_str(), record), 0);
+    EXPECT_TRUE(g_progress.empty());
 }
