@@ -78,60 +78,35 @@ Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>
             readFile(errPath)};
 }
 
-Udp::Udp(int port) : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), m_port(port) {}
-
-Udp::~Udp() {
-    ::close(m_fd);
-}
-
-void Udp::send(std::uint16_t type, std::uint32_t seq, const std::vector<std::uint8_t>& body) {
-    const sockaddr_in to = loopback(m_port);
-    const auto d = proto::makeDatagram(type, seq, body);
-    ::sendto(m_fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-}
-
-std::optional<proto::Datagram> Udp::receive(int timeoutMs) {
-    pollfd p{m_fd, POLLIN, 0};
+std::vector<proto::Datagram> exchange(int port, const std::vector<Bytes>& requests, int quietMs,
+                                      std::size_t atMost) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = loopback(port);
+    for (const Bytes& d : requests)
+        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    std::vector<proto::Datagram> replies;
+    pollfd p{fd, POLLIN, 0};
     std::uint8_t buffer[2048];
-    const ssize_t n = ::poll(&p, 1, timeoutMs) > 0 ? ::recv(m_fd, buffer, sizeof buffer, 0) : 0;
-    if (n <= 0)
-        return std::nullopt;
-    return proto::parseDatagram(buffer, static_cast<std::size_t>(n));
+    while (replies.size() < atMost && ::poll(&p, 1, quietMs) > 0) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (auto d = n > 0 ? proto::parseDatagram(buffer, static_cast<std::size_t>(n)) : std::nullopt)
+            replies.push_back(std::move(*d));
+    }
+    ::close(fd);
+    return replies;
 }
 
-std::vector<proto::Datagram> Udp::scan(std::uint32_t seq, int timeoutMs) {
-    send(proto::ScanRequest, seq, {});
-    std::vector<proto::Datagram> parts;
-    while (auto d = receive(timeoutMs))
-        parts.push_back(std::move(*d));
-    return parts;
-}
-
-std::optional<proto::Datagram> Udp::info(std::int32_t id, std::uint32_t seq, int timeoutMs) {
-    std::vector<std::uint8_t> body;
+Bytes infoRequest(std::int32_t id, std::uint32_t seq) {
+    Bytes body;
     proto::putI32(body, id);
-    send(proto::InfoRequest, seq, body);
-    return receive(timeoutMs);
-}
-
-InfoFields decodeInfo(const proto::Datagram& d) {
-    InfoFields f;
-    if (d.body.size() < proto::kInfoReplyBodySize)
-        return f;
-    const std::uint8_t* b = d.body.data();
-    const char* name = reinterpret_cast<const char*>(b + 24);
-    return {proto::getI32(b),
-            proto::getU16(b + 4),
-            proto::getU32(b + 8),
-            proto::getU32(b + 12),
-            proto::getI32(b + 16),
-            proto::getI32(b + 20),
-            std::string(name, strnlen(name, 64))};
+    return proto::makeDatagram(proto::InfoRequest, seq, body);
 }
 
 std::pair<int, int> versionOf(int port, std::int32_t id) {
-    const auto d = Udp(port).info(id, 1);
-    return d ? std::pair{decodeInfo(*d).major, decodeInfo(*d).minor} : std::pair{-1, -1};
+    const auto r = exchange(port, {infoRequest(id, 1)}, 1000, 1);
+    if (r.empty() || r[0].body.size() < 24)
+        return {-1, -1};
+    return {proto::getI32(r[0].body.data() + 16), proto::getI32(r[0].body.data() + 20)};
 }
 
 Conn::Conn(int port) {
@@ -196,13 +171,12 @@ std::uint32_t crcOf(const Bytes& image) {
     return fwimage::crc32Of(image.data(), image.size());
 }
 
-Bytes beginBody(std::int32_t id, std::uint32_t size, std::uint32_t crc, std::uint32_t chunk) {
+Bytes beginFrame(std::int32_t id, std::uint32_t size, std::uint32_t crc, std::uint32_t chunk) {
     Bytes b;
     proto::putI32(b, id);
-    proto::putU32(b, size);
-    proto::putU32(b, crc);
-    proto::putU32(b, chunk);
-    return b;
+    for (std::uint32_t v : {size, crc, chunk})
+        proto::putU32(b, v);
+    return proto::makeFrame(proto::Begin, b);
 }
 
 Bytes chunkFrame(const Bytes& image, std::uint32_t offset, std::uint32_t size, std::uint32_t crcXor) {
@@ -238,7 +212,7 @@ Outcome upload(Conn& c, std::int32_t id, const Bytes& image, const UploadPlan& p
         o.silence = !f && !c.peerClosed();
         return f && (f->type == type || type == proto::FlashProgress) ? f : std::nullopt;
     };
-    c.send(proto::Begin, beginBody(id, size, crcOf(image), plan.chunk));
+    c.sendRaw(beginFrame(id, size, crcOf(image), plan.chunk));
     const auto begin = expect(proto::BeginReply);
     if (!begin || (o.begin = statusOf(*begin)) != proto::Ok)
         return o;

@@ -1,5 +1,5 @@
 // Raw wire-protocol clients for the stationsim tests (the process and temporary
-// folders come from tests/support): a run to exit, a UDP query socket, an upload
+// folders come from tests/support): a run to exit, UDP queries, an upload
 // connection over TCP or the serial line, and one scripted upload.
 #pragma once
 
@@ -7,7 +7,6 @@
 #include "StationProcess.h"
 
 #include <csignal>
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,51 +17,23 @@ namespace simtest {
 
 using zutest::StationProcess;
 using zutest::TempDir;
+using Bytes = std::vector<std::uint8_t>;
 
 struct Exit {
     int code = -1; // exit status, or 128 + signal
     std::string out, err;
 };
 
-inline zutest::StationOptions serialAt(const std::string& link) {
-    zutest::StationOptions o;
-    o.serialPath = link;
-    return o;
-}
-
 // Runs stationsim with `args` until it exits. With `during`, waits for the startup
 // line, calls `during(port)` and then sends `sig`.
 Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>& during = {},
             int sig = SIGTERM);
 
-class Udp {
-public:
-    explicit Udp(int port);
-    ~Udp();
-    Udp(const Udp&) = delete;
-    Udp& operator=(const Udp&) = delete;
-
-    void send(std::uint16_t type, std::uint32_t seq, const std::vector<std::uint8_t>& body);
-    std::optional<proto::Datagram> receive(int timeoutMs);
-    // Every reply part that arrives within `timeoutMs` of the last.
-    std::vector<proto::Datagram> scan(std::uint32_t seq, int timeoutMs = 300);
-    std::optional<proto::Datagram> info(std::int32_t id, std::uint32_t seq, int timeoutMs = 1000);
-
-private:
-    int m_fd;
-    int m_port;
-};
-
-struct InfoFields {
-    std::int32_t id = 0;
-    std::uint16_t status = 0;
-    std::uint32_t address = 0, typeCode = 0;
-    std::int32_t major = 0, minor = 0;
-    std::string name;
-};
-InfoFields decodeInfo(const proto::Datagram& d);
-// The version a device reports, {-1, -1} without an answer.
-std::pair<int, int> versionOf(int port, std::int32_t id);
+// Sends `requests` from one UDP socket; the replies until `atMost` came or none for `quietMs`.
+std::vector<proto::Datagram> exchange(int port, const std::vector<Bytes>& requests, int quietMs = 300,
+                                      std::size_t atMost = SIZE_MAX);
+Bytes infoRequest(std::int32_t id, std::uint32_t seq);
+std::pair<int, int> versionOf(int port, std::int32_t id); // {-1, -1} without an answer
 
 class Conn {
 public:
@@ -73,10 +44,7 @@ public:
     Conn& operator=(const Conn&) = delete;
 
     bool ok() const { return m_fd >= 0; }
-    bool sendRaw(const std::vector<std::uint8_t>& bytes);
-    bool send(std::uint16_t type, const std::vector<std::uint8_t>& body) {
-        return sendRaw(proto::makeFrame(type, body));
-    }
+    bool sendRaw(const Bytes& bytes);
     // Next frame within `timeoutMs`; nullopt on timeout or when the peer closed.
     std::optional<proto::Frame> read(int timeoutMs = 2000);
     bool peerClosed() const { return m_closed; }
@@ -85,29 +53,23 @@ public:
 
 private:
     int m_fd = -1;
-    bool m_closed = false;
-    bool m_reset = false;
+    bool m_closed = false, m_reset = false;
     proto::FrameReader m_reader;
 };
 
-using Bytes = std::vector<std::uint8_t>;
 std::uint32_t crcOf(const Bytes& image);
-Bytes beginBody(std::int32_t id, std::uint32_t size, std::uint32_t crc, std::uint32_t chunk);
+Bytes beginFrame(std::int32_t id, std::uint32_t size, std::uint32_t crc, std::uint32_t chunk);
 Bytes chunkFrame(const Bytes& image, std::uint32_t offset, std::uint32_t size, std::uint32_t crcXor = 0);
 Bytes endFrame(std::uint32_t crc);
 std::uint16_t statusOf(const proto::Frame& f); // the status field of any reply
 
 // What one upload attempt saw.
 struct Outcome {
-    std::optional<std::uint16_t> begin;  // BeginReply status
-    std::uint32_t acked = 0;             // last ChunkAck Ok count
-    std::optional<std::uint16_t> nack;   // a failing ChunkAck status
-    std::optional<std::uint16_t> verify; // VerifyReply status
-    std::vector<int> progress;           // FlashProgress percents
-    std::optional<std::uint16_t> commit; // CommitReply status
-    std::pair<int, int> version{-1, -1}; // CommitReply version
-    bool silence = false;                // the device stopped answering
-    bool reset = false;                  // connection reset by the device
+    std::optional<std::uint16_t> begin, nack, verify, commit; // statuses; nack: a failing ChunkAck
+    std::uint32_t acked = 0;                                  // last ChunkAck Ok count
+    std::vector<int> progress;                                // FlashProgress percents
+    std::pair<int, int> version{-1, -1};                      // CommitReply version
+    bool silence = false, reset = false; // the device stopped answering / reset the connection
 };
 
 struct UploadPlan {

@@ -15,15 +15,17 @@ using namespace simtest;
 
 namespace {
 
+Bytes scanRequest(std::uint32_t seq) {
+    return proto::makeDatagram(proto::ScanRequest, seq, {});
+}
+
 TEST(Startup, OneLineSharedPortCleanExitAndBusyPort) {
     TempDir dir;
     const std::string station = dir.write("s.json", "{}");
     const Exit e = runSim({"--station", station, "--port", "0"}, [](int port) {
-        const auto parts = Udp(port).scan(9); // an empty station answers once
+        const auto parts = exchange(port, {scanRequest(9)}); // an empty station answers once
         ASSERT_EQ(parts.size(), 1u);
-        ASSERT_EQ(parts[0].body.size(), 8u);
-        EXPECT_EQ(proto::getU16(parts[0].body.data()), 0);     // total
-        EXPECT_EQ(proto::getU16(parts[0].body.data() + 4), 0); // count
+        EXPECT_EQ(parts[0].body, Bytes(8, 0));
         EXPECT_TRUE(Conn(port).ok()) << "TCP on the same number";
     });
     EXPECT_EQ(e.code, 0);
@@ -45,17 +47,18 @@ TEST(Startup, OneLineSharedPortCleanExitAndBusyPort) {
 
 TEST(Startup, SerialLinkIsCreatedReplacedAndRemovedOnExit) {
     TempDir dir;
-    const std::string link = dir.file("ttyCOM1");
-    ASSERT_EQ(::symlink("/nonexistent", link.c_str()), 0); // stale link from a crashed run
-    StationProcess sim(R"({"devices": [{"id": 1, "serial": true}]})", serialAt(link));
+    zutest::StationOptions options;
+    options.serialPath = dir.file("ttyCOM1");
+    ASSERT_EQ(::symlink("/nonexistent", options.serialPath.c_str()), 0); // stale link from a crashed run
+    StationProcess sim(R"({"devices": [{"id": 1, "serial": true}]})", options);
     ASSERT_TRUE(sim.running()) << sim.error();
     char target[256] = {};
-    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    ASSERT_GT(::readlink(options.serialPath.c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
-    EXPECT_TRUE(Conn(link).ok()); // a client that comes and goes
+    EXPECT_TRUE(Conn(options.serialPath).ok()); // a client that comes and goes
     EXPECT_EQ(sim.stop(), 0);
     struct stat st {};
-    EXPECT_NE(::lstat(link.c_str(), &st), 0);
+    EXPECT_NE(::lstat(options.serialPath.c_str(), &st), 0);
 }
 
 TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
@@ -64,7 +67,7 @@ TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
         list += R"(, {"id": )" + std::to_string(1000 + i) + "}";
     StationProcess sim(R"({"devices": [)" + list + "]}");
     ASSERT_TRUE(sim.running()) << sim.error();
-    const auto parts = Udp(sim.port()).scan(0xA1B2C3D4);
+    const auto parts = exchange(sim.port(), {scanRequest(0xA1B2C3D4)});
     ASSERT_EQ(parts.size(), 2u);
     std::vector<std::int32_t> ids;
     for (const auto& p : parts) {
@@ -74,18 +77,28 @@ TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
         EXPECT_EQ(proto::getU16(b), 301);
         EXPECT_EQ(proto::getU16(b + 2), ids.size()); // first index of this part
         const std::uint16_t count = proto::getU16(b + 4);
-        EXPECT_LE(count, 256);
         ASSERT_EQ(p.body.size(), 8u + 4u * count);
         for (std::uint16_t i = 0; i < count; ++i)
             ids.push_back(proto::getI32(b + 8 + 4 * i));
     }
     ASSERT_EQ(ids.size(), 301u);
+    EXPECT_EQ(proto::getU16(parts[0].body.data() + 4), 256);
     EXPECT_EQ(ids[0], -3);
     for (int i = 0; i < 300; ++i)
         EXPECT_EQ(ids[static_cast<std::size_t>(i) + 1], 1000 + i);
 }
 
-TEST(Info, EveryFieldDefaultsUnknownSilentAndTheLog) {
+// An info reply body: id, status, address, type code, version, then the 64-byte name.
+Bytes infoBody(std::vector<std::uint32_t> fields, const std::string& name = "") {
+    Bytes b;
+    for (std::uint32_t v : fields)
+        proto::putU32(b, v);
+    b.insert(b.end(), name.begin(), name.end());
+    b.resize(88, 0);
+    return b;
+}
+
+TEST(Info, EveryFieldDefaultsUnknownSilentGarbageAndTheLog) {
     TempDir dir;
     const std::string json = R"({"devices": [
         {"id": 101, "address": "192.168.1.20", "name": ")" +
@@ -94,43 +107,28 @@ TEST(Info, EveryFieldDefaultsUnknownSilentAndTheLog) {
         {"id": 102},
         {"id": 103, "faults": {"silent": true}}]})";
     const Exit e = runSim({"--station", dir.write("s.json", json), "--port", "0", "--log"}, [](int port) {
-        Udp udp(port);
-        auto d = udp.info(101, 77);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(d->type, proto::InfoReply);
-        EXPECT_EQ(d->seq, 77u);
-        ASSERT_EQ(d->body.size(), 88u);
-        EXPECT_EQ(d->body[24 + 63], 0) << "name is NUL terminated";
-        InfoFields f = decodeInfo(*d);
-        EXPECT_EQ(f.id, 101);
-        EXPECT_EQ(f.status, proto::InfoOk);
-        EXPECT_EQ(f.address, 0xC0A80114u);
-        EXPECT_EQ(f.typeCode, 0x01010241u);
-        EXPECT_EQ(std::pair(f.major, f.minor), std::pair(2, 3));
-        EXPECT_EQ(f.name, std::string(63, 'x'));
-
-        d = udp.info(102, 78); // only an id given
-        ASSERT_TRUE(d);
-        f = decodeInfo(*d);
-        EXPECT_EQ(f.status, proto::InfoOk);
-        EXPECT_EQ(f.address + f.typeCode + static_cast<std::uint32_t>(f.major + f.minor), 0u);
-        EXPECT_EQ(f.name, "");
-
-        d = udp.info(999, 79);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(decodeInfo(*d).id, 999);
-        EXPECT_EQ(decodeInfo(*d).status, proto::InfoUnknownId);
-
-        EXPECT_FALSE(udp.info(103, 80, 300)) << "silent, yet listed:";
-        const auto parts = udp.scan(81);
+        const struct {
+            std::int32_t id;
+            Bytes body;
+        } rows[] = {{101, infoBody({101, 0, 0xC0A80114u, 0x01010241u, 2, 3}, std::string(63, 'x'))},
+                    {102, infoBody({102, 0, 0, 0, 0, 0})}, // defaults of a device given only its id
+                    {999, infoBody({999, proto::InfoUnknownId, 0, 0, 0, 0})}};
+        for (const auto& row : rows) {
+            const auto r = exchange(port, {infoRequest(row.id, 77)}, 1000, 1);
+            ASSERT_EQ(r.size(), 1u) << row.id;
+            EXPECT_EQ(r[0].type, proto::InfoReply);
+            EXPECT_EQ(r[0].seq, 77u);
+            EXPECT_EQ(r[0].body, row.body) << row.id;
+        }
+        EXPECT_TRUE(exchange(port, {infoRequest(103, 80)}).empty()) << "silent, yet listed:";
+        const auto parts = exchange(port, {scanRequest(81)});
         ASSERT_EQ(parts.size(), 1u);
         EXPECT_EQ(proto::getI32(parts[0].body.data() + 8 + 8), 103);
-
         // Garbage and short requests are ignored, and the station keeps answering.
-        udp.send(proto::InfoRequest, 82, {1, 2});
-        udp.send(0x7777, 83, {});
-        EXPECT_FALSE(udp.receive(100));
-        EXPECT_TRUE(udp.info(102, 84));
+        const auto r = exchange(port, {proto::makeDatagram(proto::InfoRequest, 82, {1, 2}),
+                                       proto::makeDatagram(0x7777, 83, {}), infoRequest(102, 84)});
+        ASSERT_EQ(r.size(), 1u);
+        EXPECT_EQ(r[0].seq, 84u);
     });
     EXPECT_EQ(e.code, 0);
     for (const char* line : {"scan: 3 devices listed\n", "info 101: answered, version 2.03\n",
@@ -141,17 +139,11 @@ TEST(Info, EveryFieldDefaultsUnknownSilentAndTheLog) {
 TEST(Info, DelayedReplyDoesNotHoldUpOthers) {
     StationProcess sim(R"({"devices": [{"id": 1, "faults": {"delay_ms": 400}}, {"id": 2}]})");
     ASSERT_TRUE(sim.running()) << sim.error();
-    Udp udp(sim.port());
-    for (std::int32_t id : {1, 2}) {
-        std::vector<std::uint8_t> body;
-        proto::putI32(body, id);
-        udp.send(proto::InfoRequest, static_cast<std::uint32_t>(id), body);
-    }
-    const auto first = udp.receive(2000), second = udp.receive(2000);
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(decodeInfo(*first).id, 2);
-    EXPECT_EQ(decodeInfo(*second).id, 1);
-    EXPECT_EQ(second->seq, 1u);
+    const auto r = exchange(sim.port(), {infoRequest(1, 1), infoRequest(2, 2)}, 2000, 2);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].seq, 2u);
+    EXPECT_EQ(r[1].seq, 1u);
+    EXPECT_EQ(proto::getI32(r[1].body.data()), 1);
 }
 
 } // namespace

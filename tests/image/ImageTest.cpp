@@ -1,0 +1,203 @@
+// Image container and DllGetFileInfo: the documented byte layout; every field round
+// trips through memory, file check, loader and DllGetFileInfo, around the 64 KiB read
+// block; each corrupted header field, any changed byte, every truncation, a trailing
+// byte and every non-file are refused alike in memory and on disk, without blocking;
+// DllGetFileInfo never overruns the 20-byte name and on any failure (bad file, null
+// argument) returns 0 with the caller's variables left as they were.
+#include "ImageTestSupport.h"
+#include "TestDll.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+
+using namespace imagetest;
+using fwimage::ImageError;
+using fwimage::ImageInfo;
+
+namespace {
+
+constexpr std::int32_t kUntouched = 0x5A5A5A5A;
+constexpr std::uint8_t kCanary = 0xCC;
+
+// The caller's side of DllGetFileInfo: a 20-byte name buffer with canary bytes behind
+// it, and the outputs date1..3, type, major, minor preset to a marker.
+struct Query {
+    std::array<std::uint8_t, 32> buffer;
+    std::array<std::int32_t, 6> out;
+    Query() {
+        buffer.fill(kCanary);
+        out.fill(kUntouched);
+    }
+    char* name() { return reinterpret_cast<char*>(buffer.data()); }
+    std::int32_t run(const char* path) {
+        return DllGetFileInfo(path, name(), &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]);
+    }
+    bool untouched() const {
+        return std::count(out.begin(), out.end(), kUntouched) == 6 &&
+               std::count(buffer.begin(), buffer.end(), kCanary) == 32;
+    }
+};
+
+// The in-memory reader's verdict, after checking that the file check and the loader agree.
+ImageError verdict(const Bytes& image) {
+    TempDir dir;
+    ImageInfo info;
+    const ImageError inMemory = fwimage::parseImage(image.data(), image.size(), info);
+    const std::string path = writeFile(dir.file("image.bin"), image);
+    EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), inMemory);
+    Bytes contents;
+    EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), inMemory);
+    EXPECT_EQ(contents, inMemory == ImageError::None ? image : Bytes{});
+    return inMemory;
+}
+
+const Bytes kGood =
+    zutest::makeImageBytes(40, 3, 7, 1, "NNNNNNNNNNNNNNNNNNN"); // 104 bytes, 19-character name
+
+} // namespace
+
+// The worked example of docs/image-format.md, byte for byte (its CRCs were
+// computed by a separate tool, not by this code).
+TEST(ImageLayout, MatchesDocumentedExample) {
+    ImageInfo m = meta(2, "NetAppl", 1, 5);
+    m.date[0] = 24;
+    m.date[1] = 12;
+    m.date[2] = 25;
+    const Bytes expected = {
+        0x46, 0x57, 0x49, 0x4d, 0x01, 0x00, 0x40, 0x00, 0x02, 0x00, 0x00, 0x00, 0x4e, 0x65, 0x74, 0x41, 0x70,
+        0x70, 0x6c, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00,
+        0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x0c, 0x00, 0x00, 0x00, 0x19, 0x00, 0x00,
+        0x00, 0x04, 0x00, 0x00, 0x00, 0xa5, 0x20, 0x17, 0xdb, 0xf4, 0xcc, 0xf3, 0x1a, 0x41, 0x42, 0x43, 0x44};
+    EXPECT_EQ(fwimage::buildImage(m, expected.data() + 64, 4), expected);
+    EXPECT_EQ(verdict(expected), ImageError::None);
+}
+
+// Type codes from the table and beyond it: neither reader judges them.
+TEST(ImageRoundTrip, EveryFieldAsStoredAroundTheReadBlock) {
+    const struct {
+        std::uint32_t type;
+        std::size_t size;
+    } rows[] = {{1, 0}, {0, 1}, {255, 65535}, {256, 65536}, {0x80000000u, 65537}, {0xFFFFFFFFu, 200000}};
+    TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.size);
+        ImageInfo m = meta(row.type, "NNNNNNNNNNNNNNNNNNNN", 2147483647, 0); // the name is cut to 19
+        m.date[0] = 0xFFFFFFFFu;
+        m.date[1] = 0x1FF; // only the low byte is shown, but all of it is reported
+        m.date[2] = 31;
+        const Bytes p = payload(row.size);
+        Bytes image = fwimage::buildImage(m, p.data(), p.size());
+        ASSERT_EQ(verdict(image), ImageError::None);
+        ImageInfo info;
+        fwimage::parseImage(image.data(), image.size(), info);
+        EXPECT_EQ(info.typeCode, row.type);
+        EXPECT_EQ(std::string(info.name), std::string(19, 'N'));
+        EXPECT_EQ(info.payloadLength, row.size);
+
+        Query q;
+        ASSERT_NE(q.run(writeFile(dir.file("f.bin"), image).c_str()), 0);
+        EXPECT_EQ(q.out, (std::array<std::int32_t, 6>{-1, 0x1FF, 31, static_cast<std::int32_t>(row.type),
+                                                      2147483647, 0}));
+        EXPECT_EQ(std::string(q.name()), std::string(19, 'N'));
+        EXPECT_EQ(std::count(q.buffer.begin() + 20, q.buffer.end(), kCanary), 12) << "name buffer overrun";
+        if (row.size > 0) {
+            image.back() ^= 1; // last byte of the last block
+            EXPECT_EQ(verdict(image), ImageError::BadPayloadCrc);
+        }
+    }
+    const std::uint8_t byte = 0; // too large to build, and not read
+    EXPECT_TRUE(
+        fwimage::buildImage(meta(1, "x", 1, 0), &byte, std::size_t{fwimage::kMaxPayload} + 1).empty());
+    EXPECT_TRUE(fwimage::buildImage(meta(1, "x", 1, 0), nullptr, 1).empty());
+}
+
+TEST(ImageCorruption, EachHeaderFieldIsRefusedWithItsReason) {
+    const struct {
+        const char* what;
+        std::size_t offset;
+        std::uint32_t value;
+        int width;
+        bool fixCrc;
+        ImageError expected;
+    } rows[] = {
+        {"magic", 3, 'm', 1, true, ImageError::BadMagic},
+        {"format version 0", 4, 0, 2, true, ImageError::BadFormatVersion},
+        {"format version 2", 4, 2, 2, true, ImageError::BadFormatVersion},
+        {"header size 63", 6, 63, 2, true, ImageError::BadFormatVersion},
+        {"header size 65", 6, 65, 2, true, ImageError::BadFormatVersion},
+        {"type code without CRC fix", 8, 3, 1, false, ImageError::BadHeaderCrc},
+        {"header CRC itself", 60, 0, 4, false, ImageError::BadHeaderCrc},
+        {"name without NUL", 12 + 19, 'Z', 1, true, ImageError::BadName},
+        {"name garbage after NUL", 12 + 18, 'Z' << 8, 2, true, ImageError::BadName},
+        {"payload length plus 1", 52, 41, 4, true, ImageError::LengthMismatch},
+        {"payload length minus 1", 52, 39, 4, true, ImageError::LengthMismatch},
+        {"payload length max on a short file", 52, fwimage::kMaxPayload, 4, true, ImageError::LengthMismatch},
+        {"payload length max plus 1", 52, fwimage::kMaxPayload + 1, 4, true, ImageError::TooLarge},
+        {"payload length overflow", 52, 0xFFFFFFFFu, 4, true, ImageError::TooLarge},
+        {"payload CRC", 56, 0x12345678u, 4, true, ImageError::BadPayloadCrc},
+    };
+    for (const auto& row : rows) {
+        Bytes image = kGood;
+        setField(image, row.offset, row.value, row.width, row.fixCrc);
+        EXPECT_EQ(verdict(image), row.expected) << row.what;
+    }
+}
+
+TEST(ImageCorruption, AnyChangedByteEveryTruncationAndATrailingByte) {
+    for (std::size_t i = 0; i < kGood.size(); ++i) {
+        Bytes image = kGood;
+        image[i] ^= 0x80;
+        const ImageError e = verdict(image);
+        EXPECT_TRUE(i < fwimage::kHeaderSize ? e != ImageError::None : e == ImageError::BadPayloadCrc) << i;
+    }
+    for (std::size_t n = 0; n <= kGood.size() + 1; ++n) {
+        Bytes image(kGood.begin(), kGood.begin() + static_cast<std::ptrdiff_t>(std::min(n, kGood.size())));
+        image.resize(n, 0);
+        const ImageError expected = n < fwimage::kHeaderSize ? ImageError::TooShort
+                                    : n == kGood.size()      ? ImageError::None
+                                                             : ImageError::LengthMismatch;
+        EXPECT_EQ(verdict(image), expected) << "length " << n;
+    }
+}
+
+TEST(ImageFile, NonFilesAndBadFilesFailAtOnceLeavingOutputsAlone) {
+    TempDir dir;
+    const std::string fifo = dir.file("fifo.bin"); // nobody writes: a blocking open would hang
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Bytes bad = kGood;
+    bad.back() ^= 1;
+    for (const std::string& path :
+         {dir.path(), dir.file("missing.bin"), std::string(), fifo, std::string("/dev/null"),
+          std::string("/dev/zero"), writeFile(dir.file("bad.bin"), bad)}) {
+        ImageInfo info;
+        Bytes contents;
+        if (path != dir.file("bad.bin")) {
+            EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), ImageError::NotRegularFile) << path;
+            EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), ImageError::NotRegularFile)
+                << path;
+        }
+        Query q;
+        EXPECT_EQ(q.run(path.c_str()), 0) << path;
+        EXPECT_TRUE(q.untouched()) << path;
+    }
+    ImageInfo info;
+    EXPECT_EQ(fwimage::checkImageFile(nullptr, info), ImageError::NotRegularFile);
+}
+
+TEST(FileInfo, NullArgumentsFailWithoutWriting) {
+    TempDir dir;
+    const std::string path = writeFile(dir.file("ok.bin"), kGood);
+    for (int nulled = 0; nulled < 8; ++nulled) {
+        Query q;
+        auto arg = [&](auto* p, int index) { return index == nulled ? nullptr : p; };
+        EXPECT_EQ(DllGetFileInfo(arg(path.c_str(), 0), arg(q.name(), 1), arg(&q.out[0], 2), arg(&q.out[1], 3),
+                                 arg(&q.out[2], 4), arg(&q.out[3], 5), arg(&q.out[4], 6), arg(&q.out[5], 7)),
+                  0)
+            << "null argument " << nulled;
+        EXPECT_TRUE(q.untouched()) << "null argument " << nulled;
+    }
+}
