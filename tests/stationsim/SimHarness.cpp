@@ -4,9 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -15,20 +13,11 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace simtest {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::string readFile(const std::string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
 
 sockaddr_in loopback(int port) {
     sockaddr_in a{};
@@ -42,40 +31,29 @@ sockaddr_in loopback(int port) {
 
 Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>& during, int sig) {
     TempDir dir;
-    const std::string outPath = dir.file("out"), errPath = dir.file("err");
-    std::vector<std::string> all{zutest::binDir() + "/stationsim"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-        ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    // Sanitizer builds start slowly.
-    auto deadline = Clock::now() + std::chrono::seconds(15);
-    const std::string prefix = "stationsim listening on 127.0.0.1:";
-    bool served = !during, exited = false;
-    int status = 0;
-    while (!(exited = ::waitpid(pid, &status, WNOHANG) == pid) && Clock::now() < deadline) {
-        const std::string out = served ? "" : readFile(outPath);
-        if (out.rfind(prefix, 0) == 0 && out.find('\n') != std::string::npos) {
-            during(std::atoi(out.c_str() + prefix.size()));
-            ::kill(pid, sig);
-            served = true;
+    // The shell tells its pid, which exec hands on to stationsim.
+    std::string command = "echo $$; exec '" + zutest::binDir() + "/stationsim'";
+    for (const auto& a : args)
+        command += " '" + a + "'"; // no argument here holds a quote
+    FILE* pipe = ::popen((command + " 2>" + dir.file("err")).c_str(), "r");
+    char line[256] = {};
+    const pid_t pid = std::fgets(line, sizeof line, pipe) ? std::atoi(line) : 0;
+    Exit e;
+    int port = 0;
+    while (std::fgets(line, sizeof line, pipe)) {
+        e.out += line;
+        if (pid > 0 && std::sscanf(line, "stationsim listening on 127.0.0.1:%d\n", &port) == 1) {
+            if (during)
+                during(port);
+            ::kill(pid, during ? sig : SIGKILL); // without `during` it should not have started
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (!exited) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(outPath),
-            readFile(errPath)};
+    const int status = ::pclose(pipe);
+    e.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ostringstream err;
+    err << std::ifstream(dir.file("err")).rdbuf();
+    e.err = err.str();
+    return e;
 }
 
 std::vector<proto::Datagram> exchange(int port, const std::vector<Bytes>& requests, int quietMs,
@@ -109,15 +87,13 @@ std::pair<int, int> versionOf(int port, std::int32_t id) {
     return {proto::getI32(r[0].body.data() + 16), proto::getI32(r[0].body.data() + 20)};
 }
 
-Conn::Conn(int port) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Conn::Conn(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     const sockaddr_in to = loopback(port);
     if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         close();
 }
 
-Conn::Conn(const std::string& ttyPath) {
-    m_fd = ::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+Conn::Conn(const std::string& ttyPath) : m_fd(::open(ttyPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     termios t{};
     if (m_fd >= 0 && ::tcgetattr(m_fd, &t) == 0) {
         ::cfmakeraw(&t);
@@ -132,7 +108,7 @@ void Conn::close() {
     m_fd = -1;
 }
 
-bool Conn::sendRaw(const std::vector<std::uint8_t>& bytes) {
+bool Conn::sendRaw(const Bytes& bytes) {
     std::signal(SIGPIPE, SIG_IGN); // a reset shows as EPIPE, not as a dead test
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = m_fd < 0 ? -1 : ::write(m_fd, bytes.data() + done, bytes.size() - done);
@@ -142,29 +118,23 @@ bool Conn::sendRaw(const std::vector<std::uint8_t>& bytes) {
         }
         done += static_cast<std::size_t>(n);
     }
-    return m_fd >= 0;
+    return true;
 }
 
 std::optional<proto::Frame> Conn::read(int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (auto f = m_reader.next())
-            return f;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (m_fd < 0 || m_closed || left.count() <= 0)
-            return std::nullopt;
+    std::optional<proto::Frame> f;
+    while (!(f = m_reader.next()) && m_fd >= 0 && !m_closed) {
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
         std::uint8_t buffer[65536];
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            break;
         const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            m_closed = true;
-            m_reset = n < 0 && errno == ECONNRESET;
-            return std::nullopt;
-        }
-        m_reader.feed(buffer, static_cast<std::size_t>(n));
+        m_closed = n <= 0;
+        m_reset = m_reset || (n < 0 && errno == ECONNRESET);
+        if (n > 0)
+            m_reader.feed(buffer, static_cast<std::size_t>(n));
     }
+    return f;
 }
 
 std::uint32_t crcOf(const Bytes& image) {
@@ -173,8 +143,7 @@ std::uint32_t crcOf(const Bytes& image) {
 
 Bytes beginFrame(std::int32_t id, std::uint32_t size, std::uint32_t crc, std::uint32_t chunk) {
     Bytes b;
-    proto::putI32(b, id);
-    for (std::uint32_t v : {size, crc, chunk})
+    for (std::uint32_t v : {static_cast<std::uint32_t>(id), size, crc, chunk})
         proto::putU32(b, v);
     return proto::makeFrame(proto::Begin, b);
 }
@@ -203,48 +172,43 @@ std::uint16_t statusOf(const proto::Frame& f) {
 Outcome upload(Conn& c, std::int32_t id, const Bytes& image, const UploadPlan& plan) {
     Outcome o;
     const auto size = static_cast<std::uint32_t>(image.size());
-    // Notes silence or a reset; on the serial line skips an abandoned session's leftovers.
-    auto expect = [&](std::uint16_t type) {
+    // The next frame, noting silence or a reset. On the serial line an abandoned
+    // session's last frames may come before the BeginReply.
+    auto next = [&](bool toBeginReply = false) {
         auto f = c.read(plan.timeoutMs);
-        while (type == proto::BeginReply && f && f->type != type)
+        while (toBeginReply && f && f->type != proto::BeginReply)
             f = c.read(plan.timeoutMs);
         o.reset = o.reset || c.peerReset();
         o.silence = !f && !c.peerClosed();
-        return f && (f->type == type || type == proto::FlashProgress) ? f : std::nullopt;
+        return f;
     };
     c.sendRaw(beginFrame(id, size, crcOf(image), plan.chunk));
-    const auto begin = expect(proto::BeginReply);
-    if (!begin || (o.begin = statusOf(*begin)) != proto::Ok)
+    auto f = next(true);
+    if (!f || (o.begin = statusOf(*f)) != proto::Ok)
         return o;
     for (std::uint32_t offset = 0; offset < size; offset += plan.chunk) {
-        const bool sent = c.sendRaw(chunkFrame(image, offset, std::min(plan.chunk, size - offset)));
-        o.reset = o.reset || c.peerReset();
-        const auto ack = expect(proto::ChunkAck);
-        if (!sent || !ack)
+        c.sendRaw(chunkFrame(image, offset, std::min(plan.chunk, size - offset)));
+        if (!(f = next()) || f->type != proto::ChunkAck)
             return o;
-        if (statusOf(*ack) != proto::Ok) {
-            o.nack = statusOf(*ack);
+        if (statusOf(*f) != proto::Ok) {
+            o.nack = statusOf(*f);
             return o;
         }
-        o.acked = proto::getU32(ack->body.data());
+        o.acked = proto::getU32(f->body.data());
     }
     c.sendRaw(endFrame(crcOf(image)));
-    const auto verify = expect(proto::VerifyReply);
-    if (!verify || (o.verify = statusOf(*verify)) != proto::Ok)
+    if (!(f = next()) || f->type != proto::VerifyReply || (o.verify = statusOf(*f)) != proto::Ok)
         return o;
-    while (const auto f = expect(proto::FlashProgress)) {
-        if (f->type == proto::CommitReply && f->body.size() >= 12) {
-            o.commit = statusOf(*f);
-            o.version = {proto::getI32(f->body.data() + 4), proto::getI32(f->body.data() + 8)};
-            return o;
-        }
-        if (f->type != proto::FlashProgress)
-            return o;
+    while ((f = next()) && f->type == proto::FlashProgress) {
         o.progress.push_back(statusOf(*f));
         if (static_cast<int>(o.progress.size()) == plan.closeAfterProgress) {
             c.close();
             return o;
         }
+    }
+    if (f && f->type == proto::CommitReply && f->body.size() >= 12) {
+        o.commit = statusOf(*f);
+        o.version = {proto::getI32(f->body.data() + 4), proto::getI32(f->body.data() + 8)};
     }
     return o;
 }

@@ -1,7 +1,11 @@
-// Serving: the startup line, port choice and a busy port, clean exit on SIGTERM and
-// SIGINT with the serial link removed, scan answers (file order, parts of 256, empty
-// station), info answers (every field, defaults, unknown id, silent device, garbage),
-// the request log, and a late reply that does not hold up others.
+// stationsim as a process. Station file, state file and command line: each kind of
+// unknown key, wrong type, out-of-range value and bad option stops it with exit 2 and one
+// line naming the key, never replacing a regular file with the serial link; the values
+// just inside the limits are accepted. Serving: the startup line, port choice and a busy
+// port, clean exit on SIGTERM and SIGINT with a stale serial link replaced and removed,
+// scan answers (file order, parts of 256, empty station), info answers (every field,
+// defaults, unknown id, silent device, garbage, a late reply holding up no other) and
+// the request log.
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +19,115 @@ using namespace simtest;
 
 namespace {
 
+// A station whose second device has valid keys plus `extra`.
+std::string dev(const std::string& extra) {
+    return R"({"devices": [{"id": 1}, {"id": 7, "name": "ok", )" + extra + "}]}";
+}
+
+TEST(StationFile, EachErrorExitsTwoNamingTheKey) {
+    const struct {
+        std::string json, message;
+    } rows[] = {
+        {R"({"link_kbps": 1, "flash_kpbs": 2})", "flash_kpbs: unknown key"},
+        {dev(R"("serail": true)"), "devices[1].serail: unknown key"},
+        {dev(R"("faults": {"stal_after": 3})"), "devices[1].faults.stal_after: unknown key"},
+        {"[1, 2]", "(top level): expected a JSON object"},
+        {R"({"link_kbps": -1})", "link_kbps: out of range"},
+        {R"({"serial_baud": 4294967296})", "serial_baud: out of range"},
+        {R"({"flash_kbps": 1.5})", "flash_kbps: expected an integer"},
+        {R"({"devices": {"id": 1}})", "devices: expected an array"},
+        {R"({"devices": [5]})", "devices[0]: expected an object"},
+        {R"({"devices": [{"id": 1}, {"name": "x"}]})", "devices[1].id: missing"},
+        {dev(R"("id": 0)"), "devices[1].id: must not be 0"},
+        {dev(R"("id": 2147483648)"), "devices[1].id: out of range"},
+        {dev(R"("id": -2147483649)"), "devices[1].id: out of range"},
+        {dev(R"("id": 1)"), "devices[1].id: duplicate id 1"},
+        {dev(R"("address": "host")"), "devices[1].address: expected a dotted"},
+        {dev(R"("address": "192.168.1.256")"), "devices[1].address"},
+        {dev(R"("address": "10.0.0.1.")"), "devices[1].address"},
+        {dev(R"("address": 167772161)"), "devices[1].address"},
+        {dev(R"("name": ")" + std::string(64, 'n') + "\""), "devices[1].name: longer than 63 bytes"},
+        {dev(R"("name": 5)"), "devices[1].name: expected a string"},
+        {dev(R"("family": 256)"), "devices[1].family: out of range (0..255)"},
+        {dev(R"("sub": true)"), "devices[1].sub: expected an integer"},
+        {dev(R"("letter": "AB")"), "devices[1].letter: expected exactly one"},
+        {dev(R"("letter": "é")"), "devices[1].letter"},
+        {dev(R"("version": [1])"), "devices[1].version: expected [major"},
+        {dev(R"("version": [1, -1])"), "devices[1].version[1]: out of"},
+        {dev(R"("serial": 1)"), "devices[1].serial: expected true or false"},
+        {dev(R"("faults": [])"), "devices[1].faults: expected an object"},
+        {R"({"devices": [ {"id": 1,} ]})", "malformed JSON: parse error"},
+        {"", "malformed JSON"},
+    };
+    TempDir dir;
+    for (const auto& row : rows) {
+        const std::string path = dir.write("station.json", row.json);
+        const Exit e = runSim({"--station", path, "--port", "0"});
+        EXPECT_EQ(e.code, 2) << row.json << e.err;
+        EXPECT_NE(e.err.find("stationsim: " + path + ": " + row.message), std::string::npos) << e.err;
+        EXPECT_EQ(e.err.find('\n'), e.err.size() - 1) << "one line: " << e.err;
+    }
+    StationProcess limits(R"({"link_kbps": 4294967295, "devices": [
+        {"id": 2147483647, "name": ")" +
+                          std::string(63, 'n') +
+                          R"(", "family": 255, "kind": 0, "sub": 255, "letter": "\u0000",
+         "address": "255.255.255.255", "version": [2147483647, 0], "faults": {"drop_after": 4294967295}},
+        {"id": -2147483648, "address": "0.0.0.0"}]})");
+    EXPECT_TRUE(limits.running()) << "just inside the limits: " << limits.error();
+}
+
+// "@" is a valid station file, "@state" a state file holding `state`, "@dir" a
+// folder, "@file" a regular file nobody may replace.
+TEST(CommandLine, EachBadOptionOrStateFileExitsTwo) {
+    const struct {
+        std::vector<std::string> args;
+        std::string state, message;
+    } rows[] = {
+        {{"--port", "0"}, "", "--station FILE is required"},
+        {{"--station", "@", "--verbose"}, "", "unknown option '--verbose'"},
+        {{"--station", "@", "--port"}, "", "--port needs a value"},
+        {{"--station", "@", "--port", "http"}, "", "not a port number"},
+        {{"--station", "@", "--port", "65536"}, "", "not a port number"},
+        {{"--station", "@", "--port=-1"}, "", "not a port number"},
+        {{"--station", "@", "--state="}, "", "--state needs a non-empty"},
+        {{"--station", "@dir/nope.json"}, "", "nope.json: cannot read"},
+        {{"--station", "@dir"}, "", ": cannot read: not a regular file"},
+        {{"--station", "@", "--state", "@state"}, R"({"versions": {"x": [1, 2]}})", "(bad entry \"x\")"},
+        {{"--station", "@", "--state", "@state"}, "not json", "(malformed JSON)"},
+        {{"--station", "@", "--state", "@dir"}, "", ": cannot read"},
+        {{"--station", "@", "--serial", "@file"}, "", "@file"},
+    };
+    TempDir dir;
+    const std::string file = dir.write("ttyS9", "precious");
+    for (const auto& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.push_back(row.message);
+        for (std::string& s : args) {
+            if (s == "@")
+                s = dir.write("s.json", R"({"devices": [{"id": 1, "serial": true}]})");
+            else if (s == "@state")
+                s = dir.write("state.json", row.state);
+            else if (s == "@file")
+                s = file;
+            else if (s.rfind("@dir", 0) == 0)
+                s = dir.path() + s.substr(4);
+        }
+        const std::string message = args.back();
+        args.pop_back();
+        const Exit e = runSim(args);
+        EXPECT_EQ(e.code, 2) << args.back() << e.err;
+        EXPECT_NE(e.err.find(message), std::string::npos) << e.err;
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "a regular file is never replaced by the serial link";
+}
+
 Bytes scanRequest(std::uint32_t seq) {
     return proto::makeDatagram(proto::ScanRequest, seq, {});
 }
 
-TEST(Startup, OneLineSharedPortCleanExitAndBusyPort) {
+TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
     TempDir dir;
     const std::string station = dir.write("s.json", "{}");
     const Exit e = runSim({"--station", station, "--port", "0"}, [](int port) {
@@ -40,36 +148,37 @@ TEST(Startup, OneLineSharedPortCleanExitAndBusyPort) {
     EXPECT_EQ(busy.code, 1);
     EXPECT_NE(busy.err.find(port), std::string::npos) << busy.err;
     EXPECT_EQ(first.stop(), 0);
-    const Exit again = runSim(
-        {"--station", station, "--port", port}, [&](int p) { EXPECT_EQ(std::to_string(p), port); }, SIGINT);
-    EXPECT_EQ(again.code, 0) << again.err;
-}
 
-TEST(Startup, SerialLinkIsCreatedReplacedAndRemovedOnExit) {
-    TempDir dir;
-    zutest::StationOptions options;
-    options.serialPath = dir.file("ttyCOM1");
-    ASSERT_EQ(::symlink("/nonexistent", options.serialPath.c_str()), 0); // stale link from a crashed run
-    StationProcess sim(R"({"devices": [{"id": 1, "serial": true}]})", options);
-    ASSERT_TRUE(sim.running()) << sim.error();
-    char target[256] = {};
-    ASSERT_GT(::readlink(options.serialPath.c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
-    EXPECT_TRUE(Conn(options.serialPath).ok()); // a client that comes and goes
-    EXPECT_EQ(sim.stop(), 0);
+    // The port is free again; a stale serial link from a crashed run is replaced, and removed on exit.
+    const std::string link = dir.file("ttyCOM1");
+    ASSERT_EQ(::symlink("/nonexistent", link.c_str()), 0);
+    const std::string serial = dir.write("serial.json", R"({"devices": [{"id": 1, "serial": true}]})");
+    const Exit again = runSim(
+        {"--station", serial, "--port", port, "--serial", link},
+        [&](int p) {
+            EXPECT_EQ(std::to_string(p), port);
+            char target[256] = {};
+            ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+            EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
+            EXPECT_TRUE(Conn(link).ok()); // a client that comes and goes
+        },
+        SIGINT);
+    EXPECT_EQ(again.code, 0) << again.err;
     struct stat st {};
-    EXPECT_NE(::lstat(options.serialPath.c_str(), &st), 0);
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
 
 TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
     std::string list = R"({"id": -3})"; // negative ids are ids too
-    for (int i = 0; i < 300; ++i)
-        list += R"(, {"id": )" + std::to_string(1000 + i) + "}";
+    std::vector<std::int32_t> want{-3}, ids;
+    for (int i = 0; i < 300; ++i) {
+        want.push_back(1000 + i);
+        list += ", {\"id\": " + std::to_string(1000 + i) + "}";
+    }
     StationProcess sim(R"({"devices": [)" + list + "]}");
     ASSERT_TRUE(sim.running()) << sim.error();
     const auto parts = exchange(sim.port(), {scanRequest(0xA1B2C3D4)});
     ASSERT_EQ(parts.size(), 2u);
-    std::vector<std::int32_t> ids;
     for (const auto& p : parts) {
         EXPECT_EQ(p.type, proto::ScanReply);
         EXPECT_EQ(p.seq, 0xA1B2C3D4u);
@@ -77,15 +186,12 @@ TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
         EXPECT_EQ(proto::getU16(b), 301);
         EXPECT_EQ(proto::getU16(b + 2), ids.size()); // first index of this part
         const std::uint16_t count = proto::getU16(b + 4);
+        EXPECT_EQ(count, ids.empty() ? 256 : 45);
         ASSERT_EQ(p.body.size(), 8u + 4u * count);
         for (std::uint16_t i = 0; i < count; ++i)
             ids.push_back(proto::getI32(b + 8 + 4 * i));
     }
-    ASSERT_EQ(ids.size(), 301u);
-    EXPECT_EQ(proto::getU16(parts[0].body.data() + 4), 256);
-    EXPECT_EQ(ids[0], -3);
-    for (int i = 0; i < 300; ++i)
-        EXPECT_EQ(ids[static_cast<std::size_t>(i) + 1], 1000 + i);
+    EXPECT_EQ(ids, want);
 }
 
 // An info reply body: id, status, address, type code, version, then the 64-byte name.
@@ -98,14 +204,14 @@ Bytes infoBody(std::vector<std::uint32_t> fields, const std::string& name = "") 
     return b;
 }
 
-TEST(Info, EveryFieldDefaultsUnknownSilentGarbageAndTheLog) {
+TEST(Info, EveryFieldDefaultsUnknownSilentGarbageLateAndTheLog) {
     TempDir dir;
     const std::string json = R"({"devices": [
         {"id": 101, "address": "192.168.1.20", "name": ")" +
                              std::string(63, 'x') +
                              R"(", "family": 1, "kind": 1, "sub": 2, "letter": "A", "version": [2, 3]},
         {"id": 102},
-        {"id": 103, "faults": {"silent": true}}]})";
+        {"id": 103, "faults": {"silent": true}}, {"id": 104, "faults": {"delay_ms": 400}}]})";
     const Exit e = runSim({"--station", dir.write("s.json", json), "--port", "0", "--log"}, [](int port) {
         const struct {
             std::int32_t id;
@@ -121,7 +227,7 @@ TEST(Info, EveryFieldDefaultsUnknownSilentGarbageAndTheLog) {
             EXPECT_EQ(r[0].body, row.body) << row.id;
         }
         EXPECT_TRUE(exchange(port, {infoRequest(103, 80)}).empty()) << "silent, yet listed:";
-        const auto parts = exchange(port, {scanRequest(81)});
+        const auto parts = exchange(port, {scanRequest(81)}, 1000, 1); // as late as its latest device
         ASSERT_EQ(parts.size(), 1u);
         EXPECT_EQ(proto::getI32(parts[0].body.data() + 8 + 8), 103);
         // Garbage and short requests are ignored, and the station keeps answering.
@@ -129,21 +235,16 @@ TEST(Info, EveryFieldDefaultsUnknownSilentGarbageAndTheLog) {
                                        proto::makeDatagram(0x7777, 83, {}), infoRequest(102, 84)});
         ASSERT_EQ(r.size(), 1u);
         EXPECT_EQ(r[0].seq, 84u);
+        // A late reply holds up no other.
+        const auto late = exchange(port, {infoRequest(104, 85), infoRequest(102, 86)}, 2000, 2);
+        ASSERT_EQ(late.size(), 2u);
+        EXPECT_EQ(late[0].seq, 86u);
+        EXPECT_EQ(late[1].seq, 85u);
     });
     EXPECT_EQ(e.code, 0);
-    for (const char* line : {"scan: 3 devices listed\n", "info 101: answered, version 2.03\n",
+    for (const char* line : {"scan: 4 devices listed\n", "info 101: answered, version 2.03\n",
                              "info 103: silent, not answered\n", "info 999: unknown id\n"})
         EXPECT_NE(e.err.find(line), std::string::npos) << line << e.err;
-}
-
-TEST(Info, DelayedReplyDoesNotHoldUpOthers) {
-    StationProcess sim(R"({"devices": [{"id": 1, "faults": {"delay_ms": 400}}, {"id": 2}]})");
-    ASSERT_TRUE(sim.running()) << sim.error();
-    const auto r = exchange(sim.port(), {infoRequest(1, 1), infoRequest(2, 2)}, 2000, 2);
-    ASSERT_EQ(r.size(), 2u);
-    EXPECT_EQ(r[0].seq, 2u);
-    EXPECT_EQ(r[1].seq, 1u);
-    EXPECT_EQ(proto::getI32(r[1].body.data()), 1);
 }
 
 } // namespace
