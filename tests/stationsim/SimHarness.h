@@ -45,8 +45,7 @@ public:
 
     bool ok() const { return m_fd >= 0; }
     bool sendRaw(const Bytes& bytes);
-    // Next frame within `timeoutMs`; nullopt on timeout or when the peer closed.
-    std::optional<proto::Frame> read(int timeoutMs = 2000);
+    std::optional<proto::Frame> read(int timeoutMs = 2000); // nullopt on silence or close
     bool peerClosed() const { return m_closed; }
     bool peerReset() const { return m_reset; }
     void close();
@@ -63,7 +62,6 @@ Bytes chunkFrame(const Bytes& image, std::uint32_t offset, std::uint32_t size, s
 Bytes endFrame(std::uint32_t crc);
 std::uint16_t statusOf(const proto::Frame& f); // the status field of any reply
 
-// What one upload attempt saw.
 struct Outcome {
     std::optional<std::uint16_t> begin, nack, verify, commit; // statuses; nack: a failing ChunkAck
     std::uint32_t acked = 0;                                  // last ChunkAck Ok count
@@ -72,13 +70,13 @@ struct Outcome {
     bool silence = false, reset = false; // the device stopped answering / reset the connection
 };
 
+// One upload, one chunk in flight at a time; leaves during the flash after
+// `closeAfterProgress` progress frames if that is not -1.
 struct UploadPlan {
     std::uint32_t chunk = 256;
-    int timeoutMs = 2000;        // per expected frame
-    int closeAfterProgress = -1; // leave during the flash once this many progress frames came
+    int timeoutMs = 2000; // per expected frame
+    int closeAfterProgress = -1;
 };
-
-// Drives one upload with one chunk in flight at a time.
 Outcome upload(Conn& c, std::int32_t id, const Bytes& image, const UploadPlan& plan = {});
 
 } // namespace simtest
