@@ -3,9 +3,8 @@
 // line naming the key, never replacing a regular file with the serial link; the values
 // just inside the limits are accepted. Serving: the startup line, port choice and a busy
 // port, clean exit on SIGTERM and SIGINT with a stale serial link replaced and removed,
-// scan answers (file order, parts of 256, empty station), info answers (every field,
-// defaults, unknown id, silent device, garbage, a late reply holding up no other) and
-// the request log.
+// scan answers (file order, parts of 256, empty station), info answers (defaults, silent
+// device, garbage, a late reply holding up no other) and the request log.
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
@@ -28,34 +27,27 @@ TEST(StationFile, EachErrorExitsTwoNamingTheKey) {
     const struct {
         std::string json, message;
     } rows[] = {
-        {R"({"link_kbps": 1, "flash_kpbs": 2})", "flash_kpbs: unknown key"},
         {dev(R"("serail": true)"), "devices[1].serail: unknown key"},
         {dev(R"("faults": {"stal_after": 3})"), "devices[1].faults.stal_after: unknown key"},
         {"[1, 2]", "(top level): expected a JSON object"},
         {R"({"link_kbps": -1})", "link_kbps: out of range"},
         {R"({"serial_baud": 4294967296})", "serial_baud: out of range"},
         {R"({"flash_kbps": 1.5})", "flash_kbps: expected an integer"},
-        {R"({"devices": {"id": 1}})", "devices: expected an array"},
         {R"({"devices": [5]})", "devices[0]: expected an object"},
         {R"({"devices": [{"id": 1}, {"name": "x"}]})", "devices[1].id: missing"},
         {dev(R"("id": 0)"), "devices[1].id: must not be 0"},
         {dev(R"("id": 2147483648)"), "devices[1].id: out of range"},
-        {dev(R"("id": -2147483649)"), "devices[1].id: out of range"},
         {dev(R"("id": 1)"), "devices[1].id: duplicate id 1"},
         {dev(R"("address": "host")"), "devices[1].address: expected a dotted"},
         {dev(R"("address": "192.168.1.256")"), "devices[1].address"},
-        {dev(R"("address": "10.0.0.1.")"), "devices[1].address"},
         {dev(R"("address": 167772161)"), "devices[1].address"},
         {dev(R"("name": ")" + std::string(64, 'n') + "\""), "devices[1].name: longer than 63 bytes"},
-        {dev(R"("name": 5)"), "devices[1].name: expected a string"},
         {dev(R"("family": 256)"), "devices[1].family: out of range (0..255)"},
-        {dev(R"("sub": true)"), "devices[1].sub: expected an integer"},
         {dev(R"("letter": "AB")"), "devices[1].letter: expected exactly one"},
         {dev(R"("letter": "é")"), "devices[1].letter"},
         {dev(R"("version": [1])"), "devices[1].version: expected [major"},
         {dev(R"("version": [1, -1])"), "devices[1].version[1]: out of"},
         {dev(R"("serial": 1)"), "devices[1].serial: expected true or false"},
-        {dev(R"("faults": [])"), "devices[1].faults: expected an object"},
         {R"({"devices": [ {"id": 1,} ]})", "malformed JSON: parse error"},
         {"", "malformed JSON"},
     };
@@ -86,7 +78,6 @@ TEST(CommandLine, EachBadOptionOrStateFileExitsTwo) {
         {{"--port", "0"}, "", "--station FILE is required"},
         {{"--station", "@/s.json", "--verbose"}, "", "unknown option '--verbose'"},
         {{"--station", "@/s.json", "--port"}, "", "--port needs a value"},
-        {{"--station", "@/s.json", "--port", "http"}, "", "not a port number"},
         {{"--station", "@/s.json", "--port", "65536"}, "", "not a port number"},
         {{"--station", "@/s.json", "--port=-1"}, "", "not a port number"},
         {{"--station", "@/s.json", "--state="}, "", "--state needs a non-empty"},
@@ -161,38 +152,36 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
 
-TEST(Scan, ListsIdsInFileOrderInPartsOf256) {
+// Every field's encoding is checked through the library; here what only the wire shows.
+TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
     std::string list = R"({"id": -3})"; // negative ids are ids too
     std::vector<std::int32_t> want{-3}, ids;
     for (int i = 0; i < 300; ++i) {
         want.push_back(1000 + i);
         list += ", {\"id\": " + std::to_string(1000 + i) + "}";
     }
-    StationProcess sim(R"({"devices": [)" + list + "]}");
-    ASSERT_TRUE(sim.running()) << sim.error();
-    const auto parts = exchange(sim.port(), {scanRequest(0xA1B2C3D4)});
-    ASSERT_EQ(parts.size(), 2u);
-    for (const auto& p : parts) {
-        EXPECT_EQ(p.type, proto::ScanReply);
-        EXPECT_EQ(p.seq, 0xA1B2C3D4u);
-        const std::uint8_t* b = p.body.data();
-        EXPECT_EQ(proto::getU16(b), 301);
-        EXPECT_EQ(proto::getU16(b + 2), ids.size()); // first index of this part
-        const std::uint16_t count = proto::getU16(b + 4);
-        EXPECT_EQ(count, ids.empty() ? 256 : 45);
-        ASSERT_EQ(p.body.size(), 8u + 4u * count);
-        for (std::uint16_t i = 0; i < count; ++i)
-            ids.push_back(proto::getI32(b + 8 + 4 * i));
-    }
-    EXPECT_EQ(ids, want);
-}
-
-// Every field's encoding is checked through the library; here what only the wire shows.
-TEST(Info, DefaultsSilentGarbageALateReplyAndTheLog) {
+    want.insert(want.end(), {101, 102, 103, 104});
+    list += R"(, {"id": 101, "version": [2, 3]}, {"id": 102}, {"id": 103, "faults": {"silent": true}},
+               {"id": 104, "faults": {"delay_ms": 400}})";
     TempDir dir;
-    const std::string json = R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102},
-        {"id": 103, "faults": {"silent": true}}, {"id": 104, "faults": {"delay_ms": 400}}]})";
-    const Exit e = runSim({"--station", dir.write("s.json", json), "--port", "0", "--log"}, [](int port) {
+    const std::string station = dir.write("s.json", R"({"devices": [)" + list + "]}");
+    const Exit e = runSim({"--station", station, "--port", "0", "--log"}, [&](int port) {
+        const auto parts = exchange(port, {scanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
+        ASSERT_EQ(parts.size(), 2u);
+        for (const auto& p : parts) {
+            EXPECT_EQ(p.type, proto::ScanReply);
+            EXPECT_EQ(p.seq, 0xA1B2C3D4u);
+            const std::uint8_t* b = p.body.data();
+            EXPECT_EQ(proto::getU16(b), 305);
+            EXPECT_EQ(proto::getU16(b + 2), ids.size()); // first index of this part
+            const std::uint16_t count = proto::getU16(b + 4);
+            EXPECT_EQ(count, ids.empty() ? 256 : 49);
+            ASSERT_EQ(p.body.size(), 8u + 4u * count);
+            for (std::uint16_t i = 0; i < count; ++i)
+                ids.push_back(proto::getI32(b + 8 + 4 * i));
+        }
+        EXPECT_EQ(ids, want) << "in file order, the silent device too";
+        EXPECT_TRUE(exchange(port, {infoRequest(103, 80)}).empty()) << "silent";
         // Garbage and short requests are ignored; a device given only its id reports zeros.
         auto r = exchange(port, {proto::makeDatagram(proto::InfoRequest, 82, {1, 2}),
                                  proto::makeDatagram(0x7777, 83, {}), infoRequest(102, 84)});
@@ -201,16 +190,12 @@ TEST(Info, DefaultsSilentGarbageALateReplyAndTheLog) {
         Bytes defaults(proto::kInfoReplyBodySize, 0);
         defaults[0] = 102;
         EXPECT_EQ(r[0].body, defaults);
-        EXPECT_TRUE(exchange(port, {infoRequest(103, 80)}).empty()) << "silent, yet listed:";
-        r = exchange(port, {scanRequest(81)}, 1000, 1); // as late as its latest device
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(proto::getI32(r[0].body.data() + 8 + 8), 103);
         r = exchange(port, {infoRequest(104, 85), infoRequest(101, 86), infoRequest(999, 87)}, 2000, 3);
         ASSERT_EQ(r.size(), 3u);
         EXPECT_EQ(r[2].seq, 85u) << "a late reply holds up no other";
     });
     EXPECT_EQ(e.code, 0);
-    for (const char* line : {"scan: 4 devices listed\n", "info 101: answered, version 2.03\n",
+    for (const char* line : {"scan: 305 devices listed\n", "info 101: answered, version 2.03\n",
                              "info 103: silent, not answered\n", "info 999: unknown id\n"})
         EXPECT_NE(e.err.find(line), std::string::npos) << line << e.err;
 }

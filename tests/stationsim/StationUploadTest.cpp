@@ -77,7 +77,7 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
     auto C = [](std::uint32_t offset, std::uint32_t size = 64, std::uint32_t crcFlip = 0) {
         return chunkFrame(kImage, offset, size, crcFlip);
     };
-    auto E = [](std::uint32_t crcFlip = 0) { return endFrame(crcOf(kImage) ^ crcFlip); };
+    auto E = [](std::uint32_t crcFlip = 0) { return frame(proto::End, {crcOf(kImage) ^ crcFlip}); };
     std::vector<Bytes> all{B()}; // the whole image in order
     for (std::uint32_t offset = 0; offset < kSize; offset += 64)
         all.push_back(C(offset, std::min(64u, kSize - offset)));
