@@ -19,12 +19,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace simtest {
 
@@ -33,26 +28,25 @@ using zutest::TempDir;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Exit {
-    int code = -1; // exit status, or 128 + signal
-    std::string out, err;
+    int code = -1;      // exit status, or 128 + signal
+    std::string output; // stdout and stderr
 };
 
 // Runs stationsim with `args` until it exits. With `during`, waits for the startup
 // line, calls `during(port)` and then sends `sig`.
 inline Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>& during = {},
                    int sig = SIGTERM) {
-    TempDir dir;
     // The shell tells its pid, which exec hands on to stationsim.
     std::string command = "echo $$; exec '" + zutest::binDir() + "/stationsim'";
     for (const auto& a : args)
         command += " '" + a + "'"; // no argument here holds a quote
-    FILE* pipe = ::popen((command + " 2>" + dir.file("err")).c_str(), "r");
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
     char line[256] = {};
     const pid_t pid = std::fgets(line, sizeof line, pipe) ? std::atoi(line) : 0;
     Exit e;
     int port = 0;
     while (std::fgets(line, sizeof line, pipe)) {
-        e.out += line;
+        e.output += line;
         if (pid > 0 && std::sscanf(line, "stationsim listening on 127.0.0.1:%d\n", &port) == 1) {
             if (during)
                 during(port);
@@ -61,9 +55,6 @@ inline Exit runSim(const std::vector<std::string>& args, const std::function<voi
     }
     const int status = ::pclose(pipe);
     e.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ostringstream err;
-    err << std::ifstream(dir.file("err")).rdbuf();
-    e.err = err.str();
     return e;
 }
 

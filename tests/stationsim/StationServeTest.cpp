@@ -55,9 +55,9 @@ TEST(StationFile, EachErrorExitsTwoNamingTheKey) {
     for (const auto& row : rows) {
         const std::string path = dir.write("station.json", row.json);
         const Exit e = runSim({"--station", path, "--port", "0"});
-        EXPECT_EQ(e.code, 2) << row.json << e.err;
-        EXPECT_NE(e.err.find("stationsim: " + path + ": " + row.message), std::string::npos) << e.err;
-        EXPECT_EQ(e.err.find('\n'), e.err.size() - 1) << "one line: " << e.err;
+        EXPECT_EQ(e.code, 2) << row.json << e.output;
+        EXPECT_NE(e.output.find("stationsim: " + path + ": " + row.message), std::string::npos) << e.output;
+        EXPECT_EQ(e.output.find('\n'), e.output.size() - 1) << "one line: " << e.output;
     }
     StationProcess limits(R"({"link_kbps": 4294967295, "devices": [
         {"id": 2147483647, "name": ")" +
@@ -99,8 +99,8 @@ TEST(CommandLine, EachBadOptionOrStateFileExitsTwo) {
         for (std::string& s : args)
             s = s[0] == '@' ? dir.path() + s.substr(1) : s;
         const Exit e = runSim(args);
-        EXPECT_EQ(e.code, 2) << args.back() << e.err;
-        EXPECT_NE(e.err.find(row.message), std::string::npos) << e.err;
+        EXPECT_EQ(e.code, 2) << args.back() << e.output;
+        EXPECT_NE(e.output.find(row.message), std::string::npos) << e.output;
     }
     struct stat st {};
     ASSERT_EQ(::lstat(file.c_str(), &st), 0);
@@ -121,16 +121,15 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
         EXPECT_TRUE(Conn(port).ok()) << "TCP on the same number";
     });
     EXPECT_EQ(e.code, 0);
-    EXPECT_TRUE(std::regex_match(e.out, std::regex("stationsim listening on 127\\.0\\.0\\.1:[0-9]+\n")))
-        << e.out;
-    EXPECT_EQ(e.err, "") << "quiet without --log";
+    EXPECT_TRUE(std::regex_match(e.output, std::regex("stationsim listening on 127\\.0\\.0\\.1:[0-9]+\n")))
+        << "one line, quiet without --log: " << e.output;
 
     StationProcess first(std::string("{}"));
     ASSERT_TRUE(first.running()) << first.error();
     const std::string port = std::to_string(first.port());
     const Exit busy = runSim({"--station", station, "--port", port});
     EXPECT_EQ(busy.code, 1);
-    EXPECT_NE(busy.err.find(port), std::string::npos) << busy.err;
+    EXPECT_NE(busy.output.find(port), std::string::npos) << busy.output;
     EXPECT_EQ(first.stop(), 0);
 
     // The port is free again; a stale serial link from a crashed run is replaced, and removed on exit.
@@ -147,7 +146,7 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
             EXPECT_TRUE(Conn(link).ok()); // a client that comes and goes
         },
         SIGINT);
-    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.code, 0) << again.output;
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
@@ -197,7 +196,7 @@ TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
     EXPECT_EQ(e.code, 0);
     for (const char* line : {"scan: 305 devices listed\n", "info 101: answered, version 2.03\n",
                              "info 103: silent, not answered\n", "info 999: unknown id\n"})
-        EXPECT_NE(e.err.find(line), std::string::npos) << line << e.err;
+        EXPECT_NE(e.output.find(line), std::string::npos) << line << e.output;
 }
 
 } // namespace

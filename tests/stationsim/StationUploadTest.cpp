@@ -1,8 +1,8 @@
 // Uploads, device side: a commit after rising progress reports and keeps the image's
-// version (also across a restart through --state); every fault and every protocol
-// error (each Begin refusal, chunk out of order or corrupt, bad End, invalid image, a
-// client leaving mid-flash) ends without commit and keeps the old version; Busy for a
-// second session; a stop mid-session; the serial line with noise and leftovers; 30 at once.
+// version, thirty at once, kept across a restart through --state; every fault and every
+// protocol error (each Begin refusal, chunk out of order or corrupt, bad End, invalid
+// image, a client leaving mid-flash) ends without commit and keeps the old version; Busy
+// for a second session; a stop mid-session; the serial line with noise and leftovers.
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
@@ -78,11 +78,10 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         return chunkFrame(kImage, offset, size, crcFlip);
     };
     auto E = [](std::uint32_t crcFlip = 0) { return frame(proto::End, {crcOf(kImage) ^ crcFlip}); };
-    std::vector<Bytes> all{B()}; // the whole image in order
-    for (std::uint32_t offset = 0; offset < kSize; offset += 64)
-        all.push_back(C(offset, std::min(64u, kSize - offset)));
-    auto allThen = [&](Bytes last) {
-        auto frames = all;
+    auto allThen = [&](Bytes last) { // the whole image in order, then `last`
+        std::vector<Bytes> frames{B()};
+        for (std::uint32_t offset = 0; offset < kSize; offset += 64)
+            frames.push_back(C(offset, std::min(64u, kSize - offset)));
         frames.push_back(last);
         return frames;
     };
@@ -169,30 +168,6 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     EXPECT_EQ(st.stop(), 0) << "a session in progress does not hold up the exit";
 }
 
-TEST(State, CommittedVersionSurvivesARestart) {
-    TempDir dir;
-    zutest::StationOptions options;
-    options.statePath = dir.file("state.json");
-    const std::string json =
-        R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "version": [1, 0]}]})";
-    {
-        StationProcess st(json, options);
-        ASSERT_TRUE(st.running()) << st.error();
-        Conn c(st.port());
-        EXPECT_EQ(upload(c, 101, kImage).commit, proto::Ok);
-        struct stat s {};
-        EXPECT_EQ(::stat(options.statePath.c_str(), &s), 0) << "saved right after the commit";
-    }
-    StationProcess st(json, options);
-    ASSERT_TRUE(st.running()) << st.error();
-    EXPECT_EQ(versionOf(st.port(), 101), kNew);
-    EXPECT_EQ(versionOf(st.port(), 102), std::pair(1, 0));
-    // A state entry for a device no longer in the station is ignored.
-    StationProcess fewer(R"({"devices": [{"id": 102, "version": [1, 0]}]})", options);
-    ASSERT_TRUE(fewer.running()) << fewer.error();
-    EXPECT_EQ(versionOf(fewer.port(), 102), std::pair(1, 0));
-}
-
 // Plain serial uploads are covered through the library; here the line's own troubles.
 TEST(Serial, NoiseAndAbandonedSessionsDoNotConfuseTheNextClient) {
     TempDir dir;
@@ -217,25 +192,42 @@ TEST(Serial, NoiseAndAbandonedSessionsDoNotConfuseTheNextClient) {
     EXPECT_EQ(versionOf(st.port(), 101), std::pair(5, 1));
 }
 
-TEST(Concurrency, ThirtyDevicesUploadAtOnce) {
-    std::string devices = R"({"id": 101})";
-    for (int i = 1; i < 30; ++i)
-        devices += R"(, {"id": )" + std::to_string(101 + i) + "}";
-    StationProcess st(R"({"link_kbps": 8000, "flash_kbps": 1000, "devices": [)" + devices + "]}");
-    ASSERT_TRUE(st.running()) << st.error();
-    const Bytes image = zutest::makeImageBytes(20000, 3, 7);
-    std::atomic<int> committed{0};
-    std::vector<std::thread> threads;
+// Each commit is saved at once, also when thirty come together, and read back at start.
+TEST(Concurrency, ThirtyUploadsAtOnceAllKeptAcrossARestart) {
+    TempDir dir;
+    zutest::StationOptions options;
+    options.statePath = dir.file("state.json");
+    std::string json = R"({"link_kbps": 8000, "flash_kbps": 1000, "devices": [{"id": 7, "version": [1, 0]})";
     for (int i = 0; i < 30; ++i)
-        threads.emplace_back([&, i] {
-            Conn c(st.port());
-            committed += upload(c, 101 + i, image, {.chunk = 4096, .timeoutMs = 10000}).commit == proto::Ok;
-        });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(committed.load(), 30);
+        json += R"(, {"id": )" + std::to_string(101 + i) + "}";
+    json += "]}";
+    {
+        StationProcess st(json, options);
+        ASSERT_TRUE(st.running()) << st.error();
+        const Bytes image = zutest::makeImageBytes(20000, 3, 7);
+        std::atomic<int> committed{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 30; ++i)
+            threads.emplace_back([&, i] {
+                Conn c(st.port());
+                committed +=
+                    upload(c, 101 + i, image, {.chunk = 4096, .timeoutMs = 10000}).commit == proto::Ok;
+            });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(committed.load(), 30);
+        struct stat s {};
+        EXPECT_EQ(::stat(options.statePath.c_str(), &s), 0) << "saved right after the commits";
+    }
+    StationProcess st(json, options);
+    ASSERT_TRUE(st.running()) << st.error();
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(versionOf(st.port(), 101 + i), kNew);
+    EXPECT_EQ(versionOf(st.port(), 7), std::pair(1, 0));
+    // State entries for devices no longer in the station are ignored.
+    StationProcess fewer(R"({"devices": [{"id": 7, "version": [1, 0]}]})", options);
+    ASSERT_TRUE(fewer.running()) << fewer.error();
+    EXPECT_EQ(versionOf(fewer.port(), 7), std::pair(1, 0));
 }
 
 } // namespace
