@@ -23,42 +23,72 @@ std::string dev(const std::string& extra) {
     return R"({"devices": [{"id": 1}, {"id": 7, "name": "ok", )" + extra + "}]}";
 }
 
-TEST(StationFile, EachErrorExitsTwoNamingTheKey) {
+// Each row: a command line, where "@" stands for a folder holding s.json (the row's
+// station), state.json (the row's state) and a regular file ttyS9 that nobody may replace;
+// and what the message holds. An error naming a file ("@...") takes one line.
+TEST(Configuration, EachErrorExitsTwoNamingIt) {
+    const std::vector<std::string> run{"--station", "@/s.json", "--port", "0"};
+    const std::vector<std::string> state{"--station", "@/s.json", "--state", "@/state.json"};
+    const std::string ok = R"({"devices": [{"id": 1, "serial": true}]})";
     const struct {
-        std::string json, message;
+        std::vector<std::string> args;
+        std::string json, message, state = "";
     } rows[] = {
-        {dev(R"("serail": true)"), "devices[1].serail: unknown key"},
-        {dev(R"("faults": {"stal_after": 3})"), "devices[1].faults.stal_after: unknown key"},
-        {"[1, 2]", "(top level): expected a JSON object"},
-        {R"({"link_kbps": -1})", "link_kbps: out of range"},
-        {R"({"serial_baud": 4294967296})", "serial_baud: out of range"},
-        {R"({"flash_kbps": 1.5})", "flash_kbps: expected an integer"},
-        {R"({"devices": [5]})", "devices[0]: expected an object"},
-        {R"({"devices": [{"id": 1}, {"name": "x"}]})", "devices[1].id: missing"},
-        {dev(R"("id": 0)"), "devices[1].id: must not be 0"},
-        {dev(R"("id": 2147483648)"), "devices[1].id: out of range"},
-        {dev(R"("id": 1)"), "devices[1].id: duplicate id 1"},
-        {dev(R"("address": "host")"), "devices[1].address: expected a dotted"},
-        {dev(R"("address": "192.168.1.256")"), "devices[1].address"},
-        {dev(R"("address": 167772161)"), "devices[1].address"},
-        {dev(R"("name": ")" + std::string(64, 'n') + "\""), "devices[1].name: longer than 63 bytes"},
-        {dev(R"("family": 256)"), "devices[1].family: out of range (0..255)"},
-        {dev(R"("letter": "AB")"), "devices[1].letter: expected exactly one"},
-        {dev(R"("letter": "é")"), "devices[1].letter"},
-        {dev(R"("version": [1])"), "devices[1].version: expected [major"},
-        {dev(R"("version": [1, -1])"), "devices[1].version[1]: out of"},
-        {dev(R"("serial": 1)"), "devices[1].serial: expected true or false"},
-        {R"({"devices": [ {"id": 1,} ]})", "malformed JSON: parse error"},
-        {"", "malformed JSON"},
+        {run, dev(R"("serail": true)"), "@/s.json: devices[1].serail: unknown key"},
+        {run, dev(R"("faults": {"stal_after": 3})"), "@/s.json: devices[1].faults.stal_after: unknown key"},
+        {run, "[1, 2]", "@/s.json: (top level): expected a JSON object"},
+        {run, R"({"link_kbps": -1})", "@/s.json: link_kbps: out of range"},
+        {run, R"({"serial_baud": 4294967296})", "@/s.json: serial_baud: out of range"},
+        {run, R"({"flash_kbps": 1.5})", "@/s.json: flash_kbps: expected an integer"},
+        {run, R"({"devices": [5]})", "@/s.json: devices[0]: expected an object"},
+        {run, R"({"devices": [{"id": 1}, {"name": "x"}]})", "@/s.json: devices[1].id: missing"},
+        {run, dev(R"("id": 0)"), "@/s.json: devices[1].id: must not be 0"},
+        {run, dev(R"("id": 2147483648)"), "@/s.json: devices[1].id: out of range"},
+        {run, dev(R"("id": 1)"), "@/s.json: devices[1].id: duplicate id 1"},
+        {run, dev(R"("address": "host")"), "@/s.json: devices[1].address: expected a dotted"},
+        {run, dev(R"("address": "192.168.1.256")"), "@/s.json: devices[1].address"},
+        {run, dev(R"("name": ")" + std::string(64, 'n') + "\""), "@/s.json: devices[1].name: longer than 63"},
+        {run, dev(R"("family": 256)"), "@/s.json: devices[1].family: out of range (0..255)"},
+        {run, dev(R"("letter": "AB")"), "@/s.json: devices[1].letter: expected exactly one"},
+        {run, dev(R"("letter": "é")"), "@/s.json: devices[1].letter"},
+        {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
+        {run, dev(R"("version": [1, -1])"), "@/s.json: devices[1].version[1]: out of"},
+        {run, dev(R"("serial": 1)"), "@/s.json: devices[1].serial: expected true or false"},
+        {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
+        {run, "", "@/s.json: malformed JSON"},
+        {{"--port", "0"}, ok, "--station FILE is required"},
+        {{"--station", "@/s.json", "--verbose"}, ok, "unknown option '--verbose'"},
+        {{"--station", "@/s.json", "--port"}, ok, "--port needs a value"},
+        {{"--station", "@/s.json", "--port", "65536"}, ok, "not a port number"},
+        {{"--station", "@/s.json", "--port=-1"}, ok, "not a port number"},
+        {{"--station", "@/s.json", "--state="}, ok, "--state needs a non-empty"},
+        {{"--station", "@/nope.json"}, ok, "@/nope.json: cannot read"},
+        {{"--station", "@"}, ok, "@: cannot read: not a regular file"},
+        {state, ok, "@/state.json: not a valid state file", "[]"},
+        {state, ok, "(bad entry \"x\")", R"({"versions": {"x": [1]}})"},
+        {{"--station", "@/s.json", "--state", "@"}, ok, "@: cannot read"},
+        {{"--station", "@/s.json", "--serial", "@/ttyS9"}, ok, "@/ttyS9: exists and is not a symlink"},
     };
     TempDir dir;
+    const std::string tty = dir.write("ttyS9", "precious");
     for (const auto& row : rows) {
-        const std::string path = dir.write("station.json", row.json);
-        const Exit e = runSim({"--station", path, "--port", "0"});
-        EXPECT_EQ(e.code, 2) << row.json << e.output;
-        EXPECT_NE(e.output.find("stationsim: " + path + ": " + row.message), std::string::npos) << e.output;
-        EXPECT_EQ(e.output.find('\n'), e.output.size() - 1) << "one line: " << e.output;
+        dir.write("s.json", row.json);
+        dir.write("state.json", row.state);
+        std::vector<std::string> args = row.args;
+        std::string message = row.message;
+        for (std::string* s : {&args[0], &args[1], &args.back(), &message})
+            *s = (*s)[0] == '@' ? dir.path() + s->substr(1) : *s;
+        const Exit e = runSim(args);
+        EXPECT_EQ(e.code, 2) << row.message << e.output;
+        EXPECT_EQ(e.output.rfind("stationsim: ", 0), 0u) << e.output;
+        EXPECT_NE(e.output.find(message), std::string::npos) << e.output;
+        if (row.message[0] == '@') {
+            EXPECT_EQ(e.output.find('\n'), e.output.size() - 1) << "one line: " << e.output;
+        }
     }
+    struct stat st {};
+    ASSERT_EQ(::lstat(tty.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "a regular file is never replaced by the serial link";
     StationProcess limits(R"({"link_kbps": 4294967295, "devices": [
         {"id": 2147483647, "name": ")" +
                           std::string(63, 'n') +
@@ -66,45 +96,6 @@ TEST(StationFile, EachErrorExitsTwoNamingTheKey) {
          "address": "255.255.255.255", "version": [2147483647, 0], "faults": {"drop_after": 4294967295}},
         {"id": -2147483648, "address": "0.0.0.0"}]})");
     EXPECT_TRUE(limits.running()) << "just inside the limits: " << limits.error();
-}
-
-// "@" stands for the temporary folder, which holds a valid station file s.json, a
-// state file holding the row's `state` and a regular file ttyS9 that nobody may replace.
-TEST(CommandLine, EachBadOptionOrStateFileExitsTwo) {
-    const struct {
-        std::vector<std::string> args;
-        std::string state, message;
-    } rows[] = {
-        {{"--port", "0"}, "", "--station FILE is required"},
-        {{"--station", "@/s.json", "--verbose"}, "", "unknown option '--verbose'"},
-        {{"--station", "@/s.json", "--port"}, "", "--port needs a value"},
-        {{"--station", "@/s.json", "--port", "65536"}, "", "not a port number"},
-        {{"--station", "@/s.json", "--port=-1"}, "", "not a port number"},
-        {{"--station", "@/s.json", "--state="}, "", "--state needs a non-empty"},
-        {{"--station", "@/nope.json"}, "", "nope.json: cannot read"},
-        {{"--station", "@"}, "", ": cannot read: not a regular file"},
-        {{"--station", "@/s.json", "--state", "@/state.json"},
-         R"({"versions": {"x": [1, 2]}})",
-         "(bad entry \"x\")"},
-        {{"--station", "@/s.json", "--state", "@/state.json"}, "not json", "(malformed JSON)"},
-        {{"--station", "@/s.json", "--state", "@"}, "", ": cannot read"},
-        {{"--station", "@/s.json", "--serial", "@/ttyS9"}, "", "ttyS9"},
-    };
-    TempDir dir;
-    dir.write("s.json", R"({"devices": [{"id": 1, "serial": true}]})");
-    const std::string file = dir.write("ttyS9", "precious");
-    for (const auto& row : rows) {
-        dir.write("state.json", row.state);
-        std::vector<std::string> args = row.args;
-        for (std::string& s : args)
-            s = s[0] == '@' ? dir.path() + s.substr(1) : s;
-        const Exit e = runSim(args);
-        EXPECT_EQ(e.code, 2) << args.back() << e.output;
-        EXPECT_NE(e.output.find(row.message), std::string::npos) << e.output;
-    }
-    struct stat st {};
-    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << "a regular file is never replaced by the serial link";
 }
 
 Bytes scanRequest(std::uint32_t seq) {
