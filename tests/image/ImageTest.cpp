@@ -24,6 +24,7 @@
 #include <numeric>
 
 using fwimage::ImageError;
+using enum fwimage::ImageError;
 using fwimage::ImageInfo;
 using zutest::TempDir;
 using Bytes = std::vector<std::uint8_t>;
@@ -89,7 +90,8 @@ struct Query {
     }
 };
 
-// The in-memory reader's verdict, after checking that the file check and the loader agree.
+// The in-memory reader's verdict, after checking that the file check, the loader and
+// DllGetFileInfo agree.
 ImageError verdict(const Bytes& image) {
     TempDir dir;
     ImageInfo info;
@@ -98,7 +100,10 @@ ImageError verdict(const Bytes& image) {
     EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), inMemory);
     Bytes contents;
     EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), inMemory);
-    EXPECT_EQ(contents, inMemory == ImageError::None ? image : Bytes{});
+    EXPECT_EQ(contents, inMemory == None ? image : Bytes{});
+    Query q;
+    EXPECT_EQ(q.run(path.c_str()) != 0, inMemory == None);
+    EXPECT_TRUE(inMemory == None || q.untouched()) << "DllGetFileInfo wrote on failure";
     return inMemory;
 }
 
@@ -140,7 +145,7 @@ TEST(ImageLayout, MatchesDocumentedExample) {
         0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x0c, 0x00, 0x00, 0x00, 0x19, 0x00, 0x00,
         0x00, 0x04, 0x00, 0x00, 0x00, 0xa5, 0x20, 0x17, 0xdb, 0xf4, 0xcc, 0xf3, 0x1a, 0x41, 0x42, 0x43, 0x44};
     EXPECT_EQ(fwimage::buildImage(m, expected.data() + 64, 4), expected);
-    EXPECT_EQ(verdict(expected), ImageError::None);
+    EXPECT_EQ(verdict(expected), None);
 }
 
 // Type codes from the table and beyond it: neither reader judges them.
@@ -156,13 +161,7 @@ TEST(ImageRoundTrip, EveryFieldAsStoredAroundTheReadBlock) {
         const ImageInfo m = meta(row.type, "NNNNNNNNNNNNNNNNNNNN", 2147483647, 0, {0xFFFFFFFFu, 0x1FF, 31});
         const Bytes p = payload(row.size);
         Bytes image = fwimage::buildImage(m, p.data(), p.size());
-        ASSERT_EQ(verdict(image), ImageError::None);
-        ImageInfo info;
-        fwimage::parseImage(image.data(), image.size(), info);
-        EXPECT_EQ(info.typeCode, row.type);
-        EXPECT_EQ(std::string(info.name), std::string(19, 'N'));
-        EXPECT_EQ(info.payloadLength, row.size);
-
+        ASSERT_EQ(verdict(image), None);
         Query q;
         ASSERT_NE(q.run(writeFile(dir.file("f.bin"), image).c_str()), 0);
         EXPECT_EQ(q.out, (std::array<std::int32_t, 6>{-1, 0x1FF, 31, static_cast<std::int32_t>(row.type),
@@ -171,12 +170,11 @@ TEST(ImageRoundTrip, EveryFieldAsStoredAroundTheReadBlock) {
         EXPECT_EQ(std::count(q.buffer.begin() + 20, q.buffer.end(), kCanary), 12) << "name buffer overrun";
         if (row.size > 0) {
             image.back() ^= 1; // last byte of the last block
-            EXPECT_EQ(verdict(image), ImageError::BadPayloadCrc);
+            EXPECT_EQ(verdict(image), BadPayloadCrc);
         }
     }
     const std::uint8_t byte = 0; // too large to build, and not read
-    EXPECT_TRUE(
-        fwimage::buildImage(meta(1, "x", 1, 0), &byte, std::size_t{fwimage::kMaxPayload} + 1).empty());
+    EXPECT_TRUE(fwimage::buildImage(meta(1, "x", 1, 0), &byte, fwimage::kMaxPayload + 1ul).empty());
     EXPECT_TRUE(fwimage::buildImage(meta(1, "x", 1, 0), nullptr, 1).empty());
 }
 
@@ -189,19 +187,19 @@ TEST(ImageCorruption, EachHeaderFieldIsRefusedWithItsReason) {
         bool fixCrc;
         ImageError expected;
     } rows[] = {
-        {"magic", 3, 'm', 1, true, ImageError::BadMagic},
-        {"format version 2", 4, 2, 2, true, ImageError::BadFormatVersion},
-        {"header size 65", 6, 65, 2, true, ImageError::BadFormatVersion},
-        {"type code without CRC fix", 8, 3, 1, false, ImageError::BadHeaderCrc},
-        {"header CRC itself", 60, 0, 4, false, ImageError::BadHeaderCrc},
-        {"name without NUL", 12 + 19, 'Z', 1, true, ImageError::BadName},
-        {"name garbage after NUL", 12 + 18, 'Z' << 8, 2, true, ImageError::BadName},
-        {"payload length plus 1", 52, 41, 4, true, ImageError::LengthMismatch},
-        {"payload length minus 1", 52, 39, 4, true, ImageError::LengthMismatch},
-        {"payload length max on a short file", 52, fwimage::kMaxPayload, 4, true, ImageError::LengthMismatch},
-        {"payload length max plus 1", 52, fwimage::kMaxPayload + 1, 4, true, ImageError::TooLarge},
-        {"payload length overflow", 52, 0xFFFFFFFFu, 4, true, ImageError::TooLarge},
-        {"payload CRC", 56, 0x12345678u, 4, true, ImageError::BadPayloadCrc},
+        {"magic", 3, 'm', 1, true, BadMagic},
+        {"format version 2", 4, 2, 2, true, BadFormatVersion},
+        {"header size 65", 6, 65, 2, true, BadFormatVersion},
+        {"type code without CRC fix", 8, 3, 1, false, BadHeaderCrc},
+        {"header CRC itself", 60, 0, 4, false, BadHeaderCrc},
+        {"name without NUL", 12 + 19, 'Z', 1, true, BadName},
+        {"name garbage after NUL", 12 + 18, 'Z' << 8, 2, true, BadName},
+        {"payload length plus 1", 52, 41, 4, true, LengthMismatch},
+        {"payload length minus 1", 52, 39, 4, true, LengthMismatch},
+        {"payload length max on a short file", 52, fwimage::kMaxPayload, 4, true, LengthMismatch},
+        {"payload length max plus 1", 52, fwimage::kMaxPayload + 1, 4, true, TooLarge},
+        {"payload length overflow", 52, 0xFFFFFFFFu, 4, true, TooLarge},
+        {"payload CRC", 56, 0x12345678u, 4, true, BadPayloadCrc},
     };
     for (const auto& row : rows) {
         Bytes image = kGood;
@@ -215,40 +213,34 @@ TEST(ImageCorruption, AnyChangedByteEveryTruncationAndATrailingByte) {
         Bytes image = kGood;
         image[i] ^= 0x80;
         const ImageError e = verdict(image);
-        EXPECT_TRUE(i < fwimage::kHeaderSize ? e != ImageError::None : e == ImageError::BadPayloadCrc) << i;
+        EXPECT_TRUE(i < fwimage::kHeaderSize ? e != None : e == BadPayloadCrc) << i;
     }
     for (std::size_t n = 0; n <= kGood.size() + 1; ++n) {
         Bytes image(kGood.begin(), kGood.begin() + static_cast<std::ptrdiff_t>(std::min(n, kGood.size())));
         image.resize(n, 0);
-        const ImageError expected = n < fwimage::kHeaderSize ? ImageError::TooShort
-                                    : n == kGood.size()      ? ImageError::None
-                                                             : ImageError::LengthMismatch;
+        const ImageError expected = n < fwimage::kHeaderSize ? TooShort
+                                    : n == kGood.size()      ? None
+                                                             : LengthMismatch;
         EXPECT_EQ(verdict(image), expected) << "length " << n;
     }
 }
 
-TEST(ImageFile, NonFilesAndBadFilesFailAtOnceLeavingOutputsAlone) {
+TEST(ImageFile, NonFilesFailAtOnceLeavingOutputsAlone) {
     TempDir dir;
     const std::string fifo = dir.file("fifo.bin"); // nobody writes: a blocking open would hang
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    Bytes bad = kGood;
-    bad.back() ^= 1;
-    for (const std::string& path :
-         {dir.path(), dir.file("missing.bin"), std::string(), fifo, std::string("/dev/null"),
-          std::string("/dev/zero"), writeFile(dir.file("bad.bin"), bad)}) {
+    for (const std::string& path : {dir.path(), dir.file("missing.bin"), std::string(), fifo,
+                                    std::string("/dev/null"), std::string("/dev/zero")}) {
         ImageInfo info;
         Bytes contents;
-        if (path != dir.file("bad.bin")) {
-            EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), ImageError::NotRegularFile) << path;
-            EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), ImageError::NotRegularFile)
-                << path;
-        }
+        EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), NotRegularFile) << path;
+        EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, info), NotRegularFile) << path;
         Query q;
         EXPECT_EQ(q.run(path.c_str()), 0) << path;
         EXPECT_TRUE(q.untouched()) << path;
     }
     ImageInfo info;
-    EXPECT_EQ(fwimage::checkImageFile(nullptr, info), ImageError::NotRegularFile);
+    EXPECT_EQ(fwimage::checkImageFile(nullptr, info), NotRegularFile);
 }
 
 TEST(FileInfo, NullArgumentsFailWithoutWriting) {
@@ -271,12 +263,10 @@ TEST(Mkfwimage, WritesWhatTheLibraryReadsBack) {
     auto r = run({"--type", "0xFFFFFFFF", "--name", "ABCDEFGHIJKLMNOPQRS", "--version", "2147483647.0",
                   "--date", "4294967295/0/25", "--size", "70000", "-o", out});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    char name[20];
-    std::int32_t d1 = 0, d2 = 0, d3 = 0, type = 0, major = 0, minor = 0;
-    ASSERT_NE(DllGetFileInfo(out.c_str(), name, &d1, &d2, &d3, &type, &major, &minor), 0);
-    EXPECT_STREQ(name, "ABCDEFGHIJKLMNOPQRS");
-    EXPECT_EQ(std::vector<std::int32_t>({type, major, minor, d1, d2, d3}),
-              std::vector<std::int32_t>({-1, 2147483647, 0, -1, 0, 25}));
+    Query q;
+    ASSERT_NE(q.run(out.c_str()), 0);
+    EXPECT_STREQ(q.name(), "ABCDEFGHIJKLMNOPQRS");
+    EXPECT_EQ(q.out, (std::array<std::int32_t, 6>{-1, 0, 25, -1, 2147483647, 0}));
     EXPECT_EQ(readFile(out).size(), fwimage::kHeaderSize + 70000);
 
     for (std::size_t size : {std::size_t{1234}, std::size_t{0}}) {
@@ -284,10 +274,9 @@ TEST(Mkfwimage, WritesWhatTheLibraryReadsBack) {
         r = run({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3", "--payload",
                  writeFile(dir.file("payload.raw"), p), "--output", out});
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        Bytes contents;
-        fwimage::ImageInfo info;
-        ASSERT_EQ(fwimage::loadImageFile(out.c_str(), contents, info), fwimage::ImageError::None);
-        EXPECT_EQ(Bytes(contents.begin() + fwimage::kHeaderSize, contents.end()), p);
+        const Bytes image = readFile(out);
+        EXPECT_EQ(verdict(image), None);
+        EXPECT_EQ(Bytes(image.begin() + fwimage::kHeaderSize, image.end()), p);
     }
 }
 
@@ -322,7 +311,6 @@ TEST(Mkfwimage, EachBadArgumentExitsTwoNamingIt) {
         {"--version", "2147483648.0", "--version"},
         {"--version", "1.", "--version"},
         {"--date", "1/2", "--date"},
-        {"--date", "1/2/4294967296", "--date"},
         {"--size", "268435457", "--size"},
         {"--payload", "/etc/hostname", "--payload"}, // with --size
         {"--size", "-", "--size"},                   // neither

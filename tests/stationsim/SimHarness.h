@@ -91,8 +91,7 @@ inline Bytes infoRequest(std::int32_t id, std::uint32_t seq) {
     return proto::makeDatagram(proto::InfoRequest, seq, body);
 }
 
-// {-1, -1} without an answer.
-inline std::pair<int, int> versionOf(int port, std::int32_t id) {
+inline std::pair<int, int> versionOf(int port, std::int32_t id) { // {-1, -1} without an answer
     const auto r = exchange(port, {infoRequest(id, 1)}, 1000, 1);
     if (r.empty() || r[0].body.size() < 24)
         return {-1, -1};

@@ -105,23 +105,19 @@ Bytes scanRequest(std::uint32_t seq) {
 TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
     TempDir dir;
     const std::string station = dir.write("s.json", "{}");
-    const Exit e = runSim({"--station", station, "--port", "0"}, [](int port) {
-        const auto parts = exchange(port, {scanRequest(9)}); // an empty station answers once
+    std::string port;
+    const Exit e = runSim({"--station", station, "--port", "0"}, [&](int p) {
+        const auto parts = exchange(p, {scanRequest(9)}); // an empty station answers once
         ASSERT_EQ(parts.size(), 1u);
         EXPECT_EQ(parts[0].body, Bytes(8, 0));
-        EXPECT_TRUE(Conn(port).ok()) << "TCP on the same number";
+        EXPECT_TRUE(Conn(p).ok()) << "TCP on the same number";
+        const Exit busy = runSim({"--station", station, "--port", port = std::to_string(p)});
+        EXPECT_EQ(busy.code, 1);
+        EXPECT_NE(busy.output.find(port), std::string::npos) << busy.output;
     });
     EXPECT_EQ(e.code, 0);
     EXPECT_TRUE(std::regex_match(e.output, std::regex("stationsim listening on 127\\.0\\.0\\.1:[0-9]+\n")))
         << "one line, quiet without --log: " << e.output;
-
-    StationProcess first(std::string("{}"));
-    ASSERT_TRUE(first.running()) << first.error();
-    const std::string port = std::to_string(first.port());
-    const Exit busy = runSim({"--station", station, "--port", port});
-    EXPECT_EQ(busy.code, 1);
-    EXPECT_NE(busy.output.find(port), std::string::npos) << busy.output;
-    EXPECT_EQ(first.stop(), 0);
 
     // The port is free again; a stale serial link from a crashed run is replaced, and removed on exit.
     const std::string link = dir.file("ttyCOM1");
