@@ -64,7 +64,7 @@ bool useStation(const StationProcess& station) {
     return true;
 }
 
-std::vector<std::int32_t> ids(const StationSpec& s) {
+std::vector<std::int32_t> ids(const StationLayout& s) {
     std::vector<std::int32_t> v;
     for (const auto& d : s.devices)
         v.push_back(d.id);
@@ -78,8 +78,8 @@ int upload(const std::vector<std::int32_t>& targets, const std::string& path) {
 
 // (a) what the updater does on every refresh: one scan, one info query per slot.
 int figureScan() {
-    const StationSpec spec = makeStation(30);
-    StationProcess station(spec);
+    const StationLayout layout = makeStation(30);
+    StationProcess station(layout);
     if (!useStation(station))
         return 1;
     std::vector<double> ms;
@@ -105,16 +105,16 @@ int figureScan() {
 // (b) raw transfer speed: 4 MiB to one unthrottled device.
 int figureOne() {
     TempDir dir;
-    const StationSpec spec = makeStation(1);
-    StationProcess station(spec);
+    const StationLayout layout = makeStation(1);
+    StationProcess station(layout);
     if (!useStation(station))
         return 1;
     const std::string path = makeImageFile(dir.file("img.bin"), kImagePayload, 2, 0);
-    upload(ids(spec), path); // warm-up: page cache, first connection
+    upload(ids(layout), path); // warm-up: page cache, first connection
     std::vector<double> mbps;
     for (int run = 0; run < 15; ++run) {
         int r = 0;
-        const double s = seconds([&] { r = upload(ids(spec), path); });
+        const double s = seconds([&] { r = upload(ids(layout), path); });
         if (r != 1) {
             std::fprintf(stderr, "bench: upload failed\n");
             return 1;
@@ -128,14 +128,14 @@ int figureOne() {
 // (c) concurrency: 30 throttled devices should take about as long as one.
 int figureMany() {
     TempDir dir;
-    StationSpec spec = makeStation(30);
-    spec.linkKbps = 100000;
-    spec.flashKbps = 4000;
-    StationProcess station(spec);
+    StationLayout layout = makeStation(30);
+    layout.linkKbps = 100000;
+    layout.flashKbps = 4000;
+    StationProcess station(layout);
     if (!useStation(station))
         return 1;
     const std::string path = makeImageFile(dir.file("img.bin"), kImagePayload, 2, 0);
-    const auto all = ids(spec);
+    const auto all = ids(layout);
     const std::vector<std::int32_t> single = {all.front()};
     std::vector<double> one, thirty;
     for (int run = 0; run < 3; ++run) {
@@ -164,13 +164,13 @@ int figureRss() {
         ::_exit(0);
     }
     ::waitpid(maker, nullptr, 0);
-    const StationSpec spec = makeStation(30);
-    StationProcess station(spec);
+    const StationLayout layout = makeStation(30);
+    StationProcess station(layout);
     if (!useStation(station))
         return 1;
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
-    if (upload(ids(spec), path) != 1) {
+    if (upload(ids(layout), path) != 1) {
         std::fprintf(stderr, "bench: 16 MiB upload failed\n");
         return 1;
     }

@@ -134,7 +134,7 @@ JobTiming runJob(UpdateDialog& dialog, int command) {
 // One process: a station, an image, the application and its dialog.
 class Setup {
 public:
-    Setup(int argc, char** argv, const StationSpec& spec) : m_station(spec) {
+    Setup(int argc, char** argv, const StationLayout& layout) : m_station(layout) {
         // Settings go to a folder of our own, never the user's.
         ::setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
         if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY"))
@@ -214,10 +214,10 @@ int figureStall(int argc, char** argv) {
 }
 
 int figureRatio(int argc, char** argv) {
-    StationSpec spec = makeStation(kDevices);
-    spec.linkKbps = 100000;
-    spec.flashKbps = 4000;
-    Setup setup(argc, argv, spec);
+    StationLayout layout = makeStation(kDevices);
+    layout.linkKbps = 100000;
+    layout.flashKbps = 4000;
+    Setup setup(argc, argv, layout);
     if (!setup.ready()) {
         std::fprintf(stderr, "bench: %s\n", setup.error().c_str());
         return 1;

@@ -64,12 +64,12 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
     return p;
 }
 
-std::string StationSpec::toJson() const {
+std::string StationLayout::toJson() const {
     std::ostringstream j;
     j << "{ \"link_kbps\": " << linkKbps << ", \"flash_kbps\": " << flashKbps
       << ", \"serial_baud\": " << serialBaud << ",\n  \"devices\": [";
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        const DeviceSpec& d = devices[i];
+        const DeviceSetup& d = devices[i];
         const DeviceFaults& f = d.faults;
         j << (i == 0 ? "\n" : ",\n") << "    { \"id\": " << d.id << ", \"address\": " << quoted(d.address)
           << ", \"name\": " << quoted(d.name) << ", \"family\": " << d.family << ", \"kind\": " << d.kind
@@ -86,10 +86,10 @@ std::string StationSpec::toJson() const {
     return j.str();
 }
 
-StationSpec makeStation(int count, std::int32_t firstId) {
-    StationSpec s;
+StationLayout makeStation(int count, std::int32_t firstId) {
+    StationLayout s;
     for (int i = 0; i < count; ++i) {
-        DeviceSpec d;
+        DeviceSetup d;
         d.id = firstId + i;
         d.address = "192.168.1." + std::to_string(10 + i);
         d.name = "Device " + std::to_string(d.id);
@@ -106,7 +106,7 @@ std::string binDir() {
     return "bin";
 }
 
-StationProcess::StationProcess(const StationSpec& station, const StationOptions& options) {
+StationProcess::StationProcess(const StationLayout& station, const StationOptions& options) {
     start(station.toJson(), options);
 }
 

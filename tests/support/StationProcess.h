@@ -38,7 +38,7 @@ struct DeviceFaults {
     std::uint32_t delayMs = 0;
 };
 
-struct DeviceSpec {
+struct DeviceSetup {
     std::int32_t id = 0;
     std::string address = "192.168.1.20"; // reported only; nothing binds to it
     std::string name = "Device";
@@ -52,17 +52,17 @@ struct DeviceSpec {
     DeviceFaults faults;
 };
 
-struct StationSpec {
+struct StationLayout {
     std::uint32_t linkKbps = 0;
     std::uint32_t flashKbps = 0;
     std::uint32_t serialBaud = 0;
-    std::vector<DeviceSpec> devices;
+    std::vector<DeviceSetup> devices;
 
     std::string toJson() const;
 };
 
 // `count` devices with ids first, first+1, ..., addresses 192.168.1.(10+i), names "Device N".
-StationSpec makeStation(int count, std::int32_t firstId = 101);
+StationLayout makeStation(int count, std::int32_t firstId = 101);
 
 struct StationOptions {
     int port = 0;           // --port; 0 picks a free one
@@ -74,7 +74,7 @@ struct StationOptions {
 // "stationsim listening on 127.0.0.1:PORT". Stopped with SIGTERM on destruction.
 class StationProcess {
 public:
-    explicit StationProcess(const StationSpec& station, const StationOptions& options = {});
+    explicit StationProcess(const StationLayout& station, const StationOptions& options = {});
     explicit StationProcess(const std::string& stationJson, const StationOptions& options = {});
     ~StationProcess();
     StationProcess(const StationProcess&) = delete;

@@ -28,8 +28,8 @@ constexpr int kT = 500; // the library's timeout: sessions answer within it even
 constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205;
 constexpr std::int32_t kRecord = 2147483647, kSilent = 301;
 
-StationSpec mainStation() {
-    StationSpec s = makeStation(5); // 101..105
+StationLayout mainStation() {
+    StationLayout s = makeStation(5); // 101..105
     s.linkKbps = 20000;             // slow enough that an upload overlaps many queries
     s.flashKbps = 2000;
     s.serialBaud = 115200;
@@ -46,17 +46,17 @@ StationSpec mainStation() {
     add(402, {}, true);
     for (const std::int32_t id : {403, -5, -2147483647 - 1, kRecord}) // 403 network only; order is not sorted
         add(id);
-    DeviceSpec& r = s.devices.back();
+    DeviceSetup& r = s.devices.back();
     std::tie(r.address, r.name, r.family, r.kind, r.sub, r.letter, r.major, r.minor) =
         std::tuple("10.1.2.254", std::string(63, 'N'), 0xC1, 0x82, 0x17, 'Q', 65535, 2147483647);
     return s;
 }
 
 // Started before the first library call: the library reads its environment once.
-const StationSpec g_spec = mainStation();
+const StationLayout g_layout = mainStation();
 const TempDir g_dir;
 std::unique_ptr<StationProcess> g_station = [] {
-    auto station = std::make_unique<StationProcess>(g_spec, StationOptions{0, "", g_dir.file("ttyStation")});
+    auto station = std::make_unique<StationProcess>(g_layout, StationOptions{0, "", g_dir.file("ttyStation")});
     ::setenv("TESTDLL_NETWORK", station->endpoint().c_str(), 1);
     ::setenv("TESTDLL_TIMEOUT_MS", std::to_string(kT).c_str(), 1);
     ::setenv("TESTDLL_COM1", g_dir.file("ttyStation").c_str(), 1);
@@ -152,7 +152,7 @@ TEST(Refused, NoPortBadPortsBadArguments) {
 }
 
 TEST(Scan, FirstSlotsInStationOrderOnly) {
-    const auto& devices = g_spec.devices;
+    const auto& devices = g_layout.devices;
     const int count = static_cast<int>(devices.size());
     for (const int capacity : {0, 1, count - 1, count, count + 1, 40}) {
         SCOPED_TRACE(capacity);
@@ -177,7 +177,7 @@ TEST(Info, OwnRecordForEachDeviceUnknownIdsRefusedAtOnce) {
     std::memset(&info, 0xCC, sizeof info);
     ASSERT_NE(DllGetRemoteInfo(kRecord, &info), 0);
     EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0);
-    for (const auto& d : g_spec.devices) {
+    for (const auto& d : g_layout.devices) {
         if (d.faults.silent)
             continue;
         ASSERT_NE(DllGetRemoteInfo(d.id, &info), 0) << d.id;
@@ -250,7 +250,7 @@ TEST(Threaded, ScanAndInfoDuringUpload) {
     int scans = 0;
     for (; !done; ++scans) {
         std::int32_t found[30] = {};
-        ASSERT_EQ(DllScanNetwork(found, 30), static_cast<int>(g_spec.devices.size()));
+        ASSERT_EQ(DllScanNetwork(found, 30), static_cast<int>(g_layout.devices.size()));
         EXPECT_TRUE(std::equal(ids, ids + 5, found));
         RemoteInfo info{};
         EXPECT_NE(DllGetRemoteInfo(ids[scans % 5], &info), 0);

@@ -80,19 +80,19 @@ private slots:
         if (m_setup == "demo") {
             json = demoStation();
         } else if (m_setup == "drop") { // three eligible clusters; the second resets part-way
-            zutest::StationSpec spec = zutest::makeStation(3, 101);
-            for (zutest::DeviceSpec& device : spec.devices)
+            zutest::StationLayout layout = zutest::makeStation(3, 101);
+            for (zutest::DeviceSetup& device : layout.devices)
                 device.major = 2;
-            spec.devices[1].faults.dropAfter = 128 * 1024;
-            json = spec.toJson();
+            layout.devices[1].faults.dropAfter = 128 * 1024;
+            json = layout.toJson();
         } else { // a serial fader unit listed first, then a network cluster
-            zutest::StationSpec spec = zutest::makeStation(2, 501);
-            spec.devices[0].kind = 2;
-            spec.devices[0].serial = true;
-            spec.devices[1].id = 101;
+            zutest::StationLayout layout = zutest::makeStation(2, 501);
+            layout.devices[0].kind = 2;
+            layout.devices[0].serial = true;
+            layout.devices[1].id = 101;
             options.serialPath = m_dir.file("ttyCOM1");
             qputenv("TESTDLL_COM1", QByteArray::fromStdString(options.serialPath));
-            json = spec.toJson();
+            json = layout.toJson();
         }
         m_station = std::make_unique<zutest::StationProcess>(json, options);
         QVERIFY2(m_station->running(), m_station->error().c_str());
