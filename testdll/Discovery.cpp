@@ -105,6 +105,46 @@ bool parseScanReply(const proto::Datagram& d, ScanPart& part) {
     return true;
 }
 
+enum class Answer { Ignore, Done, Failed };
+
+// Sends `request` to `target`, resending it every T/3 until T has passed, and hands every
+// datagram that answers it (same sequence) to `onReply`. True when `onReply` said Done.
+template <class OnReply>
+bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::uint32_t seq,
+              const sockaddr_in& target, OnReply onReply) {
+    const auto timeout = config().timeout;
+    const auto start = Clock::now();
+    const auto giveUp = start + timeout;
+    const auto resendEvery = std::max(timeout / 3, std::chrono::milliseconds(1));
+    auto nextSend = start;
+
+    std::vector<std::uint8_t> buf(proto::kMaxDatagram + 1);
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= giveUp)
+            return false;
+        if (now >= nextSend) {
+            sock.sendTo(request, target);
+            nextSend = now + resendEvery;
+        }
+        std::size_t size = 0;
+        sockaddr_in from{};
+        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
+            continue;
+        const auto d = proto::parseDatagram(buf.data(), size);
+        if (!d || d->seq != seq)
+            continue;
+        switch (onReply(*d, from)) {
+        case Answer::Done:
+            return true;
+        case Answer::Failed:
+            return false;
+        case Answer::Ignore:
+            break;
+        }
+    }
+}
+
 } // namespace
 
 std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
@@ -117,10 +157,6 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
 
     const std::uint32_t seq = nextSeq();
     const auto request = proto::makeDatagram(proto::ScanRequest, seq, {});
-    const auto start = Clock::now();
-    const auto giveUp = start + cfg.timeout;
-    const auto resendEvery = std::max(cfg.timeout / 3, std::chrono::milliseconds(1));
-    auto nextSend = start;
 
     // Unicast: one responder, assembled by index. Broadcast: every responder, in arrival order.
     std::vector<std::int32_t> slots;
@@ -130,23 +166,10 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
     std::vector<std::int32_t> arrived;
     std::unordered_set<std::int32_t> seen;
 
-    std::vector<std::uint8_t> buf(proto::kMaxDatagram + 1);
-    for (;;) {
-        const auto now = Clock::now();
-        if (now >= giveUp)
-            break;
-        if (now >= nextSend) {
-            sock.sendTo(request, cfg.endpoint);
-            nextSend = now + resendEvery;
-        }
-        std::size_t size = 0;
-        sockaddr_in from{};
-        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
-            continue;
-        const auto d = proto::parseDatagram(buf.data(), size);
+    exchange(sock, request, seq, cfg.endpoint, [&](const proto::Datagram& d, const sockaddr_in& from) {
         ScanPart part;
-        if (!d || d->seq != seq || !parseScanReply(*d, part))
-            continue;
+        if (!parseScanReply(d, part))
+            return Answer::Ignore;
         if (cfg.broadcast) {
             for (const std::int32_t id : part.ids) {
                 if (seen.insert(id).second) {
@@ -154,17 +177,17 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
                     rememberEndpoint(id, from);
                 }
             }
-            continue;
+            return Answer::Ignore; // every responder is heard until the timeout
         }
         if (!sameEndpoint(from, cfg.endpoint))
-            continue;
+            return Answer::Ignore;
         if (!totalKnown) {
             totalKnown = true;
             slots.assign(part.total, 0);
             have.assign(part.total, false);
         }
         if (part.total != slots.size())
-            continue;
+            return Answer::Ignore;
         for (std::size_t i = 0; i < part.ids.size(); ++i) {
             const std::size_t at = part.first + i;
             if (!have[at]) {
@@ -173,9 +196,8 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
                 ++haveCount;
             }
         }
-        if (haveCount == slots.size())
-            break;
-    }
+        return haveCount == slots.size() ? Answer::Done : Answer::Ignore;
+    });
 
     if (!cfg.broadcast) {
         for (std::size_t i = 0; i < slots.size(); ++i)
@@ -204,34 +226,17 @@ bool queryInfo(std::int32_t id, RemoteInfo& info) {
     std::vector<std::uint8_t> body;
     proto::putI32(body, id);
     const auto request = proto::makeDatagram(proto::InfoRequest, seq, body);
-    const auto start = Clock::now();
-    const auto giveUp = start + cfg.timeout;
-    const auto resendEvery = std::max(cfg.timeout / 3, std::chrono::milliseconds(1));
-    auto nextSend = start;
 
-    std::vector<std::uint8_t> buf(proto::kMaxDatagram + 1);
-    for (;;) {
-        const auto now = Clock::now();
-        if (now >= giveUp)
-            return false;
-        if (now >= nextSend) {
-            sock.sendTo(request, target);
-            nextSend = now + resendEvery;
-        }
-        std::size_t size = 0;
-        sockaddr_in from{};
-        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
-            continue;
-        const auto d = proto::parseDatagram(buf.data(), size);
-        if (!d || d->seq != seq || d->type != proto::InfoReply || d->body.size() < proto::kInfoReplyBodySize)
-            continue;
+    return exchange(sock, request, seq, target, [&](const proto::Datagram& d, const sockaddr_in& from) {
+        if (d.type != proto::InfoReply || d.body.size() < proto::kInfoReplyBodySize)
+            return Answer::Ignore;
         if (!toBroadcast && !sameEndpoint(from, target))
-            continue;
-        const std::uint8_t* b = d->body.data();
+            return Answer::Ignore;
+        const std::uint8_t* b = d.body.data();
         if (proto::getI32(b) != id)
-            continue;
+            return Answer::Ignore;
         if (proto::getU16(b + 4) != proto::InfoOk)
-            return false;
+            return Answer::Failed;
         if (toBroadcast)
             rememberEndpoint(id, from);
         info.address = proto::getU32(b + 8);
@@ -242,8 +247,8 @@ bool queryInfo(std::int32_t id, RemoteInfo& info) {
         const std::size_t len = strnlen(name, std::min<std::size_t>(63, sizeof info.name - 1));
         std::memcpy(info.name, name, len);
         info.name[len] = '\0';
-        return true;
-    }
+        return Answer::Done;
+    });
 }
 
 } // namespace testdll
