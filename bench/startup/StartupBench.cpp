@@ -261,15 +261,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (std::getenv("ZU_BIN_DIR") == nullptr) {
-        // Found next to this binary, as in the build tree.
-        char exe[4096] = {};
-        if (::readlink("/proc/self/exe", exe, sizeof exe - 1) > 0) {
-            std::string dir(exe);
-            ::setenv("ZU_BIN_DIR", dir.substr(0, dir.rfind('/')).c_str(), 1);
-        }
-    }
-
     zutest::StationProcess station(zutest::makeStation(kDevices));
     if (!station.running()) {
         std::fprintf(stderr, "bench: %s\n", station.error().c_str());

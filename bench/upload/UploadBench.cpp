@@ -247,18 +247,10 @@ int figureRatio(int argc, char** argv) {
     return 0;
 }
 
-std::string selfPath() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string self = selfPath();
-    if (std::getenv("ZU_BIN_DIR") == nullptr && !self.empty())
-        ::setenv("ZU_BIN_DIR", self.substr(0, self.rfind('/')).c_str(), 1);
+    const std::string self = zutest::selfPath();
 
     if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
         if (std::strcmp(argv[2], "stall") == 0)

@@ -99,11 +99,19 @@ StationLayout makeStation(int count, std::int32_t firstId) {
     return s;
 }
 
+std::string selfPath() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
 std::string binDir() {
     const char* dir = std::getenv("ZU_BIN_DIR");
     if (dir != nullptr && *dir != '\0')
         return dir;
-    return "bin";
+    // Run by hand: the project's binaries sit next to this one, as in the build tree.
+    const std::string self = selfPath();
+    return self.empty() ? std::string("bin") : self.substr(0, self.rfind('/'));
 }
 
 StationProcess::StationProcess(const StationLayout& station, const StationOptions& options) {

@@ -109,7 +109,10 @@ std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major = 3,
                                          std::uint32_t typeCode = 0x01010241,
                                          const char* name = "Test image");
 
-// Directory holding the project's binaries ($ZU_BIN_DIR, else "bin" next to the cwd).
+// Directory holding the project's binaries ($ZU_BIN_DIR, else this program's own folder).
 std::string binDir();
+
+// Full path of the running program.
+std::string selfPath();
 
 } // namespace zutest
