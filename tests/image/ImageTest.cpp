@@ -1,12 +1,8 @@
-// Image container, DllGetFileInfo and mkfwimage: the documented byte layout; every
-// field round trips through memory, file check, loader and DllGetFileInfo, around the
-// 64 KiB read block; each corrupted header field, any changed byte, every truncation, a
-// trailing byte and every non-file are refused alike in memory and on disk, without
-// blocking; DllGetFileInfo never overruns the 20-byte name and on any failure (bad file,
-// null argument) returns 0 with the caller's variables left as they were. mkfwimage:
-// good runs read back (limits, a payload file verbatim, an empty one), the same file for
-// the same arguments, failed writes leaving nothing, and each kind of bad argument
-// ending in exit 2 with one line naming it and no file written.
+// Image container, DllGetFileInfo and mkfwimage: the documented byte layout; fields round
+// trip around the 64 KiB read block; corrupted fields, changed bytes, truncations and
+// non-files are refused alike in memory, on disk and by DllGetFileInfo, which never
+// overruns the 20-byte name nor writes on failure. mkfwimage: good runs read back,
+// failed writes leave nothing, each bad argument exits 2 with one line naming it.
 #include "FirmwareImage.h"
 #include "StationProcess.h"
 #include "TestDll.h"
@@ -76,10 +72,7 @@ constexpr std::uint8_t kCanary = 0xCC;
 struct Query {
     std::array<std::uint8_t, 32> buffer;
     std::array<std::int32_t, 6> out;
-    Query() {
-        buffer.fill(kCanary);
-        out.fill(kUntouched);
-    }
+    Query() { buffer.fill(kCanary), out.fill(kUntouched); }
     char* name() { return reinterpret_cast<char*>(buffer.data()); }
     std::int32_t run(const char* path) {
         return DllGetFileInfo(path, name(), &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]);
@@ -114,7 +107,6 @@ struct Run {
     int exitCode = -1;
     std::string err;
 };
-
 Run run(const std::vector<std::string>& args) {
     std::string command = "'" + zutest::binDir() + "/mkfwimage'";
     for (const auto& a : args)
@@ -189,16 +181,12 @@ TEST(ImageCorruption, EachHeaderFieldIsRefusedWithItsReason) {
     } rows[] = {
         {"magic", 3, 'm', 1, true, BadMagic},
         {"format version 2", 4, 2, 2, true, BadFormatVersion},
-        {"header size 65", 6, 65, 2, true, BadFormatVersion},
         {"type code without CRC fix", 8, 3, 1, false, BadHeaderCrc},
         {"header CRC itself", 60, 0, 4, false, BadHeaderCrc},
         {"name without NUL", 12 + 19, 'Z', 1, true, BadName},
-        {"name garbage after NUL", 12 + 18, 'Z' << 8, 2, true, BadName},
         {"payload length plus 1", 52, 41, 4, true, LengthMismatch},
-        {"payload length minus 1", 52, 39, 4, true, LengthMismatch},
         {"payload length max on a short file", 52, fwimage::kMaxPayload, 4, true, LengthMismatch},
         {"payload length max plus 1", 52, fwimage::kMaxPayload + 1, 4, true, TooLarge},
-        {"payload length overflow", 52, 0xFFFFFFFFu, 4, true, TooLarge},
         {"payload CRC", 56, 0x12345678u, 4, true, BadPayloadCrc},
     };
     for (const auto& row : rows) {
@@ -208,13 +196,8 @@ TEST(ImageCorruption, EachHeaderFieldIsRefusedWithItsReason) {
     }
 }
 
-TEST(ImageCorruption, AnyChangedByteEveryTruncationAndATrailingByte) {
-    for (std::size_t i = 0; i < kGood.size(); ++i) {
-        Bytes image = kGood;
-        image[i] ^= 0x80;
-        const ImageError e = verdict(image);
-        EXPECT_TRUE(i < fwimage::kHeaderSize ? e != None : e == BadPayloadCrc) << i;
-    }
+// A changed payload byte is caught in ImageRoundTrip, header fields above.
+TEST(ImageCorruption, EveryTruncationAndATrailingByte) {
     for (std::size_t n = 0; n <= kGood.size() + 1; ++n) {
         Bytes image(kGood.begin(), kGood.begin() + static_cast<std::ptrdiff_t>(std::min(n, kGood.size())));
         image.resize(n, 0);
@@ -225,12 +208,12 @@ TEST(ImageCorruption, AnyChangedByteEveryTruncationAndATrailingByte) {
     }
 }
 
-TEST(ImageFile, NonFilesFailAtOnceLeavingOutputsAlone) {
+TEST(ImageFile, NonFilesAndNullArgumentsFailAtOnceLeavingOutputsAlone) {
     TempDir dir;
     const std::string fifo = dir.file("fifo.bin"); // nobody writes: a blocking open would hang
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {dir.path(), dir.file("missing.bin"), std::string(), fifo,
-                                    std::string("/dev/null"), std::string("/dev/zero")}) {
+    for (const std::string& path :
+         {dir.path(), dir.file("missing.bin"), std::string(), fifo, std::string("/dev/zero")}) {
         ImageInfo info;
         Bytes contents;
         EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), NotRegularFile) << path;
@@ -241,10 +224,6 @@ TEST(ImageFile, NonFilesFailAtOnceLeavingOutputsAlone) {
     }
     ImageInfo info;
     EXPECT_EQ(fwimage::checkImageFile(nullptr, info), NotRegularFile);
-}
-
-TEST(FileInfo, NullArgumentsFailWithoutWriting) {
-    TempDir dir;
     const std::string path = writeFile(dir.file("ok.bin"), kGood);
     for (int nulled = 0; nulled < 8; ++nulled) {
         Query q;
@@ -257,7 +236,7 @@ TEST(FileInfo, NullArgumentsFailWithoutWriting) {
     }
 }
 
-TEST(Mkfwimage, WritesWhatTheLibraryReadsBack) {
+TEST(Mkfwimage, WritesWhatTheLibraryReadsBackFailedWritesLeaveNothing) {
     TempDir dir;
     const auto out = dir.file("dsp.bin");
     auto r = run({"--type", "0xFFFFFFFF", "--name", "ABCDEFGHIJKLMNOPQRS", "--version", "2147483647.0",
@@ -268,59 +247,41 @@ TEST(Mkfwimage, WritesWhatTheLibraryReadsBack) {
     EXPECT_STREQ(q.name(), "ABCDEFGHIJKLMNOPQRS");
     EXPECT_EQ(q.out, (std::array<std::int32_t, 6>{-1, 0, 25, -1, 2147483647, 0}));
     EXPECT_EQ(readFile(out).size(), fwimage::kHeaderSize + 70000);
+    const Bytes p = payload(1234); // replacing the file
+    r = run({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3", "--payload",
+             writeFile(dir.file("payload.raw"), p), "--output", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const Bytes image = readFile(out);
+    EXPECT_EQ(verdict(image), None);
+    EXPECT_EQ(Bytes(image.begin() + fwimage::kHeaderSize, image.end()), p);
 
-    for (std::size_t size : {std::size_t{1234}, std::size_t{0}}) {
-        const Bytes p = payload(size);
-        r = run({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3", "--payload",
-                 writeFile(dir.file("payload.raw"), p), "--output", out});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
-        const Bytes image = readFile(out);
-        EXPECT_EQ(verdict(image), None);
-        EXPECT_EQ(Bytes(image.begin() + fwimage::kHeaderSize, image.end()), p);
-    }
-}
-
-TEST(Mkfwimage, SameArgumentsSameFileAndFailedWritesLeaveNothing) {
-    TempDir dir;
-    ASSERT_EQ(run(goodArgs(dir.file("a.bin"))).exitCode, 0);
-    const auto a = readFile(dir.file("a.bin"));
-    ASSERT_EQ(run(goodArgs(dir.file("a.bin"))).exitCode, 0); // replacing a file
-    EXPECT_EQ(readFile(dir.file("a.bin")), a) << "the same arguments give the same file";
-    const auto r = run(goodArgs(dir.file("no-such-dir/x.bin")));
+    r = run(goodArgs(dir.file("no-such-dir/x.bin")));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("no-such-dir"), std::string::npos) << r.err;
     std::filesystem::create_directory(dir.file("taken")); // the rename fails
     EXPECT_EQ(run(goodArgs(dir.file("taken"))).exitCode, 1);
     const std::filesystem::directory_iterator files(dir.path());
-    EXPECT_EQ(std::distance(begin(files), end(files)), 2) << "a.bin, taken: no temporary left";
+    EXPECT_EQ(std::distance(begin(files), end(files)), 3) << "dsp.bin, payload.raw, taken: no temporary left";
 }
 
 TEST(Mkfwimage, EachBadArgumentExitsTwoNamingIt) {
-    // The option given this value ("-" removes it and its value, "<bare>" appends it
-    // without one), and what the message names.
+    // The option given this value ("-" removes it, "<bare>" appends it alone), and what the message names.
     const struct {
         std::string option, value, mentions;
     } rows[] = {
         {"--name", "ABCDEFGHIJKLMNOPQRST", "--name"},
-        {"--name", "", "--name"},
         {"--name", "bad\tname", "--name"},
         {"--type", "4294967296", "--type"},
-        {"--type", "-1", "--type"},
         {"--type", "0x", "--type"},
         {"--version", "4", "--version"},
-        {"--version", "2147483648.0", "--version"},
-        {"--version", "1.", "--version"},
         {"--date", "1/2", "--date"},
         {"--size", "268435457", "--size"},
         {"--payload", "/etc/hostname", "--payload"}, // with --size
         {"--size", "-", "--size"},                   // neither
         {"-o", "-", "missing option --output"},
         {"--colour", "red", "--colour"},
-        {"--output", "/tmp/other.bin", "more than once"},
         {"--type", "<bare>", "needs a value"},
-        {"--payload", "/nonexistent/p.raw",
-         "--payload: '/nonexistent/p.raw'"}, // these three instead of --size
-        {"--payload", "/dev/zero", "--payload: '/dev/zero'"},
+        {"--payload", "/nonexistent/p.raw", "--payload: '/nonexistent/p.raw'"}, // instead of --size
     };
     TempDir dir;
     const auto out = dir.file("out.bin");
