@@ -7,10 +7,9 @@
 
 using namespace testdll;
 
-TEST(Config, Network) {
+TEST(Config, NetworkAndTimeout) {
     const std::pair<const char*, std::string> rows[] = {
         // "" when refused
-        {"127.0.0.1:47300", "127.0.0.1:47300"},
         {"localhost:1", "127.0.0.1:1"},
         {"127.0.0.1:65535", "127.0.0.1:65535"},
         {"255.255.255.255:47300", "255.255.255.255:47300 broadcast"},
@@ -23,7 +22,6 @@ TEST(Config, Network) {
         {"127.0.0.1:", ""},
         {"127.0.0.1", ""},
         {":47300", ""},
-        {"", ""},
         {"300.1.1.1:5", ""},
         {nullptr, ""}};
     for (const auto& [text, expected] : rows) {
@@ -37,13 +35,10 @@ TEST(Config, Network) {
         }
         EXPECT_EQ(got, expected) << (text ? text : "(null)");
     }
-}
-
-TEST(Config, Timeout) {
-    const std::pair<const char*, int> rows[] = {
-        {nullptr, 500},   {"", 500},       {"abc", 500}, {"12ms", 500}, {"99999999999999999999", 500},
-        {"-1", 10},       {"9", 10},       {"10", 10},   {"11", 11},    {"250", 250},
-        {"60000", 60000}, {"60001", 60000}};
-    for (const auto& [text, ms] : rows)
+    const std::pair<const char*, int> timeouts[] = {
+        {nullptr, 500},  {"", 500}, {"12ms", 500}, {"99999999999999999999", 500},
+        {"-1", 10},      {"9", 10}, {"11", 11},    {"60000", 60000},
+        {"60001", 60000}};
+    for (const auto& [text, ms] : timeouts)
         EXPECT_EQ(parseTimeoutMs(text), ms) << (text ? text : "(null)");
 }
