@@ -1,6 +1,6 @@
 // Raw wire-protocol clients for the stationsim tests (the process and temporary
 // folders come from tests/support): a run to exit, UDP queries, an upload
-// connection over TCP or the serial line, and one scripted upload.
+// connection and one scripted upload.
 #pragma once
 
 #include "FirmwareImage.h"
@@ -8,12 +8,10 @@
 #include "StationProcess.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,22 +103,12 @@ public:
         if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
             close();
     }
-    // The serial line.
-    explicit Conn(const std::string& tty) : m_fd(::open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        termios t{};
-        if (m_fd >= 0 && ::tcgetattr(m_fd, &t) == 0) {
-            ::cfmakeraw(&t);
-            ::tcsetattr(m_fd, TCSANOW, &t);
-            ::tcflush(m_fd, TCIOFLUSH); // like any serial client: drop what an earlier one left
-        }
-    }
     ~Conn() { close(); }
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
 
     bool ok() const { return m_fd >= 0; }
     bool peerClosed() const { return m_closed; }
-    bool peerReset() const { return m_reset; }
     void close() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -129,7 +117,6 @@ public:
     bool sendRaw(const Bytes& bytes) {
         std::signal(SIGPIPE, SIG_IGN); // a reset shows as EPIPE, not as a dead test
         const ssize_t n = m_fd < 0 ? -1 : ::write(m_fd, bytes.data(), bytes.size());
-        m_reset = m_reset || (n < 0 && (errno == ECONNRESET || errno == EPIPE));
         return n == static_cast<ssize_t>(bytes.size()); // frames are small: one write or none
     }
     // nullopt on silence for `timeoutMs` or when the peer closed.
@@ -142,7 +129,6 @@ public:
                 break;
             const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
             m_closed = n <= 0;
-            m_reset = m_reset || (n < 0 && errno == ECONNRESET);
             if (n > 0)
                 m_reader.feed(buffer, static_cast<std::size_t>(n));
         }
@@ -151,7 +137,7 @@ public:
 
 private:
     int m_fd;
-    bool m_closed = false, m_reset = false;
+    bool m_closed = false;
     proto::FrameReader m_reader;
 };
 
@@ -187,62 +173,35 @@ inline std::uint16_t statusOf(const proto::Frame& f) {
 }
 
 struct Outcome {
-    std::optional<std::uint16_t> begin, nack, verify, commit; // statuses; nack: a failing ChunkAck
-    std::uint32_t acked = 0;                                  // last ChunkAck Ok count
-    std::vector<int> progress;                                // FlashProgress percents
-    std::pair<int, int> version{-1, -1};                      // CommitReply version
-    bool silence = false, reset = false; // the device stopped answering / reset the connection
+    std::optional<std::uint16_t> begin, verify, commit; // statuses
+    int progress = 0;                                   // FlashProgress frames
 };
 
 // One upload, one chunk in flight at a time; leaves during the flash after
 // `closeAfterProgress` progress frames if that is not -1.
-struct UploadPlan {
-    std::uint32_t chunk = 256;
-    int timeoutMs = 2000; // per expected frame
-    int closeAfterProgress = -1;
-};
-
-inline Outcome upload(Conn& c, std::int32_t id, const Bytes& image, const UploadPlan& plan = {}) {
+inline Outcome upload(Conn& c, std::int32_t id, const Bytes& image, std::uint32_t chunk,
+                      int closeAfterProgress = -1, int timeoutMs = 2000) {
     Outcome o;
     const auto size = static_cast<std::uint32_t>(image.size());
-    // The next frame, noting silence or a reset. On the serial line an abandoned
-    // session's last frames may come before the BeginReply.
-    auto next = [&](bool toBeginReply = false) {
-        auto f = c.read(plan.timeoutMs);
-        while (toBeginReply && f && f->type != proto::BeginReply)
-            f = c.read(plan.timeoutMs);
-        o.reset = o.reset || c.peerReset();
-        o.silence = !f && !c.peerClosed();
-        return f;
-    };
-    c.sendRaw(beginFrame(id, size, crcOf(image), plan.chunk));
-    auto f = next(true);
+    c.sendRaw(beginFrame(id, size, crcOf(image), chunk));
+    auto f = c.read(timeoutMs);
     if (!f || (o.begin = statusOf(*f)) != proto::Ok)
         return o;
-    for (std::uint32_t offset = 0; offset < size; offset += plan.chunk) {
-        c.sendRaw(chunkFrame(image, offset, std::min(plan.chunk, size - offset)));
-        if (!(f = next()) || f->type != proto::ChunkAck)
+    for (std::uint32_t offset = 0; offset < size; offset += chunk) {
+        c.sendRaw(chunkFrame(image, offset, std::min(chunk, size - offset)));
+        if (!(f = c.read(timeoutMs)) || f->type != proto::ChunkAck || statusOf(*f) != proto::Ok)
             return o;
-        if (statusOf(*f) != proto::Ok) {
-            o.nack = statusOf(*f);
-            return o;
-        }
-        o.acked = proto::getU32(f->body.data());
     }
     c.sendRaw(frame(proto::End, {crcOf(image)}));
-    if (!(f = next()) || f->type != proto::VerifyReply || (o.verify = statusOf(*f)) != proto::Ok)
+    if (!(f = c.read(timeoutMs)) || f->type != proto::VerifyReply || (o.verify = statusOf(*f)) != proto::Ok)
         return o;
-    while ((f = next()) && f->type == proto::FlashProgress) {
-        o.progress.push_back(statusOf(*f));
-        if (static_cast<int>(o.progress.size()) == plan.closeAfterProgress) {
+    while ((f = c.read(timeoutMs)) && f->type == proto::FlashProgress)
+        if (++o.progress == closeAfterProgress) {
             c.close();
             return o;
         }
-    }
-    if (f && f->type == proto::CommitReply && f->body.size() >= 12) {
+    if (f && f->type == proto::CommitReply)
         o.commit = statusOf(*f);
-        o.version = {proto::getI32(f->body.data() + 4), proto::getI32(f->body.data() + 8)};
-    }
     return o;
 }
 
