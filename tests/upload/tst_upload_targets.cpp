@@ -1,7 +1,8 @@
 // Which devices "Update" and "Upd. All" send to: eligible clusters only for
 // "Upd. All" (rows selected, earlier selections kept), answering selected
 // devices for "Update", rows mapped to slots when a device missed the scan,
-// refusals before any device is asked, serial mode and the port boxes.
+// a ticked serial box sending the first target alone, and refusals before
+// any device is asked.
 #include "UploadFakeSupport.h"
 
 using namespace uploadtest;
@@ -31,66 +32,69 @@ using Ids = QList<int>;
 class UploadTargetsTest : public QObject {
     Q_OBJECT
 
-    // The dialog after a scan that `missedScan` did not answer; at the click
-    // those answer again and `goneSilent` stop answering.
-    void openWith(UploadSetup& setup, UpdateDialog& dialog, const Ids& missedScan, const Ids& goneSilent) {
-        for (int id : missedScan)
-            fakedll::setDeviceAnswers(id, false);
-        setup.open(dialog);
-        QCOMPARE(dialog.deviceList()->count(), 7 - missedScan.size());
-        for (int id : missedScan)
-            fakedll::setDeviceAnswers(id, true);
-        for (int id : goneSilent)
-            fakedll::setDeviceAnswers(id, false);
-    }
-
 private slots:
     void init() {
         fakedll::reset();
         scriptMixedStation();
     }
 
-    // Selected before: `selected`. Sent to: `expectedIds` (empty: the
-    // no-station message). Selected after: `expectedRows`.
+    // `missedScan` did not answer the scan, at the click those answer again
+    // and `goneSilent` stop answering. Sent to: `expectedIds` (empty: the
+    // no-station message). `ticks`: serial boxes clicked first, their ports
+    // opening as `opens` says.
     void targets_data() {
+        for (const char* column :
+             {"missedScan", "goneSilent", "selected", "expectedIds", "expectedRows", "ticks"})
+            QTest::addColumn<Ids>(column);
         QTest::addColumn<int>("command");
-        QTest::addColumn<Ids>("missedScan");
-        QTest::addColumn<Ids>("goneSilent");
-        QTest::addColumn<Ids>("selected");
-        QTest::addColumn<Ids>("expectedIds");
-        QTest::addColumn<Ids>("expectedRows");
-        const int all = IDC_UPDATE_ALL, one = IDC_UPDATE;
-        QTest::newRow("Upd. All") << all << Ids{} << Ids{} << Ids{13} << Ids{11, 14, 17}
-                                  << Ids{11, 13, 14, 17};
-        QTest::newRow("Upd. All, cluster B missed the scan")
-            << all << Ids{kClusterB} << Ids{} << Ids{13} << Ids{11, 14, 17} << Ids{11, 13, 17};
-        QTest::newRow("Upd. All, cluster C gone silent")
-            << all << Ids{} << Ids{kClusterC} << Ids{} << Ids{11, 14} << Ids{11, 14};
-        QTest::newRow("Upd. All, no cluster answers")
-            << all << Ids{} << Ids{11, 14, 17} << Ids{} << Ids{} << Ids{};
-        QTest::newRow("Update") << one << Ids{} << Ids{} << Ids{11, 13, 17} << Ids{11, 13, 17}
-                                << Ids{11, 13, 17};
-        QTest::newRow("Update, one gone silent")
-            << one << Ids{} << Ids{13} << Ids{11, 13, 17} << Ids{11, 17} << Ids{11, 13, 17};
-        QTest::newRow("Update, row after a missed device")
-            << one << Ids{kClusterB} << Ids{} << Ids{15, 17} << Ids{15, 17} << Ids{15, 17};
-        QTest::newRow("Update, old firmware when chosen")
-            << one << Ids{} << Ids{} << Ids{16} << Ids{16} << Ids{16};
-        QTest::newRow("Update, none answers")
-            << one << Ids{} << Ids{11, 14} << Ids{11, 14} << Ids{} << Ids{11, 14};
-        QTest::newRow("Update, nothing selected") << one << Ids{} << Ids{} << Ids{} << Ids{} << Ids{};
+        QTest::addColumn<int>("opens");
+        const auto all = [](const char* name, Ids missed, Ids silent, Ids selected, Ids ids, Ids rows,
+                            Ids ticks = {}, int opens = 0) {
+            QTest::newRow(name) << missed << silent << selected << ids << rows << ticks << IDC_UPDATE_ALL
+                                << opens;
+        };
+        const auto one = [](const char* name, Ids missed, Ids silent, Ids selected, Ids ids, Ids ticks = {}) {
+            QTest::newRow(name) << missed << silent << selected << ids << selected << ticks << IDC_UPDATE
+                                << 0;
+        };
+        all("Upd. All", {}, {}, {13}, {11, 14, 17}, {11, 13, 14, 17});
+        all("Upd. All, cluster B missed the scan", {kClusterB}, {}, {13}, {11, 14, 17}, {11, 13, 17});
+        all("Upd. All, cluster C gone silent", {}, {kClusterC}, {}, {11, 14}, {11, 14});
+        all("Upd. All, no cluster answers", {}, {11, 14, 17}, {}, {}, {});
+        all("Upd. All, Com2 opened", {}, {}, {}, {11}, {11, 14, 17}, {IDC_USE_COM2}, 1);
+        one("Update", {}, {}, {11, 13, 17}, {11, 13, 17});
+        one("Update, one gone silent", {}, {13}, {11, 13, 17}, {11, 17});
+        one("Update, row after a missed device", {kClusterB}, {}, {15, 17}, {15, 17});
+        one("Update, old firmware when chosen", {}, {}, {16}, {16});
+        one("Update, none answers", {}, {11, 14}, {11, 14}, {});
+        one("Update, nothing selected", {}, {}, {}, {});
+        one("Update, Com1 after a failed open", {}, {}, {11, 13}, {11}, {IDC_USE_COM1});
+        one("Update, both after failed opens", {}, {}, {11, 13}, {11}, {IDC_USE_COM1, IDC_USE_COM2});
     }
     void targets() {
-        QFETCH(int, command);
         QFETCH(Ids, missedScan);
         QFETCH(Ids, goneSilent);
         QFETCH(Ids, selected);
         QFETCH(Ids, expectedIds);
         QFETCH(Ids, expectedRows);
+        QFETCH(Ids, ticks);
+        QFETCH(int, command);
+        QFETCH(int, opens);
         UploadSetup setup("zu-up-targets");
+        fakedll::setOpenPortResult(1, opens);
+        fakedll::setOpenPortResult(2, opens);
+        for (int id : missedScan)
+            fakedll::setDeviceAnswers(id, false);
         UpdateDialog dialog;
-        openWith(setup, dialog, missedScan, goneSilent);
+        setup.open(dialog);
+        QCOMPARE(dialog.deviceList()->count(), 7 - missedScan.size());
+        for (int id : missedScan)
+            fakedll::setDeviceAnswers(id, true);
+        for (int id : goneSilent)
+            fakedll::setDeviceAnswers(id, false);
         MessageLog messages(dialog);
+        for (int box : ticks)
+            click(dialog, box);
         selectIds(dialog, selected);
         const int queriesBefore = fakedll::remoteInfoQueries();
         const int emptyBefore = fakedll::remoteInfoQueries(0);
@@ -103,18 +107,27 @@ private slots:
         QCOMPARE(fakedll::remoteInfoQueries() - queriesBefore, asked);
         if (command == IDC_UPDATE_ALL)
             QCOMPARE(fakedll::remoteInfoQueries(0) - emptyBefore, kDeviceSlots - 7);
-        QVERIFY(fakedll::calls("DllUploadFile").empty());
+        const auto network = fakedll::calls("DllUploadFileToDevices");
+        const auto serial = fakedll::calls("DllUploadFile");
         if (expectedIds.isEmpty()) {
             QCOMPARE(messages.texts(), QStringList{kNoStation});
             QVERIFY(messages.shown().front().icon == MessageIcon::Exclamation);
-            QVERIFY(fakedll::calls("DllUploadFileToDevices").empty());
+            QVERIFY(network.empty() && serial.empty());
             QVERIFY(dialog.control(command)->isEnabled());
+        } else if (!ticks.isEmpty()) { // the single-target call, whether or not the port opened
+            QVERIFY(network.empty());
+            QCOMPARE(serial.size(), size_t(1));
+            QCOMPARE(serial.front().id, expectedIds.front());
+            QCOMPARE(serial.front().path, std::string(kImagePath));
+            QVERIFY(serial.front().hasCallback);
         } else {
-            QCOMPARE(fakedll::calls("DllUploadFileToDevices").size(), size_t(1));
+            QVERIFY(serial.empty());
+            QCOMPARE(network.size(), size_t(1));
             QCOMPARE(uploadedIds(), std::vector<int32_t>(expectedIds.begin(), expectedIds.end()));
-            QCOMPARE(fakedll::calls("DllUploadFileToDevices").front().path, std::string(kImagePath));
-            QCOMPARE(messages.texts(), QStringList{kSuccess});
+            QCOMPARE(network.front().path, std::string(kImagePath));
         }
+        if (!expectedIds.isEmpty())
+            QCOMPARE(messages.texts(), QStringList{kSuccess});
         QCOMPARE(selectedIds(dialog), expectedRows);
     }
 
@@ -128,10 +141,8 @@ private slots:
         const QString image = QString::fromLatin1(kImagePath);
         const QString invalid = "Invalid application program file";
         QTest::newRow("Update, empty file box") << IDC_UPDATE << "" << 2 << "Filename missing";
-        QTest::newRow("Upd. All, empty file box") << IDC_UPDATE_ALL << "" << 2 << "Filename missing";
         QTest::newRow("Update, type 5") << IDC_UPDATE << image << 5 << invalid;
         QTest::newRow("Upd. All, type 0x105") << IDC_UPDATE_ALL << image << 0x105 << invalid;
-        QTest::newRow("Update, not an image") << IDC_UPDATE << image << 0 << invalid;
         QTest::newRow("Upd. All, not an image") << IDC_UPDATE_ALL << image << 0 << invalid;
         QTest::newRow("Upd. All, typed path unknown") << IDC_UPDATE_ALL << "/fw/other.bin" << 2 << invalid;
     }
@@ -164,81 +175,6 @@ private slots:
             QVERIFY(dialog.infoLine()->text().startsWith("[Error!!!]  CLUSTER"));
         if (fileBoxText.isEmpty())
             QCOMPARE(dialog.infoLine()->text(), kDescription); // untouched
-    }
-
-    // A ticked serial box sends the first answering target alone through the
-    // single-target call, whether or not its port opened.
-    void serialModeSendsFirstTargetAlone_data() {
-        QTest::addColumn<int>("command");
-        QTest::addColumn<Ids>("ticks"); // boxes clicked, in order
-        QTest::addColumn<int>("openResult");
-        QTest::newRow("Com1 after a failed open") << IDC_UPDATE << Ids{IDC_USE_COM1} << 0;
-        QTest::newRow("both after failed opens") << IDC_UPDATE << Ids{IDC_USE_COM1, IDC_USE_COM2} << 0;
-        QTest::newRow("Upd. All, Com2 opened") << IDC_UPDATE_ALL << Ids{IDC_USE_COM2} << 1;
-    }
-    void serialModeSendsFirstTargetAlone() {
-        QFETCH(int, command);
-        QFETCH(Ids, ticks);
-        QFETCH(int, openResult);
-        UploadSetup setup("zu-up-serial");
-        fakedll::setOpenPortResult(1, openResult);
-        fakedll::setOpenPortResult(2, openResult);
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        for (int box : ticks)
-            click(dialog, box);
-        selectIds(dialog, {kClusterA, kFader1});
-
-        click(dialog, command);
-        QVERIFY(waitJobEnd(dialog));
-
-        QVERIFY(fakedll::calls("DllUploadFileToDevices").empty());
-        const auto serial = fakedll::calls("DllUploadFile");
-        QCOMPARE(serial.size(), size_t(1));
-        QCOMPARE(serial.front().id, kClusterA);
-        QCOMPARE(serial.front().path, std::string(kImagePath));
-        QVERIFY(serial.front().hasCallback);
-        QCOMPARE(messages.texts(), QStringList{kSuccess});
-    }
-
-    // A failed open keeps the tick and the boxes; a successful one disables
-    // both for good, unticked, so uploads stay on the network.
-    void portBoxes_data() {
-        QTest::addColumn<int>("box");
-        QTest::addColumn<int>("port");
-        QTest::newRow("Use Com1") << IDC_USE_COM1 << 1;
-        QTest::newRow("Use Com2") << IDC_USE_COM2 << 2;
-    }
-    void portBoxes() {
-        QFETCH(int, box);
-        QFETCH(int, port);
-        UploadSetup setup("zu-up-ports");
-        fakedll::setOpenPortResult(port, 0);
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        auto* clicked = qobject_cast<QCheckBox*>(dialog.control(box));
-        auto* other =
-            qobject_cast<QCheckBox*>(dialog.control(box == IDC_USE_COM1 ? IDC_USE_COM2 : IDC_USE_COM1));
-
-        click(dialog, box); // fails: ticked, nothing else
-        QVERIFY(clicked->isChecked() && clicked->isEnabled() && other->isEnabled());
-        fakedll::setOpenPortResult(port, 1);
-        click(dialog, box); // unticks, tries again, opens
-        QVERIFY(!clicked->isChecked() && !other->isChecked());
-        QVERIFY(!clicked->isEnabled() && !other->isEnabled());
-        const auto opens = fakedll::calls("DllOpenPort");
-        QCOMPARE(opens.size(), size_t(2));
-        QCOMPARE(opens[1].port, port);
-        QVERIFY(messages.shown().isEmpty());
-
-        selectIds(dialog, {kClusterA, kClusterB});
-        click(dialog, IDC_UPDATE);
-        QVERIFY(waitJobEnd(dialog));
-        QCOMPARE(uploadedIds(), (std::vector<int32_t>{kClusterA, kClusterB}));
-        QVERIFY(dialog.control(IDC_UPDATE)->isEnabled());
-        QVERIFY(!clicked->isEnabled() && !other->isEnabled());
     }
 };
 
