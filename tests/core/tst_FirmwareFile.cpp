@@ -1,6 +1,6 @@
-// Firmware file: the info line as an exact string for every type code and the
-// low-byte rules, the name buffer guard, empty and failing files, the path as
-// the library gets it, and the paths the file box offers.
+// Firmware file: the info line as an exact string for every type code, the
+// low-byte rules and the name buffer guard; empty and failing files, the path as
+// the library gets it, and the paths the file box offers, in order.
 #include "FakeDll.h"
 #include "FirmwareFile.h"
 #include "RecentFileList.h"
@@ -10,26 +10,15 @@
 class FirmwareFileTest : public QObject {
     Q_OBJECT
 
-    static FileInfoResult describe(int type, const QVector<int>& numbers, const char* name = "NETAPP") {
-        fakedll::FileInfo info; // numbers: major, minor, date 1..3
-        info.name = name;
-        info.fileType = type;
-        info.versionMajor = numbers[0];
-        info.versionMinor = numbers[1];
-        info.date1 = numbers[2];
-        info.date2 = numbers[3];
-        info.date3 = numbers[4];
-        fakedll::setFileInfo("/fw/net.bin", info);
-        return describeFirmwareFile("/fw/net.bin");
-    }
-
 private slots:
     void init() { fakedll::reset(); }
 
     void infoLine_data() {
         QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVector<int>>("numbers"); // major, minor, date 1..3
+        QTest::addColumn<QString>("line");         // "" when the type is invalid
+        const QVector<int> usual{2, 3, 6, 12, 2026};
         const struct {
             int code;
             const char* label;
@@ -37,62 +26,54 @@ private slots:
                      {6, "DSPAppl"},   {7, "MotoAppl"},      {100, "P21Boot"}, {101, "P21Appl"},
                      {255, "Archive"}, {256 + 1, "NetBoot"}, {-1, "Archive"},  {0x7fffff64, "P21Boot"}};
         for (const auto& row : known)
-            QTest::addRow("code %d", row.code) << row.code << QString(row.label) << true;
+            QTest::addRow("code %d", row.code)
+                << row.code << "NETAPP" << usual
+                << QString("[%1]  NETAPP  Ver. 2.03  Date: 6/12/234").arg(row.label);
         for (int code : {0, 5, 8, 99, 102, 254, 256, -256})
-            QTest::addRow("code %d", code) << code << QString("Error!!!") << false;
+            QTest::addRow("code %d", code) << code << "NETAPP" << usual << QString();
+        QTest::newRow("numbers over 255") << 255 << "X" << QVector<int>{300, 256 + 7, 256, 511, 65536 + 20}
+                                          << "[Archive]  X  Ver. 44.07  Date: 0/255/20";
+        QTest::newRow("negative numbers") << 255 << "X" << QVector<int>{-1, -2, -256, -255, -3}
+                                          << "[Archive]  X  Ver. 255.254  Date: 0/1/253";
+        // The library fills all 20 bytes, unterminated.
+        QTest::newRow("full name buffer cut to 19")
+            << 2 << "ABCDEFGHIJKLMNOPQRSTUVWXYZ" << QVector<int>(5, 0)
+            << "[NetAppl]  ABCDEFGHIJKLMNOPQRS  Ver. 0.00  Date: 0/0/0";
     }
     void infoLine() {
         QFETCH(int, type);
-        QFETCH(QString, label);
-        QFETCH(bool, valid);
-        const FileInfoResult result = describe(type, {2, 3, 6, 12, 2026});
-        QCOMPARE(result.line, "[" + label + "]  NETAPP  Ver. 2.03  Date: 6/12/234");
-        QCOMPARE(result.valid, valid);
-    }
-
-    void numbersTakeTheirLowByte_data() {
-        QTest::addColumn<QVector<int>>("numbers");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("over 255") << QVector<int>{300, 256 + 7, 256, 511, 65536 + 20}
-                                  << "Ver. 44.07  Date: 0/255/20";
-        QTest::newRow("negative") << QVector<int>{-1, -2, -256, -255, -3} << "Ver. 255.254  Date: 0/1/253";
-    }
-    void numbersTakeTheirLowByte() {
+        QFETCH(QString, name);
         QFETCH(QVector<int>, numbers);
-        QFETCH(QString, expected);
-        QCOMPARE(describe(255, numbers, "X").line, "[Archive]  X  " + expected);
+        QFETCH(QString, line);
+        fakedll::FileInfo info;
+        info.name = name.toStdString();
+        info.fileType = type;
+        std::tie(info.versionMajor, info.versionMinor, info.date1, info.date2, info.date3) =
+            std::tuple(numbers[0], numbers[1], numbers[2], numbers[3], numbers[4]);
+        fakedll::setFileInfo("/fw/net.bin", info);
+        const FileInfoResult result = describeFirmwareFile("/fw/net.bin");
+        QCOMPARE(result.line,
+                 line.isEmpty() ? QString("[Error!!!]  NETAPP  Ver. 2.03  Date: 6/12/234") : line);
+        QCOMPARE(result.valid, !line.isEmpty());
     }
 
-    void fullNameBufferIsCutTo19() {
-        // The library fills all 20 bytes, unterminated.
-        const FileInfoResult result = describe(2, {0, 0, 0, 0, 0}, "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-        QCOMPARE(result.line, QString("[NetAppl]  ABCDEFGHIJKLMNOPQRS  Ver. 0.00  Date: 0/0/0"));
-    }
-
-    void emptyAndFailingFiles() {
+    void emptyFailingFilesAndLocal8BitPath() {
         FileInfoResult result = describeFirmwareFile(QString());
         QVERIFY(result.line.isEmpty() && !result.valid);
         QVERIFY(fakedll::calls().empty());
-
-        result = describeFirmwareFile("/fw/missing.bin");
-        QCOMPARE(result.line, QString("Invalid program file"));
-        QVERIFY(!result.valid);
-
         fakedll::FileInfo refused;
         refused.fileType = 2;
         refused.result = 0;
         fakedll::setFileInfo("/fw/refused.bin", refused);
-        result = describeFirmwareFile("/fw/refused.bin");
-        QCOMPARE(result.line, QString("Invalid program file"));
-        QVERIFY(!result.valid);
-    }
-
-    void pathReachesLibraryAsLocal8Bit() {
+        for (const char* path : {"/fw/missing.bin", "/fw/refused.bin"}) {
+            result = describeFirmwareFile(path);
+            QCOMPARE(result.line, QString("Invalid program file"));
+            QVERIFY(!result.valid);
+        }
         const QString path = QString::fromUtf8("/fw/B\u00fchne net.bin");
         describeFirmwareFile(path);
-        const auto asked = fakedll::calls("DllGetFileInfo");
-        QCOMPARE(asked.size(), size_t(1));
-        QCOMPARE(QByteArray::fromStdString(asked[0].path), QFile::encodeName(path));
+        QCOMPARE(QByteArray::fromStdString(fakedll::calls("DllGetFileInfo").back().path),
+                 QFile::encodeName(path));
     }
 
     void offeredInFileBox_data() {
