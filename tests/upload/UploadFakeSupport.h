@@ -27,21 +27,19 @@ inline void scriptImage(int32_t fileType = 2, int32_t result = 1) {
     fakedll::setFileInfo(kImagePath, {"CLUSTER", 6, 12, 26, fileType, 2, 4, result});
 }
 
-class UploadSetup {
-public:
-    explicit UploadSetup(const QString& name) : m_app(name) {
-        m_app.storeRecentFiles({{"File1", kImagePath}});
-        m_app.app().startUp();
+// Started with the image in the record; open() shows the dialog (scan and
+// file check run now) as the owner of message boxes.
+struct UploadSetup {
+    explicit UploadSetup(const QString& name) : app(name) {
+        app.storeRecentFiles({{"File1", kImagePath}});
+        app.app().startUp();
         scriptImage();
     }
-    // Shows the dialog (the scan and the file check run now) as the owner of message boxes.
     void open(UpdateDialog& dialog) {
-        m_app.app().setMainWindow(&dialog);
+        app.app().setMainWindow(&dialog);
         showUnpainted(dialog);
     }
-
-private:
-    TestApp m_app;
+    TestApp app;
 };
 
 } // namespace uploadtest

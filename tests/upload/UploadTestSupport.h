@@ -1,6 +1,6 @@
-// Shared pieces of the upload tests, whichever library they link: the
-// messages a dialog shows (with the screen behind them), rows found by device
-// id, a dialog shown unpainted, and waiting for a job to end while serving it.
+// Shared pieces of the upload tests, whichever library they link: the boxes a
+// dialog shows (with the screen behind them), rows by device id, a dialog
+// shown unpainted, and waiting for a job to end while serving it.
 #pragma once
 
 #include "ResourceIds.h"
@@ -26,23 +26,22 @@ inline const QString kFailure = QStringLiteral("Failed to upload file");
 inline const QString kNoStation =
     QStringLiteral("No valid Quorvane stations found - Refresh to Select Device");
 
-// What a message box would have shown, and the screen behind it.
 struct ShownMessage {
     QString text;
-    MessageIcon icon = MessageIcon::Information;
-    QWidget* owner = nullptr;
-    int bar = -1;
+    MessageIcon icon;
+    QWidget* owner;
+    int bar;
     QString infoLine;
-    bool uploading = false;
+    bool uploading;
 };
 
-// Records every box instead of showing it; dropped with the log.
+// Records every box instead of showing it, until dropped.
 class MessageLog {
 public:
     explicit MessageLog(UpdateDialog& dialog) {
-        setShowMessageHook([this, &dialog](const MessageRecord& record) {
-            m_shown.append({record.text, record.icon, record.owner, dialog.progressBar()->value(),
-                            dialog.infoLine()->text(), dialog.isUploading()});
+        setShowMessageHook([this, &dialog](const MessageRecord& r) {
+            m_shown.append({r.text, r.icon, r.owner, dialog.progressBar()->value(), dialog.infoLine()->text(),
+                            dialog.isUploading()});
         });
     }
     ~MessageLog() { setShowMessageHook({}); }
@@ -64,10 +63,8 @@ inline int idOfRow(const UpdateDialog& dialog, int row) {
 }
 
 inline void selectIds(UpdateDialog& dialog, const QList<int>& ids) {
-    for (int row = 0; row < dialog.deviceList()->count(); ++row) {
-        if (ids.contains(idOfRow(dialog, row)))
-            dialog.deviceList()->item(row)->setSelected(true);
-    }
+    for (int row = 0; row < dialog.deviceList()->count(); ++row)
+        dialog.deviceList()->item(row)->setSelected(ids.contains(idOfRow(dialog, row)));
 }
 
 inline QList<int> selectedIds(const UpdateDialog& dialog) {
@@ -81,18 +78,17 @@ inline void click(UpdateDialog& dialog, int id) {
     QTest::mouseClick(dialog.control(id), Qt::LeftButton);
 }
 
-// Shown as far as the dialog can tell (start-up runs, closing and keys work)
-// but never painted: painting a window this size hands work to Qt's own
-// thread pool, whose uninstrumented threads would bury these threaded tests
-// under ThreadSanitizer noise. Events are sent to the widgets directly.
+// Never painted: painting a window this size hands work to Qt's own thread
+// pool, whose uninstrumented threads would bury these threaded tests under
+// ThreadSanitizer noise. Events are sent to the widgets directly.
 inline void showUnpainted(UpdateDialog& dialog) {
     dialog.setUpdatesEnabled(false);
     dialog.setAttribute(Qt::WA_DontShowOnScreen);
     dialog.show();
 }
 
-// The job has ended: the worker was joined and the controls are back. The
-// event loop runs meanwhile, so the worker's hand-overs are served.
+// The worker was joined and the controls are back; the event loop serves
+// the worker's hand-overs meanwhile.
 inline bool waitJobEnd(UpdateDialog& dialog, int timeoutMs = 10000) {
     QDeadlineTimer deadline(timeoutMs);
     while ((dialog.isUploading() || uploadRunning()) && !deadline.hasExpired())

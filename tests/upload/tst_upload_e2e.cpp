@@ -13,8 +13,6 @@
 #include <QJsonObject>
 #include <QSettings>
 
-#include <cstring>
-
 using namespace uploadtest;
 
 namespace {
@@ -31,13 +29,6 @@ const QStringList kDemoLines = {
     "    301  |  Velmo Old version",
     "    501  |  192.168.1.80  |  V.  1.05  |  Fader unit 3 (serial)  |  Pellard 64 ",
 };
-
-QPair<int, int> versionOf(int32_t id) {
-    RemoteInfo info;
-    std::memset(&info, 0, sizeof info);
-    return DllGetRemoteInfo(id, &info) ? qMakePair(int(info.versionMajor), int(info.versionMinor))
-                                       : qMakePair(-1, -1);
-}
 
 QStringList listLines(const UpdateDialog& dialog) {
     QStringList lines;
@@ -81,10 +72,6 @@ private slots:
     }
 
     void updateAllOnTheDemoStation() {
-        const QList<int> ids = {101, 102, 103, 110, 121, 122, 201, 301, 501};
-        QList<QPair<int, int>> before;
-        for (int id : ids)
-            before.append(versionOf(id));
         UpdateDialog dialog;
         m_app->setMainWindow(&dialog);
         showUnpainted(dialog);
@@ -102,12 +89,10 @@ private slots:
         QVERIFY(waitJobEnd(dialog, 60000));
 
         QCOMPARE(messages.texts(), QStringList{kSuccess});
-        for (int i = 0; i < ids.size(); ++i)
-            QCOMPARE(versionOf(ids[i]), i < 3 ? qMakePair(3, 7) : before[i]);
         QCOMPARE(texts, (QStringList{kFlashWarning, description}));
         QCOMPARE(dialog.progressBar()->value(), 0);
         QCOMPARE(selectedIds(dialog), (QList<int>{101, 102, 103}));
-        click(dialog, IDC_REFRESH);
+        click(dialog, IDC_REFRESH); // the versions the devices report now
         QStringList expected = kDemoLines;
         for (int row : {0, 1, 2})
             expected[row].replace(QRegularExpression("V\\.  2\\.0\\d"), "V.  3.07");

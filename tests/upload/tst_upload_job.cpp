@@ -2,7 +2,7 @@
 // is written once above 95 and replaced by the file description after the
 // result box, the bar ends at 0; result texts and icons (only 1 is success);
 // the commands held and close refused while the worker runs, the port boxes
-// after an opened port; a worker that cannot be created; a dialog destroyed
+// after an opened port, a worker that cannot be created; a dialog destroyed
 // under a job.
 #include "UploadFakeSupport.h"
 
@@ -21,10 +21,8 @@ const QList<int> kHeld = {IDC_UPDATE,   IDC_UPDATE_ALL, IDC_REFRESH,  IDC_BROWSE
 
 QList<int> disabledControls(const UpdateDialog& dialog) {
     QList<int> ids;
-    for (int id : kHeld) {
-        if (!dialog.control(id)->isEnabled())
-            ids.append(id);
-    }
+    for (int id : kHeld)
+        ids += dialog.control(id)->isEnabled() ? QList<int>{} : QList<int>{id};
     return ids;
 }
 
@@ -106,8 +104,8 @@ private slots:
     }
 
     // While the worker runs the commands are disabled and no way out ends the
-    // dialog; afterwards all comes back (the port boxes never once a port
-    // opened, uploads staying on the network) and Exit ends it.
+    // dialog (nor when no worker could be created); afterwards all comes back (the port boxes never once a
+    // port opened, uploads staying on the network) and Exit ends it.
     void jobHoldsTheDialog_data() {
         QTest::addColumn<bool>("portOpened");
         QTest::newRow("no port open") << false;
@@ -120,6 +118,14 @@ private slots:
         setup.open(dialog);
         MessageLog messages(dialog);
         QSignalSpy finished(&dialog, &QDialog::finished);
+        // First no worker can be created: no message, no upload, the controls back.
+        setUploadThreadLauncher([](int (*)()) -> std::thread {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        });
+        click(dialog, IDC_UPDATE_ALL);
+        QVERIFY(messages.shown().isEmpty() && fakedll::calls("DllUploadFileToDevices").empty());
+        QVERIFY(!dialog.isUploading() && !uploadRunning() && disabledControls(dialog).isEmpty());
+        setUploadThreadLauncher({});
         if (portOpened) {
             fakedll::setOpenPortResult(1, 0);
             click(dialog, IDC_USE_COM1); // ticked, not open
@@ -155,25 +161,6 @@ private slots:
         QCOMPARE(disabledControls(dialog), portOpened ? portBoxes : QList<int>{});
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
-    }
-
-    // No thread: no message, no upload, the controls back, and the next command works.
-    void workerThatCannotBeCreated() {
-        UploadSetup setup("zu-up-nothread");
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        setUploadThreadLauncher([](int (*)()) -> std::thread {
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        });
-        click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(messages.shown().isEmpty() && fakedll::calls("DllUploadFileToDevices").empty());
-        QVERIFY(!dialog.isUploading() && !uploadRunning() && dialog.canClose());
-        QVERIFY(disabledControls(dialog).isEmpty());
-        setUploadThreadLauncher({});
-        click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitJobEnd(dialog));
-        QCOMPARE(messages.texts(), QStringList{kSuccess});
     }
 
     // Should the dialog go while a job runs (its event loop left under it),
