@@ -114,31 +114,23 @@ private slots:
         QVERIFY(table.rowSlot.isEmpty());
     }
 
-    void scanCountIsClamped_data() {
-        QTest::addColumn<int>("returned");
-        QTest::addColumn<int>("written");
-        QTest::addColumn<int>("rows");
-        QTest::newRow("-1") << -1 << 3 << 0;
-        QTest::newRow("0") << 0 << 3 << 0;
-        QTest::newRow("30") << 30 << 30 << 30;
-        QTest::newRow("31") << 31 << 31 << 30;
-        QTest::newRow("1000") << 1000 << 40 << 30;
-    }
     void scanCountIsClamped() {
-        QFETCH(int, returned);
-        QFETCH(int, written);
-        QFETCH(int, rows);
-        std::vector<int32_t> ids;
-        for (int i = 0; i < written; ++i) {
-            ids.push_back(100 + i);
-            fakedll::setDevice(100 + i, cluster(1, 1, 1, 'A', 1, 0));
+        // Returned count, ids the library wrote, rows shown.
+        const int rows[][3] = {{-1, 3, 0}, {0, 3, 0}, {30, 30, 30}, {31, 31, 30}, {1000, 40, 30}};
+        for (const auto& [returned, written, shown] : rows) {
+            fakedll::reset();
+            std::vector<int32_t> ids;
+            for (int i = 0; i < written; ++i) {
+                ids.push_back(100 + i);
+                fakedll::setDevice(100 + i, cluster(1, 1, 1, 'A', 1, 0));
+            }
+            fakedll::setScan(ids, returned);
+            DeviceSlotTable table;
+            QCOMPARE(scanDevices(table).size(), shown);
+            QCOMPARE(table.scanCount, shown);
+            QCOMPARE(fakedll::remoteInfoQueries(), shown);
+            QCOMPARE(table.ids[2], 102); // what the library wrote stays, even beyond the count
         }
-        fakedll::setScan(ids, returned);
-        DeviceSlotTable table;
-        QCOMPARE(scanDevices(table).size(), rows);
-        QCOMPARE(table.scanCount, rows);
-        QCOMPARE(fakedll::remoteInfoQueries(), rows);
-        QCOMPARE(table.ids[2], 102); // what the library wrote stays, even beyond the count
     }
 };
 

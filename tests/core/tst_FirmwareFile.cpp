@@ -76,25 +76,15 @@ private slots:
                  QFile::encodeName(path));
     }
 
-    void offeredInFileBox_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("offered");
-        QTest::newRow("bin in extension") << "C:\\fw\\net.bin" << true;
-        QTest::newRow("bin at start only") << "bin\\net.bin" << false;
-        QTest::newRow("bin at start, mem later") << "bin\\net.mem" << true;
-        QTest::newRow("substring anywhere") << "C:\\bins\\readme.txt" << true;
-        QTest::newRow("case-sensitive") << "C:\\FW\\NET.BIN" << false;
-        QTest::newRow("second character") << "abin" << true;
-        QTest::newRow("all three at start") << "achive" << false;
-        QTest::newRow("empty") << "" << false;
-    }
-    void offeredInFileBox() {
-        QFETCH(QString, path);
-        QFETCH(bool, offered);
-        QCOMPARE(::offeredInFileBox(path), offered);
-    }
-
-    void fileBoxTakesOfferedEntriesInOrder() {
+    void fileBoxOffersMatchingEntriesInOrder() {
+        // Offered: "bin", "mem" or "ach" anywhere but at the very start, case-sensitive.
+        const std::pair<const char*, bool> rows[] = {
+            {"C:\\fw\\net.bin", true},  {"bin\\net.bin", false},
+            {"bin\\net.mem", true},     {"C:\\bins\\readme.txt", true},
+            {"C:\\FW\\NET.BIN", false}, {"abin", true},
+            {"achive", false},          {"", false}};
+        for (const auto& [path, offered] : rows)
+            QVERIFY2(offeredInFileBox(path) == offered, path);
         CRecentFileList record("Recent File List", "File%d", 10);
         for (const char* path : {"/fw/z.ach", "/etc/hosts", "/fw/y.mem", "/FW/NO.BIN", "/fw/x.bin"})
             record.AddPath(path);

@@ -117,32 +117,23 @@ private slots:
         QDir::setCurrent(saved);
     }
 
-    void addPathOrderAndCapacity_data() {
-        QTest::addColumn<QString>("added");
-        QTest::addColumn<QStringList>("expected");
+    void addPathOrderAndCapacity() {
         QStringList ten;
         for (int n = 1; n <= 10; ++n)
             ten.append(QStringLiteral("/f/%1").arg(n));
-        const auto moved = [&](int index, const QString& top) {
-            QStringList list = ten;
-            list.removeAt(index);
-            list.prepend(top);
-            return list;
-        };
-        QTest::newRow("new path drops the oldest") << "/f/new" << moved(9, "/f/new");
-        QTest::newRow("entry 1 again") << "/f/1" << ten;
-        QTest::newRow("entry 5, other case, moves up") << "/F/5" << moved(4, "/F/5");
-        QTest::newRow("entry 9 is compared") << "/f/9" << moved(8, "/f/9");
-        QTest::newRow("entry 10 is not compared, only it falls off") << "/F/10" << moved(9, "/F/10");
-    }
-    void addPathOrderAndCapacity() {
-        QFETCH(QString, added);
-        QFETCH(QStringList, expected);
-        auto record = makeRecord();
-        for (int n = 10; n >= 1; --n)
-            record.AddPath(QStringLiteral("/f/%1").arg(n));
-        record.AddPath(added);
-        QCOMPARE(entries(record), expected);
+        // Added path, the entry it replaces (10: the oldest falls off). Entry 10 is not compared.
+        const std::pair<QString, int> rows[] = {
+            {"/f/new", 9}, {"/f/1", 0}, {"/F/5", 4}, {"/f/9", 8}, {"/F/10", 9}};
+        for (const auto& [added, index] : rows) {
+            auto record = makeRecord();
+            for (int n = 10; n >= 1; --n)
+                record.AddPath(QStringLiteral("/f/%1").arg(n));
+            record.AddPath(added);
+            QStringList expected = ten;
+            expected.removeAt(index);
+            expected.prepend(added);
+            QCOMPARE(entries(record), expected);
+        }
     }
 
     void addPathRemovesOnlyUpperDuplicate() {
