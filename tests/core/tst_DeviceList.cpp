@@ -20,7 +20,10 @@ RemoteInfo cluster(uint8_t family, uint8_t kind, uint8_t sub, uint8_t letter, in
     return makeRemoteInfo(192, 168, 1, 20, name, family, kind, sub, letter, major, minor);
 }
 
-const QString kHead = "      7  |  192.168.1.20  |  V.  2.10  |  Stage Left  |  ";
+// Device 7's line at 192.168.1.20 named "Stage Left".
+QString line(const char* version, const QString& label) {
+    return QString("      7  |  192.168.1.20  |  V. %1  |  Stage Left  |  ").arg(version) + label;
+}
 
 } // namespace
 
@@ -35,39 +38,30 @@ private slots:
         QTest::addColumn<RemoteInfo>("info");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<bool>("eligible");
-        QTest::newRow("old firmware")
-            << 42 << cluster(0, 1, 2, 'A', 0, 1) << "     42  |  Velmo Old version" << false;
-        QTest::newRow("0.01, family 1: not old, not eligible")
-            << 42 << cluster(1, 1, 2, 'A', 0, 1)
-            << "     42  |  192.168.1.20  |  V.  0.01  |  Stage Left  |  Cluster A (02) " << false;
+        const QString old = "      7  |  Velmo Old version";
+        QTest::newRow("old firmware") << 7 << cluster(0, 1, 2, 'A', 0, 1) << old << false;
+        QTest::newRow("0.01, family 1: not old")
+            << 7 << cluster(1, 1, 2, 'A', 0, 1) << line(" 0.01", "Cluster A (02) ") << false;
         QTest::newRow("0.02: eligible")
-            << 42 << cluster(1, 1, 2, 'A', 0, 2)
-            << "     42  |  192.168.1.20  |  V.  0.02  |  Stage Left  |  Cluster A (02) " << true;
+            << 7 << cluster(1, 1, 2, 'A', 0, 2) << line(" 0.02", "Cluster A (02) ") << true;
         QTest::newRow("0.00, family 0: not old")
-            << 42 << cluster(0, 0, 0, 0, 0, 0) << "     42  |  192.168.1.20  |  V.  0.00  |  Stage Left  |   "
-            << false;
+            << 7 << cluster(0, 0, 0, 0, 0, 0) << line(" 0.00", " ") << false;
         QTest::newRow("kind 1: hex sub-address")
-            << 1234 << cluster(1, 1, 0xAB, 'C', 12, 3)
-            << "   1234  |  192.168.1.20  |  V. 12.03  |  Stage Left  |  Cluster C (ab) " << true;
-        QTest::newRow("kind 3") << 7 << cluster(1, 3, 9, 'B', 2, 10) << kHead + "Cluster B  " << false;
-        QTest::newRow("kind 2") << 7 << cluster(1, 2, 9, 'B', 2, 10) << kHead + "Pellard 64 " << false;
-        QTest::newRow("other kind") << 7 << cluster(1, 4, 9, 'B', 2, 10) << kHead + " " << false;
-        QTest::newRow("family 2") << 7 << cluster(2, 1, 9, 'B', 2, 10) << kHead + " " << false;
-        QTest::newRow("zero letter") << 7 << cluster(1, 1, 2, 0, 2, 10) << kHead + "Cluster  " << true;
-        QTest::newRow("letter above 127")
-            << 7 << cluster(1, 3, 0, 0xC4, 2, 10) << kHead + QString::fromUtf8("Cluster \u00c4  ") << false;
-        QTest::newRow("wide version")
-            << 7 << cluster(2, 0, 0, 0, 123, 456)
-            << "      7  |  192.168.1.20  |  V. 123.456  |  Stage Left  |   " << false;
-        QTest::newRow("smallest id") << int(INT32_MIN) << cluster(0, 0, 0, 0, 0, 1)
-                                     << "-2147483648  |  Velmo Old version" << false;
-        QTest::newRow("address extremes") << 1 << makeRemoteInfo(255, 0, 255, 0, "", 2, 0, 0, 0, 1, 0)
-                                          << "      1  |  255.0.255.0  |  V.  1.00  |    |   " << false;
-        const QString full =
-            "      1  |  192.168.1.20  |  V.  1.00  |  " + QString(64, 'n') + "  |  Cluster A (02) ";
-        QTest::newRow("64-byte name, line cut")
-            << 1 << cluster(1, 1, 2, 'A', 1, 0, std::string(64, 'n')) << full.left(kDeviceLineMax) << true;
-        // No zero byte from the name to the record's end: never read past it (caught under ASan).
+            << 7 << cluster(1, 1, 0xAB, 'C', 12, 3) << line("12.03", "Cluster C (ab) ") << true;
+        QTest::newRow("kind 3") << 7 << cluster(1, 3, 9, 'B', 2, 10) << line(" 2.10", "Cluster B  ") << false;
+        QTest::newRow("kind 2") << 7 << cluster(1, 2, 9, 'B', 2, 10) << line(" 2.10", "Pellard 64 ") << false;
+        QTest::newRow("other kind") << 7 << cluster(1, 4, 9, 'B', 2, 10) << line(" 2.10", " ") << false;
+        QTest::newRow("family 2") << 7 << cluster(2, 1, 9, 'B', 2, 10) << line(" 2.10", " ") << false;
+        QTest::newRow("zero letter") << 7 << cluster(1, 1, 2, 0, 2, 10) << line(" 2.10", "Cluster  ") << true;
+        QTest::newRow("letter above 127") << 7 << cluster(1, 3, 0, 0xC4, 2, 10)
+                                          << line(" 2.10", QString::fromUtf8("Cluster \u00c4  ")) << false;
+        QTest::newRow("wide version") << 7 << cluster(2, 0, 0, 0, 123, 456) << line("123.456", " ") << false;
+        QTest::newRow("widest id") << int(INT32_MIN) << cluster(0, 0, 0, 0, 0, 1)
+                                   << "-2147483648  |  Velmo Old version" << false;
+        QTest::newRow("address extremes") << 1234 << makeRemoteInfo(255, 0, 255, 0, "", 2, 0, 0, 0, 1, 0)
+                                          << "   1234  |  255.0.255.0  |  V.  1.00  |    |   " << false;
+        // A 64-byte name with no zero byte up to the record's end: never read past it (caught under
+        // ASan), the line cut at its bound.
         RemoteInfo unterminated;
         std::memset(&unterminated, 'A', sizeof unterminated);
         std::tie(unterminated.address, unterminated.typeCode) = std::tuple(0x0A000001u, 0x02414141u);
