@@ -3,7 +3,7 @@
 // the store through its filter, Browse, the info line only on request, typing
 // bounds. Application shell: F1 in both dialogs (topic anchors, modifiers, the
 // failure box and F1 while it is open, the page's fallback folder), the
-// window menu with its About item (right click on the background only,
+// window menu with its About item (its F1, right click on the background only,
 // Alt+Space, Close), the name taken from the executable, a whole run whose
 // store is written only at the exit step, and which window owns a box.
 #include "GuiTestSupport.h"
@@ -43,6 +43,11 @@ class DialogsTest : public QObject {
     bool m_launchResult = true;
     QList<MessageRecord> m_messages;
 
+    // Started again with `records` as another run left them.
+    void start(const QList<QPair<QString, QString>>& records) {
+        m_t->storeRecentFiles(records);
+        m_t->app().startUp();
+    }
     UpdateDialog& shown() {
         m_dialog = std::make_unique<UpdateDialog>();
         m_t->app().setMainWindow(m_dialog.get());
@@ -74,9 +79,7 @@ private slots:
     }
 
     void startScansBeforeFillingTheFileBox() {
-        TestApp& t = *m_t;
-        t.storeRecentFiles({{"File1", "/fw/net.bin"}});
-        t.app().startUp();
+        start({{"File1", "/fw/net.bin"}});
         scriptStation({11, 12});
         fakedll::setFileInfo("/fw/net.bin", {"NET", 1, 2, 3, 2, 4, 5, 1});
         UpdateDialog dialog;
@@ -110,14 +113,10 @@ private slots:
         QFETCH(int, focusId);
         QFETCH(int, key);
         QFETCH(int, expected);
-        TestApp& t = *m_t;
-        t.storeRecentFiles({{"File1", "/fw/a.bin"}});
-        t.app().startUp();
+        start({{"File1", "/fw/a.bin"}});
         scriptStation({5});
-        UpdateDialog dialog;
+        UpdateDialog& dialog = shown();
         QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
         dialog.control(focusId)->setFocus();
         QTRY_COMPARE(QApplication::focusWidget(), dialog.control(focusId));
         if (key == 0)
@@ -137,8 +136,7 @@ private slots:
 
     void refreshReplacesRows() {
         scriptStation({1, 2, 3});
-        UpdateDialog dialog;
-        dialog.show();
+        UpdateDialog& dialog = shown();
         QCOMPARE(dialog.deviceList()->count(), 3);
         dialog.deviceList()->item(1)->setSelected(true);
 
@@ -159,16 +157,13 @@ private slots:
     }
 
     void fileBoxOffersFilteredRecord() {
-        TestApp& t = *m_t;
-        t.storeRecentFiles({{"File1", "/fw/net.bin"},
-                            {"File2", "/FW/NET.BIN"},
-                            {"File4", "bin/net.bin"},
-                            {"File5", "bin/net.mem"},
-                            {"File7", "/x/a.ach"},
-                            {"File11", "/fw/eleven.bin"}});
-        t.app().startUp();
-        UpdateDialog dialog;
-        dialog.show();
+        start({{"File1", "/fw/net.bin"},
+               {"File2", "/FW/NET.BIN"},
+               {"File4", "bin/net.bin"},
+               {"File5", "bin/net.mem"},
+               {"File7", "/x/a.ach"},
+               {"File11", "/fw/eleven.bin"}});
+        UpdateDialog& dialog = shown();
         QStringList items;
         for (int i = 0; i < dialog.fileBox()->count(); ++i)
             items.append(dialog.fileBox()->itemText(i));
@@ -184,8 +179,7 @@ private slots:
     // cancelling changes and asks nothing.
     void browseAppendsToBoxAndRecord() {
         TestApp& t = *m_t;
-        t.storeRecentFiles({{"File1", "/fw/old.bin"}});
-        t.app().startUp();
+        start({{"File1", "/fw/old.bin"}});
         const QString chosen = QDir(t.dir()).filePath("image.mem");
         fakedll::setFileInfo(QFile::encodeName(chosen).toStdString(),
                              {"GRAPH", 9, 8, 2024 + 256, 4, 1, 0, 1});
@@ -211,14 +205,10 @@ private slots:
     // Picking another entry or typing leaves the info line alone; "Info:" uses
     // the typed text. Typing stops at the box's width.
     void onlyInfoDescribesTypedPath() {
-        TestApp& t = *m_t;
-        t.storeRecentFiles({{"File1", "/fw/a.bin"}, {"File2", "/fw/b.bin"}});
-        t.app().startUp();
+        start({{"File1", "/fw/a.bin"}, {"File2", "/fw/b.bin"}});
         fakedll::setFileInfo("/fw/a.bin", {"A", 1, 1, 1, 1, 1, 0, 1});
         fakedll::setFileInfo("/fw/b.bin2", {"B2", 3, 3, 3, 255, 1, 0, 1});
-        UpdateDialog dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        UpdateDialog& dialog = shown();
         const QString first = dialog.infoLine()->text();
         QCOMPARE(first, QString("[NetBoot]  A  Ver. 1.00  Date: 1/1/1"));
         dialog.fileBox()->setFocus();
@@ -263,18 +253,6 @@ private slots:
         QCOMPARE(m_topics, asks ? QStringList{"131174"} : QStringList{});
         QVERIFY(m_messages.isEmpty());
         QVERIFY(dialog.isVisible() && !QApplication::overrideCursor()); // the wait cursor is gone again
-    }
-
-    void f1InAboutBox() {
-        UpdateDialog& dialog = shown();
-        onNextModal("AboutDialog", [&](QWidget* about) {
-            QTest::keyClick(about->findChild<QPushButton*>(), Qt::Key_F1);
-            QTest::keyClick(about->findChild<QPushButton*>(), Qt::Key_F1, Qt::ShiftModifier);
-            QTest::keyClick(about, Qt::Key_Escape);
-        });
-        dialog.runAboutBox();
-        QTest::keyClick(dialog.control(IDC_REFRESH), Qt::Key_F1); // back to the main dialog's topic
-        QCOMPARE(m_topics, QStringList({"131172", "131174"}));
     }
 
     // The box with the exact text, owned by the dialog; F1 does nothing while
@@ -355,24 +333,26 @@ private slots:
             const QPoint list = dialog.control(IDC_DEVICE_LIST)->geometry().center();
             QTest::mouseClick(dialog.windowHandle(), Qt::RightButton, {}, how == "list" ? list : background);
         }
-        if (how == "list") {
-            QTest::qWait(20);
-            QVERIFY(!menu->isVisible());
+        QTest::qWait(20);
+        QTRY_COMPARE(menu->isVisible(), how != "list"); // none over a control
+        if (how == "list")
             return;
-        }
-        QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->actions().last()->text(), QString("&About ZentavoDiag..."));
         QString seen;
         onNextModal("AboutDialog", [&](QWidget* about) {
             seen = about->windowTitle();
+            QTest::keyClick(about->findChild<QPushButton*>(), Qt::Key_F1); // the About box's own topic
+            QTest::keyClick(about->findChild<QPushButton*>(), Qt::Key_F1, Qt::ShiftModifier);
             QTest::mouseClick(about->findChild<QPushButton*>(), Qt::LeftButton);
         });
         QTest::keyClick(menu, Qt::Key_A); // the item's mnemonic
         QCOMPARE(seen, QString("About ZentavoDiag"));
         QVERIFY(dialog.isVisible() && !menu->isVisible());
+        QTest::keyClick(dialog.control(IDC_REFRESH), Qt::Key_F1); // back to the main dialog's topic
+        QCOMPARE(m_topics, QStringList({"131172", "131174"}));
 
-        // "Close" closes the dialog.
-        QSignalSpy finished(&dialog, &QDialog::finished);
+        QSignalSpy finished(&dialog, &QDialog::finished); // "Close" closes the dialog
+
         menu->actions().first()->trigger();
         QCOMPARE(finished.size(), 1);
         QCOMPARE(finished.first().first().toInt(), int(QDialog::Rejected));
