@@ -34,17 +34,16 @@ public:
     UpdaterApp& app() { return *m_app; }
     QString dir() const { return m_dir.path(); }
     QString exePath() const { return m_exe; }
-    QString confPath() const { return settings()->fileName(); }
-    std::unique_ptr<QSettings> settings() const {
-        return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, "Quorvane",
-                                           m_app->applicationName());
+    QString confPath() const {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", m_app->applicationName())
+            .fileName();
     }
     // Writes the recent-file section as another run would have left it.
     void storeRecentFiles(const QList<QPair<QString, QString>>& values) {
-        auto store = settings();
-        store->remove("Recent File List");
+        QSettings store(confPath(), QSettings::NativeFormat);
+        store.remove("Recent File List");
         for (const auto& value : values)
-            store->setValue("Recent File List/" + value.first, value.second);
+            store.setValue("Recent File List/" + value.first, value.second);
     }
     QByteArray confBytes() const {
         QFile file(confPath());
@@ -57,15 +56,12 @@ private:
     std::unique_ptr<UpdaterApp> m_app;
 };
 
-inline RemoteInfo clusterInfo(const std::string& name, uint8_t letter, uint8_t sub) {
-    return fakedll::makeRemoteInfo(192, 168, 1, 20, name, 1, 1, sub, letter, 2, 3);
-}
-
 // Scan answers `ids`, each a cluster named after its id.
 inline void scriptStation(const std::vector<int32_t>& ids) {
     fakedll::setScan(ids);
     for (int32_t id : ids)
-        fakedll::setDevice(id, clusterInfo("Unit" + std::to_string(id), 'A', 2));
+        fakedll::setDevice(
+            id, fakedll::makeRemoteInfo(192, 168, 1, 20, "Unit" + std::to_string(id), 1, 1, 2, 'A', 2, 3));
 }
 
 // Runs `action` on the modal window of class `className` as soon as one is

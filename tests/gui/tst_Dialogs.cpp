@@ -142,7 +142,7 @@ private slots:
 
         fakedll::reset();
         fakedll::setScan({40, 41, 42});
-        fakedll::setDevice(40, clusterInfo("Desk", 'A', 2));
+        fakedll::setDevice(40, fakedll::makeRemoteInfo(192, 168, 1, 20, "Desk", 1, 1, 2, 65, 2, 3));
         fakedll::setDevice(42, fakedll::makeRemoteInfo(10, 0, 0, 7, "Fader", 1, 2, 0, 0, 1, 10));
         QTest::mouseClick(dialog.control(IDC_REFRESH), Qt::LeftButton);
         QCOMPARE(dialog.deviceList()->count(), 2);
