@@ -53,6 +53,12 @@ public:
     UploadClaim(const UploadClaim&) = delete;
     UploadClaim& operator=(const UploadClaim&) = delete;
     bool held() const { return m_held; }
+    // Frees the device before the session's last reply, so the client's next upload is not Busy.
+    void release() {
+        if (m_held)
+            m_table.release(m_id);
+        m_held = false;
+    }
 
 private:
     DeviceTable& m_table;

@@ -230,8 +230,10 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
 
     const Version old = ctx.table.version(up.id);
     if (dev->faults.flashFail) {
-        if (flash(ctx, ch, size, 50))
+        if (flash(ctx, ch, size, 50)) {
+            claim.release();
             sendCommitReply(ch, proto::FlashFailed, old);
+        }
         logRequest("upload %d: flash programming failed, version %d.%02d kept", up.id, old.major, old.minor);
         return std::nullopt;
     }
@@ -243,6 +245,7 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
     const Version installed{info.versionMajor, info.versionMinor};
     commit(ctx, up.id, installed);
     logRequest("upload %d: committed, version %d.%02d", up.id, installed.major, installed.minor);
+    claim.release();
     sendCommitReply(ch, proto::Ok, installed);
     return std::nullopt;
 }
