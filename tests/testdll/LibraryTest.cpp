@@ -26,15 +26,19 @@ using namespace std::chrono;
 namespace {
 
 constexpr int kT = 500; // the library's timeout: sessions answer within it even on a loaded machine
-constexpr std::int32_t kDrop = 201, kReject = 203, kRecord = 2147483647, kSilent = 301;
+constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205;
+constexpr std::int32_t kRecord = 2147483647, kSilent = 301;
 
 StationLayout mainStation() {
-    StationLayout s = makeStation(5); // 101..105
-    s.linkKbps = 20000;               // slow enough that an upload overlaps many queries
+    StationLayout s = makeStation(30); // 101..130
+    s.linkKbps = 20000;                // slow enough that an upload overlaps many queries
     s.flashKbps = 2000;
     s.serialBaud = 115200;
     s.devices.push_back({.id = kDrop, .faults = {.dropAfter = 100000}});
+    s.devices.push_back({.id = kCorrupt, .faults = {.corruptAt = 70000}});
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
+    s.devices.push_back({.id = kFlashFail, .faults = {.flashFail = true}});
+    s.devices.push_back({.id = kStall, .faults = {.stallAfter = 100000}});
     s.devices.push_back(
         {.id = kSilent, .faults = {.silent = true}}); // listed by the scan, answers nothing else
     for (const std::int32_t id : {401, 402})
@@ -130,10 +134,10 @@ TEST(Refused, NoPortBadPortsBadArguments) {
 TEST(Scan, FirstSlotsInStationOrderOnly) {
     const auto& devices = g_layout.devices;
     const int count = static_cast<int>(devices.size());
-    for (const int capacity : {0, 1, count - 1, count, count + 1, 40}) {
+    for (const int capacity : {0, 1, 30, count - 1, count, count + 1}) {
         SCOPED_TRACE(capacity);
         constexpr std::int32_t kUntouched = 0x5A5A5A5A;
-        std::vector<std::int32_t> slots(40, kUntouched);
+        std::vector<std::int32_t> slots(static_cast<std::size_t>(count) + 2, kUntouched);
         const auto start = steady_clock::now();
         const std::int32_t n = DllScanNetwork(slots.data(), capacity);
         EXPECT_LT(steady_clock::now() - start, milliseconds(kT)); // a complete answer ends the scan
@@ -167,7 +171,7 @@ TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentAfterTimeout) {
 // The faulty device comes first, so a failure that stopped the loop early would show.
 TEST(Upload, EachFaultFailsAlonePartnerCommits) {
     int minor = 10;
-    for (const std::int32_t id : {kDrop, kReject, kSilent, 999}) {
+    for (const std::int32_t id : {kDrop, kCorrupt, kReject, kFlashFail, kStall, kSilent, 999}) {
         SCOPED_TRACE(id);
         const auto before = versionOf(id);
         const std::string path = image("fault.bin", 300000, 5, ++minor); // five 64 KiB chunks
@@ -180,6 +184,18 @@ TEST(Upload, EachFaultFailsAlonePartnerCommits) {
         EXPECT_EQ(versionOf(102), std::make_pair(5, minor));
         expectProgress(false); // ends with the partner's completion
     }
+}
+
+TEST(Upload, ThirtyDevicesCommitTogether) {
+    std::vector<std::int32_t> ids;
+    for (std::int32_t id = 101; id <= 130; ++id)
+        ids.push_back(id);
+    const std::string path = image("thirty.bin", 200000, 7, 30);
+    g_progress.clear();
+    EXPECT_EQ(DllUploadFileToDevices(30, ids.data(), path.c_str(), record), 1);
+    expectProgress(true);
+    for (const std::int32_t id : ids)
+        EXPECT_EQ(versionOf(id), std::make_pair(7, 30)) << id;
 }
 
 // Each kind of bad file (unreadable, empty, damaged) is refused before any device is contacted.
@@ -230,7 +246,7 @@ TEST(Threaded, TwoUploadsWhileScanning) {
     int scans = 0;
     for (; !done; ++scans) {
         std::int32_t found[30] = {};
-        ASSERT_EQ(DllScanNetwork(found, 30), static_cast<int>(g_layout.devices.size()));
+        ASSERT_EQ(DllScanNetwork(found, 30), 30); // the station lists more than 30
         EXPECT_EQ(found[4], 105);
         RemoteInfo info{};
         EXPECT_NE(DllGetRemoteInfo(101 + scans % 5, &info), 0);
