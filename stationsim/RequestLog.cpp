@@ -1,4 +1,4 @@
-#include "RequestLog.h"
+#include "stationsim/RequestLog.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -5,7 +5,7 @@
 // port, clean exit on SIGTERM and SIGINT with a stale serial link replaced and removed,
 // scan answers (file order, parts of 256, empty station), info answers (defaults, silent
 // device, garbage, a late reply holding up no other) and the request log.
-#include "SimHarness.h"
+#include "tests/stationsim/SimHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -86,19 +86,15 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
     EXPECT_TRUE(limits.running()) << "just inside the limits: " << limits.error();
 }
 
-Bytes scanRequest(std::uint32_t seq) {
-    return proto::makeDatagram(proto::ScanRequest, seq, {});
-}
-
 TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
     TempDir dir;
     const std::string station = dir.write("s.json", "{}");
     std::string port;
     const Exit e = runSim({"--station", station, "--port", "0"}, [&](int p) {
-        const auto parts = exchange(p, {scanRequest(9)}); // an empty station answers once
+        const auto parts = exchange(p, {wire::encodeScanRequest(9)}); // an empty station answers once
         ASSERT_EQ(parts.size(), 1u);
         EXPECT_EQ(parts[0].body, Bytes(8, 0));
-        EXPECT_TRUE(Conn(p).ok()) << "TCP on the same number";
+        EXPECT_TRUE(FrameStream::connectTo(p).ok()) << "TCP on the same number";
         const Exit busy = runSim({"--station", station, "--port", port = std::to_string(p)});
         EXPECT_EQ(busy.code, 1);
         EXPECT_NE(busy.output.find(port), std::string::npos) << busy.output;
@@ -142,31 +138,28 @@ TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
     TempDir dir;
     const std::string station = dir.write("s.json", R"({"devices": [)" + list + "]}");
     const Exit e = runSim({"--station", station, "--port", "0", "--log"}, [&](int port) {
-        const auto parts = exchange(port, {scanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
+        const auto parts = exchange(port, {wire::encodeScanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
         ASSERT_EQ(parts.size(), 2u);
         for (const auto& p : parts) {
-            EXPECT_EQ(p.type, proto::ScanReply);
             EXPECT_EQ(p.seq, 0xA1B2C3D4u);
-            const std::uint8_t* b = p.body.data();
-            EXPECT_EQ(proto::getU16(b), 305);
-            EXPECT_EQ(proto::getU16(b + 2), ids.size()); // first index of this part
-            const std::uint16_t count = proto::getU16(b + 4);
-            EXPECT_EQ(count, ids.empty() ? 256 : 49);
-            ASSERT_EQ(p.body.size(), 8u + 4u * count);
-            for (std::uint16_t i = 0; i < count; ++i)
-                ids.push_back(proto::getI32(b + 8 + 4 * i));
+            const auto part = wire::decodeScanReply(p);
+            ASSERT_TRUE(part);
+            EXPECT_EQ(part->total, 305);
+            EXPECT_EQ(part->first, ids.size());
+            EXPECT_EQ(part->ids.size(), ids.empty() ? 256u : 49u);
+            ids.insert(ids.end(), part->ids.begin(), part->ids.end());
         }
         EXPECT_EQ(ids, want) << "in file order, the silent device too";
-        EXPECT_TRUE(exchange(port, {infoRequest(103, 80)}).empty()) << "silent";
+        EXPECT_TRUE(exchange(port, {wire::encodeInfoRequest(80, 103)}).empty()) << "silent";
         // Garbage and short requests are ignored; a device given only its id reports zeros.
-        auto r = exchange(port, {proto::makeDatagram(proto::InfoRequest, 82, {1, 2}),
-                                 proto::makeDatagram(0x7777, 83, {}), infoRequest(102, 84)});
+        auto r = exchange(port, {wire::makeDatagram(wire::InfoRequest, 82, {1, 2}),
+                                 wire::makeDatagram(0x7777, 83, {}), wire::encodeInfoRequest(84, 102)});
         ASSERT_EQ(r.size(), 1u);
         EXPECT_EQ(r[0].seq, 84u);
-        Bytes defaults(proto::kInfoReplyBodySize, 0);
-        defaults[0] = 102;
-        EXPECT_EQ(r[0].body, defaults);
-        r = exchange(port, {infoRequest(104, 85), infoRequest(101, 86), infoRequest(999, 87)}, 2000, 3);
+        EXPECT_EQ(wire::decodeInfoReply(r[0]), wire::DeviceInfo{.id = 102});
+        r = exchange(port, {wire::encodeInfoRequest(85, 104), wire::encodeInfoRequest(86, 101),
+                            wire::encodeInfoRequest(87, 999)},
+                     2000, 3);
         ASSERT_EQ(r.size(), 3u);
         EXPECT_EQ(r[2].seq, 85u) << "a late reply holds up no other";
     });

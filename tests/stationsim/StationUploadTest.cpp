@@ -3,7 +3,7 @@
 // version; Busy for a second session; a client leaving mid-flash; a stop mid-session;
 // thirty commits at once (fault thresholds just beyond the image never firing) kept
 // across a restart through --state.
-#include "SimHarness.h"
+#include "tests/stationsim/SimHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 
 using namespace simtest;
-using namespace proto; // statuses and frame types
+using namespace wire; // statuses and frame types
 
 namespace {
 
@@ -25,13 +25,12 @@ const auto kSize = static_cast<std::uint32_t>(kImage.size());
 TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
     using U = std::uint32_t;
     constexpr U kMax = 64 + 256u * 1024 * 1024;
-    const U crc = crcOf(kImage);
-    auto B = [crc](int id = 101, U size = kSize, U chunk = 64) { return beginFrame(id, size, crc, chunk); };
+    auto B = [](int id = 101, U size = kSize, U chunk = 64) { return beginFrame(id, kImage, chunk, size); };
     auto C = [](U offset, U size = 64, U crcFlip = 0) { return chunkFrame(kImage, offset, size, crcFlip); };
-    auto E = [crc](U crcFlip = 0) { return frame(End, {crc ^ crcFlip}); };
+    auto E = [](U crcFlip = 0) { return endFrame(kImage, crcFlip); };
     auto all = [](const Bytes& image, Bytes last) { // the whole of `image` in order, then `last`
         const auto size = static_cast<std::uint32_t>(image.size());
-        std::vector<Bytes> frames{beginFrame(101, size, crcOf(image), 64)};
+        std::vector<Bytes> frames{beginFrame(101, image, 64)};
         for (std::uint32_t offset = 0; offset < size; offset += 64)
             frames.push_back(chunkFrame(image, offset, std::min(64u, size - offset)));
         frames.push_back(last);
@@ -56,16 +55,16 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"chunk above announced size", {B(), C(0, 65)}, ChunkAck, BadRequest},
         {"chunk past image end", all(kImage, C(kSize, 1)), ChunkAck, BadRequest},
         {"end crc differs", all(kImage, E(1)), VerifyReply, ImageCrcBad},
-        {"not a firmware image", all(invalid, frame(End, {crcOf(invalid)})), VerifyReply, ImageInvalid},
+        {"not a firmware image", all(invalid, endFrame(invalid)), VerifyReply, ImageInvalid},
     };
     StationProcess st(R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "serial": true}]})");
     ASSERT_TRUE(st.running()) << st.error();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
-        Conn c(st.port());
+        FrameStream c = FrameStream::connectTo(st.port());
         std::optional<Frame> reply;
         for (const Bytes& f : row.frames) {
-            c.sendRaw(f);
+            c.send(f);
             if (!(reply = c.read()) || statusOf(*reply) != Ok)
                 break;
         }
@@ -81,20 +80,21 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
 TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     StationProcess st(R"({"flash_kbps": 2, "devices": [{"id": 101, "version": [2, 3]}, {"id": 102}]})");
     ASSERT_TRUE(st.running()) << st.error();
-    auto begin = [&](Conn& c, std::int32_t id) {
-        c.sendRaw(beginFrame(id, kSize, crcOf(kImage), 64));
+    auto begin = [&](std::int32_t id) {
+        FrameStream c = FrameStream::connectTo(st.port());
+        c.send(beginFrame(id, kImage, 64));
         const auto r = c.read();
-        return r ? statusOf(*r) : 0xFFFF;
+        return std::pair(std::move(c), r ? statusOf(*r) : 0xFFFF);
     };
-    auto first = std::make_unique<Conn>(st.port());
-    EXPECT_EQ(begin(*first, 101), Ok);
-    EXPECT_EQ(begin(*std::make_unique<Conn>(st.port()), 101), Busy);
-    Conn other(st.port());
-    EXPECT_EQ(begin(other, 102), Ok) << "other devices are not affected";
-    first.reset(); // the client leaves; the device frees itself once it notices
+    auto [first, accepted] = begin(101);
+    EXPECT_EQ(accepted, Ok);
+    EXPECT_EQ(begin(101).second, Busy);
+    auto [other, alsoAccepted] = begin(102);
+    EXPECT_EQ(alsoAccepted, Ok) << "other devices are not affected";
+    first.close(); // the client leaves; the device frees itself once it notices
     Outcome o;     // then one leaves half a second of flash after its start
     for (int i = 0; i < 100 && (i == 0 || o.begin == Busy); ++i) {
-        Conn leaving(st.port());
+        FrameStream leaving = FrameStream::connectTo(st.port());
         if ((o = upload(leaving, 101, kImage, 512, 2)).begin == Busy)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -103,7 +103,7 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(versionOf(st.port(), 101), kOld);
 
-    other.sendRaw(chunkFrame(kImage, 0, 64));
+    other.send(chunkFrame(kImage, 0, 64));
     ASSERT_TRUE(other.read());
     EXPECT_EQ(st.stop(), 0) << "a session in progress does not hold up the exit";
 }
@@ -126,7 +126,7 @@ TEST(Concurrency, ThirtyUploadsAtOnceAllKeptAcrossARestart) {
         std::vector<std::thread> threads;
         for (int i = 0; i < 30; ++i)
             threads.emplace_back([&, i] {
-                Conn c(st.port());
+                FrameStream c = FrameStream::connectTo(st.port());
                 committed += upload(c, 101 + i, image, 4096, -1, 10000).commit == Ok;
             });
         for (auto& t : threads)
