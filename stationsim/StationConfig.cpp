@@ -222,8 +222,9 @@ bool parseStation(const std::string& text, StationConfig& out, std::string& erro
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag.
+    } catch (const json::exception& e) {
+        // A syntax error, or a number beyond a double ("1E400"). Drop the library's
+        // "[json.exception.parse_error.101] " tag.
         std::string what = e.what();
         const auto close = what.find("] ");
         error = "malformed JSON: " + (close == std::string::npos ? what : what.substr(close + 2));

@@ -48,6 +48,7 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
         {run, dev(R"("serial": 1)"), "@/s.json: devices[1].serial: expected true or false"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
+        {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
         {{"--port", "0"}, ok, "--station FILE is required"},
         {{"--station", "@/s.json", "--verbose"}, ok, "unknown option '--verbose'"},
         {{"--station", "@/s.json", "--port"}, ok, "--port needs a value"},
