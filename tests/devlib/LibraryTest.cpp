@@ -3,7 +3,10 @@
 // capacity (slots beyond it untouched), the exact RemoteInfo record; a hang-up, a
 // refusal, silence or an unknown id failing an upload while the healthy partner commits,
 // invalid images touching no device; serial uploads; uploads and queries on three
-// threads at once; no station at all.
+// threads at once; every commit kept in the station's state file across a restart
+// (thirty saved at once); no station at all. DllGetFileInfo: a valid image fills every
+// output (unsigned header fields bit for bit, the 19-character name within the caller's
+// 20 bytes); an invalid image, a non-file or any null argument writes nothing.
 #include "devlib/TestDll.h"
 #include "tests/support/StationProcess.h"
 
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -34,6 +38,7 @@ StationLayout mainStation() {
     s.linkKbps = 20000;                // slow enough that an upload overlaps many queries
     s.flashKbps = 2000;
     s.serialBaud = 115200;
+    s.devices[9].faults = {.dropAfter = 200065, .corruptAt = 200064, .stallAfter = 200065}; // just beyond the image
     s.devices.push_back({.id = kDrop, .faults = {.dropAfter = 100000}});
     s.devices.push_back({.id = kCorrupt, .faults = {.corruptAt = 70000}});
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
@@ -55,8 +60,8 @@ StationLayout mainStation() {
 const StationLayout g_layout = mainStation();
 const TempDir g_dir;
 std::unique_ptr<StationProcess> g_station = [] {
-    auto station =
-        std::make_unique<StationProcess>(g_layout, StationOptions{0, "", g_dir.file("ttyStation")});
+    auto station = std::make_unique<StationProcess>(
+        g_layout, StationOptions{0, g_dir.file("state.json"), g_dir.file("ttyStation")});
     ::setenv("TESTDLL_NETWORK", station->endpoint().c_str(), 1);
     ::setenv("TESTDLL_TIMEOUT_MS", std::to_string(kT).c_str(), 1);
     ::setenv("TESTDLL_COM1", g_dir.file("ttyStation").c_str(), 1);
@@ -198,7 +203,27 @@ TEST(Upload, ThirtyDevicesCommitTogether) {
         EXPECT_EQ(versionOf(id), std::make_pair(7, 30)) << id;
 }
 
-// Each kind of bad file (unreadable, empty, damaged) is refused before any device is contacted.
+namespace {
+
+// The caller's side of DllGetFileInfo: a 20-byte name buffer with canary bytes behind it,
+// and the outputs date1..3, type, major, minor preset to a marker.
+struct FileQuery {
+    std::array<std::uint8_t, 32> buffer;
+    std::array<std::int32_t, 6> out;
+    FileQuery() { buffer.fill(0xCC), out.fill(0x5A5A5A5A); }
+    char* name() { return reinterpret_cast<char*>(buffer.data()); }
+    std::int32_t run(const std::string& path, int nulled = -1) {
+        auto arg = [nulled](auto* p, int index) { return index == nulled ? nullptr : p; };
+        return DllGetFileInfo(arg(path.c_str(), 0), arg(name(), 1), arg(&out[0], 2), arg(&out[1], 3),
+                              arg(&out[2], 4), arg(&out[3], 5), arg(&out[4], 6), arg(&out[5], 7));
+    }
+    bool untouched() const { return FileQuery().buffer == buffer && FileQuery().out == out; }
+};
+
+} // namespace
+
+// Each kind of bad file (unreadable, empty, damaged) is refused before any device is
+// contacted, and DllGetFileInfo writes nothing for it.
 TEST(Upload, InvalidImageTouchesNoDevice) {
     auto damaged = makeImageBytes(10000, 7, 7);
     damaged[damaged.size() / 2] ^= 0x40;
@@ -212,6 +237,8 @@ TEST(Upload, InvalidImageTouchesNoDevice) {
         EXPECT_EQ(DllUploadFileToDevices(1, ids, path.c_str(), record), 0) << path;
         EXPECT_TRUE(g_progress.empty());
         EXPECT_EQ(versionOf(105), before);
+        FileQuery q;
+        EXPECT_TRUE(q.run(path) == 0 && q.untouched()) << path;
     }
 }
 
@@ -258,6 +285,34 @@ TEST(Threaded, TwoUploadsWhileScanning) {
     expectProgress(true, worker);
     for (const std::int32_t id : {101, 102, 103, 104, 105})
         EXPECT_EQ(versionOf(id), std::make_pair(id < 104 ? 11 : 12, id < 104 ? 1 : 2)) << id;
+}
+
+TEST(FileInfo, ValidImageFillsEveryOutputAndNothingBeyondNullArgumentsNothing) {
+    const fwimage::ImageInfo meta{0xFFFFFFFFu, "ABCDEFGHIJKLMNOPQRS", 2147483647, -3, {0xFFFFFFFFu, 0x1FF, 31}, 0, 0};
+    const auto image = fwimage::buildImage(meta, nullptr, 0);
+    const std::string ok = g_dir.write("info.bin", std::string(image.begin(), image.end()));
+    FileQuery q;
+    ASSERT_NE(q.run(ok), 0);
+    EXPECT_STREQ(q.name(), "ABCDEFGHIJKLMNOPQRS");
+    EXPECT_EQ(std::count(q.buffer.begin() + 20, q.buffer.end(), 0xCC), 12) << "name buffer overrun";
+    EXPECT_EQ(q.out, (std::array<std::int32_t, 6>{-1, 0x1FF, 31, -1, 2147483647, -3}));
+    for (int nulled = 0; nulled < 8; ++nulled) {
+        FileQuery failed;
+        EXPECT_EQ(failed.run(ok, nulled), 0) << "null argument " << nulled;
+        EXPECT_TRUE(failed.untouched()) << "null argument " << nulled;
+    }
+}
+
+TEST(Restart, EveryCommitKept) {
+    const int port = g_station->port();
+    g_station.reset();
+    g_station = std::make_unique<StationProcess>(g_layout,
+                                                 StationOptions{port, g_dir.file("state.json"), g_dir.file("ttyStation")});
+    ASSERT_TRUE(g_station->running()) << g_station->error();
+    for (std::int32_t id = 101; id <= 130; ++id)
+        EXPECT_EQ(versionOf(id), id < 104 ? std::pair(11, 1) : id < 106 ? std::pair(12, 2) : std::pair(7, 30)) << id;
+    EXPECT_EQ(versionOf(401), std::make_pair(9, 1));
+    EXPECT_EQ(versionOf(403), std::make_pair(1, 0));
 }
 
 TEST(NoStation, ScanWaitsOutTheTimeoutUploadFails) {

@@ -1,6 +1,6 @@
 #include "tests/support/StationProcess.h"
 
-#include "wire/FirmwareImage.h"
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,29 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace zutest {
 
-namespace {
-
 using namespace std::chrono_literals;
-
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-const char* flag(bool b) {
-    return b ? "true" : "false";
-}
-
-} // namespace
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -55,23 +36,19 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
 }
 
 std::string StationLayout::toJson() const {
-    std::ostringstream j;
-    j << "{ \"link_kbps\": " << linkKbps << ", \"flash_kbps\": " << flashKbps
-      << ", \"serial_baud\": " << serialBaud << ",\n  \"devices\": [";
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        const DeviceSetup& d = devices[i];
+    nlohmann::json list = nlohmann::json::array();
+    for (const DeviceSetup& d : devices) {
         const DeviceFaults& f = d.faults;
-        j << (i == 0 ? "\n" : ",\n") << "    { \"id\": " << d.id << ", \"address\": " << quoted(d.address)
-          << ", \"name\": " << quoted(d.name) << ", \"family\": " << d.family << ", \"kind\": " << d.kind
-          << ", \"sub\": " << d.sub << ", \"letter\": " << quoted(std::string(1, d.letter))
-          << ", \"version\": [" << d.major << ", " << d.minor << "], \"serial\": " << flag(d.serial)
-          << ", \"faults\": { \"silent\": " << flag(f.silent) << ", \"drop_after\": " << f.dropAfter
-          << ", \"corrupt_at\": " << f.corruptAt << ", \"reject\": " << flag(f.reject)
-          << ", \"flash_fail\": " << flag(f.flashFail) << ", \"stall_after\": " << f.stallAfter
-          << ", \"delay_ms\": " << f.delayMs << " } }";
+        list.push_back({{"id", d.id}, {"address", d.address}, {"name", d.name}, {"family", d.family},
+                        {"kind", d.kind}, {"sub", d.sub}, {"letter", std::string(1, d.letter)},
+                        {"version", {d.major, d.minor}}, {"serial", d.serial},
+                        {"faults", {{"silent", f.silent}, {"drop_after", f.dropAfter}, {"corrupt_at", f.corruptAt},
+                                    {"reject", f.reject}, {"flash_fail", f.flashFail},
+                                    {"stall_after", f.stallAfter}, {"delay_ms", f.delayMs}}}});
     }
-    j << "\n  ] }\n";
-    return j.str();
+    return nlohmann::json{{"link_kbps", linkKbps}, {"flash_kbps", flashKbps}, {"serial_baud", serialBaud},
+                          {"devices", list}}
+        .dump(2);
 }
 
 StationLayout makeStation(int count, std::int32_t firstId) {
@@ -101,12 +78,17 @@ std::string binDir() {
     return self.empty() ? std::string("bin") : self.substr(0, self.rfind('/'));
 }
 
-StationProcess::StationProcess(const StationLayout& station, const StationOptions& options) {
-    start(stationArgs(station.toJson(), options));
-}
+StationProcess::StationProcess(const StationLayout& station, const StationOptions& options)
+    : StationProcess(station.toJson(), options) {}
 
 StationProcess::StationProcess(const std::string& stationJson, const StationOptions& options) {
-    start(stationArgs(stationJson, options));
+    std::vector<std::string> args = {"--station", m_dir.write("station.json", stationJson), "--port",
+                                     std::to_string(options.port)};
+    if (!options.statePath.empty())
+        args.insert(args.end(), {"--state", options.statePath});
+    if (!options.serialPath.empty())
+        args.insert(args.end(), {"--serial", options.serialPath});
+    start(args);
 }
 
 StationProcess::StationProcess(const std::vector<std::string>& args) {
@@ -117,21 +99,7 @@ StationProcess::~StationProcess() {
     stop();
 }
 
-std::vector<std::string> StationProcess::stationArgs(const std::string& json, const StationOptions& options) {
-    std::vector<std::string> args = {"--station", m_dir.write("station.json", json), "--port",
-                                     std::to_string(options.port)};
-    if (!options.statePath.empty())
-        args.insert(args.end(), {"--state", options.statePath});
-    if (!options.serialPath.empty())
-        args.insert(args.end(), {"--serial", options.serialPath});
-    return args;
-}
-
 void StationProcess::start(std::vector<std::string> args) {
-    if (m_dir.path().empty()) {
-        m_error = "no temporary folder";
-        return;
-    }
     args.insert(args.begin(), binDir() + "/stationsim");
     // Output goes to a file, so a chatty simulator can never block on a full pipe.
     m_child = std::make_unique<support::ChildProcess>(args, support::EnvChanges{}, m_dir.file("output.txt"));
@@ -142,16 +110,11 @@ void StationProcess::start(std::vector<std::string> args) {
             return at != std::string::npos && out.find('\n', at) != std::string::npos;
         },
         10s);
-    if (!listening) {
-        m_error = std::string(m_child->running() ? "stationsim did not report its port in time: "
-                                                 : "stationsim exited early: ") +
-                  output();
-        return;
-    }
     const std::string out = output();
-    m_port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
+    if (listening)
+        m_port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
     if (m_port <= 0)
-        m_error = "unreadable port in: " + out;
+        m_error = (m_child->running() ? "no port reported in time: " : "stationsim ended: ") + out;
 }
 
 std::string StationProcess::output() const {
@@ -165,34 +128,25 @@ int StationProcess::stop(int sig) {
 
 FrameStream FrameStream::connectTo(int port) {
     FrameStream s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s.m_fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+    const sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         s.close();
     return s;
 }
 
-void FrameStream::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
 bool FrameStream::send(const std::vector<std::uint8_t>& bytes) {
     // MSG_NOSIGNAL: a peer that hung up shows as EPIPE, not as a dead test.
-    return m_fd >= 0 && ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 std::optional<wire::Frame> FrameStream::read(int timeoutMs) {
     std::optional<wire::Frame> f;
-    while (!(f = m_reader.next()) && m_fd >= 0 && !m_closed) {
-        pollfd p{m_fd, POLLIN, 0};
+    while (!(f = m_reader.next()) && ok() && !m_closed) {
+        pollfd p{fd(), POLLIN, 0};
         std::uint8_t buffer[65536];
         if (::poll(&p, 1, timeoutMs) <= 0)
             break;
-        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd(), buffer, sizeof buffer);
         m_closed = n <= 0;
         if (n > 0)
             m_reader.feed(buffer, static_cast<std::size_t>(n));
@@ -210,14 +164,8 @@ std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major, int
         x ^= x << 5;
         b = static_cast<std::uint8_t>(x);
     }
-    fwimage::ImageInfo meta;
-    meta.typeCode = typeCode;
+    fwimage::ImageInfo meta{typeCode, "", major, minor, {24, 5, 17}, 0, 0};
     std::strncpy(meta.name, name, sizeof meta.name - 1);
-    meta.versionMajor = major;
-    meta.versionMinor = minor;
-    meta.date[0] = 24;
-    meta.date[1] = 5;
-    meta.date[2] = 17;
     return fwimage::buildImage(meta, payload.data(), payload.size());
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "support/ChildProcess.h"
+#include "support/Fd.h"
 #include "wire/FirmwareImage.h"
 #include "wire/Frame.h"
 
@@ -13,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace zutest {
@@ -102,7 +102,6 @@ public:
 
 private:
     void start(std::vector<std::string> args);
-    std::vector<std::string> stationArgs(const std::string& json, const StationOptions& options);
 
     TempDir m_dir;
     std::unique_ptr<support::ChildProcess> m_child;
@@ -115,22 +114,17 @@ class FrameStream {
 public:
     explicit FrameStream(int fd) : m_fd(fd) {}
     static FrameStream connectTo(int port); // 127.0.0.1:port; !ok() if refused
-    ~FrameStream() { close(); }
-    FrameStream(const FrameStream&) = delete;
-    FrameStream& operator=(const FrameStream&) = delete;
-    FrameStream(FrameStream&& other) noexcept
-        : m_fd(std::exchange(other.m_fd, -1)), m_closed(other.m_closed), m_reader(std::move(other.m_reader)) {}
 
-    bool ok() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool ok() const { return m_fd.valid(); }
+    int fd() const { return m_fd.get(); }
     bool peerClosed() const { return m_closed; }
-    void close();
+    void close() { m_fd.reset(); }
     bool send(const std::vector<std::uint8_t>& bytes); // frames are small: one write or none
     // The next frame; nullopt on silence for `timeoutMs` or when the peer closed.
     std::optional<wire::Frame> read(int timeoutMs = 2000);
 
 private:
-    int m_fd;
+    support::Fd m_fd;
     bool m_closed = false;
     wire::FrameReader m_reader;
 };
