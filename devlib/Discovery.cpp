@@ -33,7 +33,8 @@ std::uint32_t nextSeq() {
 
 class UdpSocket {
 public:
-    explicit UdpSocket(bool broadcast) : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+    explicit UdpSocket(bool broadcast)
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
         if (m_fd.valid() && broadcast) {
             const int on = 1;
             ::setsockopt(m_fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);

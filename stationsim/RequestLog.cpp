@@ -12,7 +12,9 @@ std::atomic<bool> g_enabled{false};
 std::mutex g_lineMutex; // lines from session threads must not interleave
 } // namespace
 
-void enableRequestLog() { g_enabled = true; }
+void enableRequestLog() {
+    g_enabled = true;
+}
 
 void logRequest(const char* format, ...) {
     if (!g_enabled)

@@ -55,7 +55,8 @@ std::vector<UdpResponder::Reply> UdpResponder::infoReply(std::uint32_t seq, std:
     }
     if (dev == nullptr) {
         logRequest("info %d: unknown id", id);
-        return {{std::chrono::milliseconds(0), wire::encodeInfoReply(seq, {.id = id, .status = wire::InfoUnknownId})}};
+        return {{std::chrono::milliseconds(0),
+                 wire::encodeInfoReply(seq, {.id = id, .status = wire::InfoUnknownId})}};
     }
     const Version v = m_table.version(id);
     logRequest("info %d: answered, version %d.%02d", id, v.major, v.minor);

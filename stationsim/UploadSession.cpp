@@ -152,8 +152,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
 
 } // namespace
 
-std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch,
-                                      const wire::Frame& begin) {
+std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch, const wire::Frame& begin) {
     const auto decoded = wire::decodeBegin(begin);
     if (!decoded) {
         sendBeginReply(ch, wire::idOfBegin(begin), wire::BadRequest);
@@ -175,7 +174,8 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
         sendBeginReply(ch, up.id, wire::Rejected);
         return std::nullopt;
     }
-    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize == 0 || up.chunkSize > wire::kMaxChunkSize) {
+    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize == 0 ||
+        up.chunkSize > wire::kMaxChunkSize) {
         sendBeginReply(ch, up.id, wire::TooLarge);
         return std::nullopt;
     }
@@ -186,7 +186,8 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
     }
     if (!sendBeginReply(ch, up.id, wire::Ok))
         return std::nullopt;
-    logRequest("upload %d: started, %u bytes%s", up.id, up.imageSize, ctx.serialLine ? " on the serial line" : "");
+    logRequest("upload %d: started, %u bytes%s", up.id, up.imageSize,
+               ctx.serialLine ? " on the serial line" : "");
 
     Frames next;
     std::vector<std::uint8_t> image;

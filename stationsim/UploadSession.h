@@ -27,6 +27,6 @@ constexpr std::uint64_t kMaxImageSize = 64 + 256ull * 1024 * 1024;
 // Runs the session that `begin` opens. On a line carrying many sessions, a Begin
 // that arrives mid-session ends this one and is handed back to start the next.
 std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& channel,
-                                      const wire::Frame& begin);
+                                     const wire::Frame& begin);
 
 } // namespace sim

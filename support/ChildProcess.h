@@ -49,7 +49,8 @@ public:
     // What the output file holds so far (empty without one).
     std::string output() const;
     // Polls the output until `found` accepts it; false if the child ended or `timeout` passed first.
-    bool waitForOutput(const std::function<bool(const std::string&)>& found, std::chrono::milliseconds timeout);
+    bool waitForOutput(const std::function<bool(const std::string&)>& found,
+                       std::chrono::milliseconds timeout);
 
 private:
     pid_t m_pid = -1;

@@ -15,8 +15,8 @@ std::optional<std::int64_t> parseInteger(std::string_view text, std::int64_t min
     if (text.empty() || min > max)
         return std::nullopt;
     // The largest magnitude the sign allows; -min is computed without overflowing.
-    const std::uint64_t limit = negative ? static_cast<std::uint64_t>(-(min + 1)) + 1
-                                         : static_cast<std::uint64_t>(max < 0 ? 0 : max);
+    const std::uint64_t limit =
+        negative ? static_cast<std::uint64_t>(-(min + 1)) + 1 : static_cast<std::uint64_t>(max < 0 ? 0 : max);
     std::uint64_t value = 0;
     for (const char c : text) {
         unsigned digit = 0;
@@ -32,8 +32,8 @@ std::optional<std::int64_t> parseInteger(std::string_view text, std::int64_t min
             return std::nullopt;
         value = value * base + digit;
     }
-    const std::int64_t result =
-        !negative || value == 0 ? static_cast<std::int64_t>(value) : -static_cast<std::int64_t>(value - 1) - 1;
+    const std::int64_t result = !negative || value == 0 ? static_cast<std::int64_t>(value)
+                                                        : -static_cast<std::int64_t>(value - 1) - 1;
     if (result < min || result > max)
         return std::nullopt;
     return result;

@@ -31,7 +31,8 @@ constexpr std::size_t kMaxInfoName = 63;       // the name field keeps a NUL
 
 enum InfoStatus : std::uint16_t { InfoOk = 0, InfoUnknownId = 1 };
 
-std::vector<std::uint8_t> makeDatagram(std::uint16_t type, std::uint32_t seq, const std::vector<std::uint8_t>& body);
+std::vector<std::uint8_t> makeDatagram(std::uint16_t type, std::uint32_t seq,
+                                       const std::vector<std::uint8_t>& body);
 
 struct Datagram {
     std::uint16_t type = 0;

@@ -96,12 +96,8 @@ public:
         m_regular = true;
     }
 
-    bool isRegular() const {
-        return m_regular;
-    }
-    std::uint64_t size() const {
-        return m_size;
-    }
+    bool isRegular() const { return m_regular; }
+    std::uint64_t size() const { return m_size; }
 
     // Fills up to `size` bytes; returns how many were read (less only at end of
     // file) or -1 on a read error.

@@ -11,7 +11,7 @@ namespace fwimage {
 
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::uint16_t kFormatVersion = 1;
-constexpr std::size_t kNameBytes = 20;                // at most 19 characters and a NUL
+constexpr std::size_t kNameBytes = 20;                    // at most 19 characters and a NUL
 constexpr std::uint32_t kMaxPayload = 256u * 1024 * 1024; // larger files are refused, never read
 
 struct ImageInfo {
@@ -30,13 +30,13 @@ enum class ImageError {
     None,
     NotRegularFile, // directory, FIFO, device, missing
     ReadFailed,
-    TooShort,        // fewer bytes than a header
+    TooShort, // fewer bytes than a header
     BadMagic,
     BadFormatVersion,
     BadHeaderCrc,
-    BadName,         // no NUL in the name field, or bytes after the NUL not zero
-    TooLarge,        // payload length above kMaxPayload
-    LengthMismatch,  // file shorter or longer than header + payload
+    BadName,        // no NUL in the name field, or bytes after the NUL not zero
+    TooLarge,       // payload length above kMaxPayload
+    LengthMismatch, // file shorter or longer than header + payload
     BadPayloadCrc,
 };
 

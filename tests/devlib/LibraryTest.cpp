@@ -38,7 +38,8 @@ StationLayout mainStation() {
     s.linkKbps = 20000;                // slow enough that an upload overlaps many queries
     s.flashKbps = 2000;
     s.serialBaud = 115200;
-    s.devices[9].faults = {.dropAfter = 200065, .corruptAt = 200064, .stallAfter = 200065}; // just beyond the image
+    s.devices[9].faults = {
+        .dropAfter = 200065, .corruptAt = 200064, .stallAfter = 200065}; // just beyond the image
     s.devices.push_back({.id = kDrop, .faults = {.dropAfter = 100000}});
     s.devices.push_back({.id = kCorrupt, .faults = {.corruptAt = 70000}});
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
@@ -288,7 +289,8 @@ TEST(Threaded, TwoUploadsWhileScanning) {
 }
 
 TEST(FileInfo, ValidImageFillsEveryOutputAndNothingBeyondNullArgumentsNothing) {
-    const fwimage::ImageInfo meta{0xFFFFFFFFu, "ABCDEFGHIJKLMNOPQRS", 2147483647, -3, {0xFFFFFFFFu, 0x1FF, 31}, 0, 0};
+    const fwimage::ImageInfo meta{
+        0xFFFFFFFFu, "ABCDEFGHIJKLMNOPQRS", 2147483647, -3, {0xFFFFFFFFu, 0x1FF, 31}, 0, 0};
     const auto image = fwimage::buildImage(meta, nullptr, 0);
     const std::string ok = g_dir.write("info.bin", std::string(image.begin(), image.end()));
     FileQuery q;
@@ -306,11 +308,14 @@ TEST(FileInfo, ValidImageFillsEveryOutputAndNothingBeyondNullArgumentsNothing) {
 TEST(Restart, EveryCommitKept) {
     const int port = g_station->port();
     g_station.reset();
-    g_station = std::make_unique<StationProcess>(g_layout,
-                                                 StationOptions{port, g_dir.file("state.json"), g_dir.file("ttyStation")});
+    g_station = std::make_unique<StationProcess>(
+        g_layout, StationOptions{port, g_dir.file("state.json"), g_dir.file("ttyStation")});
     ASSERT_TRUE(g_station->running()) << g_station->error();
     for (std::int32_t id = 101; id <= 130; ++id)
-        EXPECT_EQ(versionOf(id), id < 104 ? std::pair(11, 1) : id < 106 ? std::pair(12, 2) : std::pair(7, 30)) << id;
+        EXPECT_EQ(versionOf(id), id < 104   ? std::pair(11, 1)
+                                 : id < 106 ? std::pair(12, 2)
+                                            : std::pair(7, 30))
+            << id;
     EXPECT_EQ(versionOf(401), std::make_pair(9, 1));
     EXPECT_EQ(versionOf(403), std::make_pair(1, 0));
 }

@@ -68,7 +68,8 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
         if (!f && !pending.empty() && !s.peerClosed()) {
             for (const std::size_t received : pending) {
                 const bool refuse = acked == script.refuseChunkAt;
-                const auto count = static_cast<std::uint32_t>(received) + (acked++ == script.badAckAt ? 1 : 0);
+                const auto count =
+                    static_cast<std::uint32_t>(received) + (acked++ == script.badAckAt ? 1 : 0);
                 s.send(wire::encode(wire::ChunkAckMsg{count, refuse ? wire::ChunkCrcBad : wire::Ok}));
                 if (refuse)
                     return o;
@@ -106,7 +107,8 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
                 return o;
             for (int i = 0; i <= script.flashSteps; ++i) {
                 std::this_thread::sleep_for(script.flashStepDelay);
-                s.send(wire::encode(wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)}));
+                s.send(wire::encode(
+                    wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)}));
             }
             s.send(wire::encode(wire::CommitReplyMsg{script.commitStatus, 3, 7}));
             return o;
@@ -151,7 +153,8 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
     const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
     ::shutdown(client.fd(), SHUT_RDWR); // releases a device that went silent
     device.join();
-    EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end(), std::less_equal<>())) << "progress rises";
+    EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end(), std::less_equal<>()))
+        << "progress rises";
     return {r, seen, took};
 }
 

@@ -41,7 +41,8 @@ struct Exit {
 
 // Runs stationsim with `args` until it exits. Once it listens, calls `during(port)`
 // and then sends `sig`; without `during` it should not have started at all.
-Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>& during = {}, int sig = SIGTERM) {
+Exit runSim(const std::vector<std::string>& args, const std::function<void(int)>& during = {},
+            int sig = SIGTERM) {
     StationProcess sim(args);
     if (sim.running() && during)
         during(sim.port());
@@ -127,12 +128,14 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         EXPECT_EQ(e.code, 2) << row.message << e.output;
         EXPECT_EQ(e.output.rfind("stationsim: ", 0), 0u) << e.output;
         EXPECT_NE(e.output.find(message), std::string::npos) << e.output;
-        EXPECT_TRUE(row.message[0] != '@' || e.output.find('\n') == e.output.size() - 1) << "one line: " << e.output;
+        EXPECT_TRUE(row.message[0] != '@' || e.output.find('\n') == e.output.size() - 1)
+            << "one line: " << e.output;
     }
     struct stat st {};
     EXPECT_TRUE(::lstat(tty.c_str(), &st) == 0 && S_ISREG(st.st_mode)) << "a regular file is never replaced";
     StationProcess limits(R"({"link_kbps": 4294967295, "devices": [{"id": 2147483647, "name": ")" +
-                          std::string(63, 'n') + R"(", "family": 255, "kind": 0, "sub": 255, "letter": "\u0000",
+                          std::string(63, 'n') +
+                          R"(", "family": 255, "kind": 0, "sub": 255, "letter": "\u0000",
          "address": "255.255.255.255", "version": [2147483647, 0], "faults": {"drop_after": 4294967295}},
         {"id": -2147483648, "address": "0.0.0.0"}]})");
     EXPECT_TRUE(limits.running()) << "just inside the limits: " << limits.error();
@@ -186,7 +189,8 @@ TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
     TempDir dir;
     const std::string station = dir.write("s.json", R"({"devices": [)" + list + "]}");
     const Exit e = runSim({"--station", station, "--port", "0", "--log"}, [&](int port) {
-        const auto parts = exchange(port, {encodeScanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
+        const auto parts =
+            exchange(port, {encodeScanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
         ASSERT_EQ(parts.size(), 2u);
         for (const auto& p : parts) {
             const auto part = decodeScanReply(p);
@@ -202,7 +206,9 @@ TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
         ASSERT_EQ(r.size(), 1u);
         EXPECT_EQ(r[0].seq, 84u);
         EXPECT_EQ(decodeInfoReply(r[0]), DeviceInfo{.id = 102});
-        r = exchange(port, {encodeInfoRequest(85, 104), encodeInfoRequest(86, 101), encodeInfoRequest(87, 999)}, 2000, 3);
+        r = exchange(port,
+                     {encodeInfoRequest(85, 104), encodeInfoRequest(86, 101), encodeInfoRequest(87, 999)},
+                     2000, 3);
         ASSERT_EQ(r.size(), 3u);
         EXPECT_EQ(r[2].seq, 85u) << "a late reply holds up no other";
     });
@@ -227,7 +233,8 @@ Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chun
 }
 
 // Past the end of `image`, the bytes come from its start: only the offset matters there.
-Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = 64, std::uint32_t crcXor = 0, const Bytes& image = kImage) {
+Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = 64, std::uint32_t crcXor = 0,
+                 const Bytes& image = kImage) {
     const std::uint32_t from = offset + size <= image.size() ? offset : 0;
     const Bytes bytes(image.begin() + from, image.begin() + from + size);
     return encode(ChunkMsg{offset, crcOf(bytes) ^ crcXor, bytes});
@@ -285,7 +292,8 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"chunk above announced size", {beginFrame(101), chunkFrame(0, 65)}, ChunkAck, BadRequest},
         {"chunk past image end", transfer(kImage, chunkFrame(kSize, 1)), ChunkAck, BadRequest},
         {"end crc differs", transfer(kImage, encode(EndMsg{crcOf(kImage) ^ 1})), VerifyReply, ImageCrcBad},
-        {"not a firmware image", transfer(invalid, encode(EndMsg{crcOf(invalid)})), VerifyReply, ImageInvalid},
+        {"not a firmware image", transfer(invalid, encode(EndMsg{crcOf(invalid)})), VerifyReply,
+         ImageInvalid},
     };
     StationProcess st(R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "serial": true}]})");
     ASSERT_TRUE(st.running()) << st.error();
@@ -323,7 +331,8 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_EQ(verified, std::make_pair(std::uint16_t{VerifyReply}, std::uint16_t{Ok}));
-    EXPECT_TRUE(decodeFlashProgress(leaving.read().value_or(Frame{})) && decodeFlashProgress(leaving.read().value_or(Frame{})));
+    EXPECT_TRUE(decodeFlashProgress(leaving.read().value_or(Frame{})) &&
+                decodeFlashProgress(leaving.read().value_or(Frame{})));
     leaving.close();
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(versionOf(st.port(), 101), kOld);

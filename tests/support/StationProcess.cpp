@@ -39,15 +39,26 @@ std::string StationLayout::toJson() const {
     nlohmann::json list = nlohmann::json::array();
     for (const DeviceSetup& d : devices) {
         const DeviceFaults& f = d.faults;
-        list.push_back({{"id", d.id}, {"address", d.address}, {"name", d.name}, {"family", d.family},
-                        {"kind", d.kind}, {"sub", d.sub}, {"letter", std::string(1, d.letter)},
-                        {"version", {d.major, d.minor}}, {"serial", d.serial},
-                        {"faults", {{"silent", f.silent}, {"drop_after", f.dropAfter}, {"corrupt_at", f.corruptAt},
-                                    {"reject", f.reject}, {"flash_fail", f.flashFail},
-                                    {"stall_after", f.stallAfter}, {"delay_ms", f.delayMs}}}});
+        list.push_back({{"id", d.id},
+                        {"address", d.address},
+                        {"name", d.name},
+                        {"family", d.family},
+                        {"kind", d.kind},
+                        {"sub", d.sub},
+                        {"letter", std::string(1, d.letter)},
+                        {"version", {d.major, d.minor}},
+                        {"serial", d.serial},
+                        {"faults",
+                         {{"silent", f.silent},
+                          {"drop_after", f.dropAfter},
+                          {"corrupt_at", f.corruptAt},
+                          {"reject", f.reject},
+                          {"flash_fail", f.flashFail},
+                          {"stall_after", f.stallAfter},
+                          {"delay_ms", f.delayMs}}}});
     }
-    return nlohmann::json{{"link_kbps", linkKbps}, {"flash_kbps", flashKbps}, {"serial_baud", serialBaud},
-                          {"devices", list}}
+    return nlohmann::json{
+        {"link_kbps", linkKbps}, {"flash_kbps", flashKbps}, {"serial_baud", serialBaud}, {"devices", list}}
         .dump(2);
 }
 
@@ -154,8 +165,8 @@ std::optional<wire::Frame> FrameStream::read(int timeoutMs) {
     return f;
 }
 
-std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major, int minor, std::uint32_t typeCode,
-                                         const char* name) {
+std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major, int minor,
+                                         std::uint32_t typeCode, const char* name) {
     std::vector<std::uint8_t> payload(payloadSize);
     std::uint32_t x = 0x2545F491u ^ static_cast<std::uint32_t>(payloadSize);
     for (auto& b : payload) {

@@ -38,7 +38,8 @@ void readVectors(const char* doc, std::map<std::string, Bytes>& vectors) {
             EXPECT_FALSE(name.empty()) << doc << ":" << number << ": example without a test vector mark";
             const std::string digits = std::regex_replace(m[1].str(), std::regex(" "), "");
             for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-                vectors[name].push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+                vectors[name].push_back(
+                    static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
         } else if (!line.empty() && line.rfind("```", 0) != 0) {
             name.clear(); // prose ends an example
         }
@@ -101,7 +102,8 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     EXPECT_EQ(encode(ChunkMsg{0, abcdCrc, abcd}), v["chunk"]);
     const Frame f = frameOf(v["chunk"]);
     const auto read = decodeChunk(f);
-    EXPECT_TRUE(read && read->offset == 0 && read->dataCrc == abcdCrc && Bytes(read->data.begin(), read->data.end()) == abcd);
+    EXPECT_TRUE(read && read->offset == 0 && read->dataCrc == abcdCrc &&
+                Bytes(read->data.begin(), read->data.end()) == abcd);
 
     const fwimage::ImageInfo image{2, "NetAppl", 1, 5, {24, 12, 25}, 4, abcdCrc};
     EXPECT_EQ(fwimage::buildImage(image, abcd.data(), abcd.size()), v["image"]);

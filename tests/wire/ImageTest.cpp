@@ -55,7 +55,8 @@ ImageError verdict(const Bytes& image, ImageInfo* fields = nullptr) {
     return error;
 }
 
-const Bytes kGood = zutest::makeImageBytes(40, 3, 7, 1, "NNNNNNNNNNNNNNNNNNN"); // 104 bytes, 19-character name
+const Bytes kGood =
+    zutest::makeImageBytes(40, 3, 7, 1, "NNNNNNNNNNNNNNNNNNN"); // 104 bytes, 19-character name
 
 } // namespace
 
@@ -64,7 +65,13 @@ TEST(Image, EveryFieldAsStoredAroundTheReadBlock) {
     for (const std::size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
         SCOPED_TRACE(size);
         // A 20-character name is cut to 19; dates and versions are stored whole.
-        ImageInfo meta{static_cast<std::uint32_t>(0xFFFFFF00u + size), "", 2147483647, -1, {0xFFFFFFFFu, 0x1FF, 31}, 0, 0};
+        ImageInfo meta{static_cast<std::uint32_t>(0xFFFFFF00u + size),
+                       "",
+                       2147483647,
+                       -1,
+                       {0xFFFFFFFFu, 0x1FF, 31},
+                       0,
+                       0};
         std::fill_n(meta.name, fwimage::kNameBytes, 'N');
         Bytes payload(size);
         std::iota(payload.begin(), payload.end(), std::uint8_t{1});
@@ -100,7 +107,10 @@ TEST(Image, EachHeaderFieldTruncationAndTrailingByteRefusedWithItsReason) {
     for (std::size_t n = 0; n <= kGood.size() + 1; ++n) {
         Bytes image(kGood.begin(), kGood.begin() + static_cast<std::ptrdiff_t>(std::min(n, kGood.size())));
         image.resize(n, 0);
-        EXPECT_EQ(verdict(image), n < 64 ? TooShort : n == kGood.size() ? None : LengthMismatch) << "length " << n;
+        EXPECT_EQ(verdict(image), n < 64              ? TooShort
+                                  : n == kGood.size() ? None
+                                                      : LengthMismatch)
+            << "length " << n;
     }
 }
 
@@ -108,7 +118,8 @@ TEST(Image, NonFilesRefusedAtOnce) {
     TempDir dir;
     const std::string fifo = dir.file("fifo.bin"); // nobody writes: a blocking open would hang
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {dir.path(), dir.file("missing.bin"), std::string(), fifo, std::string("/dev/zero")}) {
+    for (const std::string& path :
+         {dir.path(), dir.file("missing.bin"), std::string(), fifo, std::string("/dev/zero")}) {
         ImageInfo info;
         Bytes contents;
         EXPECT_EQ(fwimage::checkImageFile(path.c_str(), info), NotRegularFile) << path;
@@ -129,7 +140,8 @@ std::pair<int, std::string> mkfwimage(std::vector<std::string> args) {
 }
 
 std::vector<std::string> goodArgs(const std::string& out) {
-    return {"--type", "6", "--name", "DSP Appl", "--version", "4.9", "--date", "17/3/25", "--size", "5000", "-o", out};
+    return {"--type", "6",       "--name", "DSP Appl", "--version", "4.9",
+            "--date", "17/3/25", "--size", "5000",     "-o",        out};
 }
 
 } // namespace
@@ -137,16 +149,22 @@ std::vector<std::string> goodArgs(const std::string& out) {
 TEST(Mkfwimage, WritesWhatTheReaderReadsBackFailedWritesLeaveNothing) {
     TempDir dir;
     const auto out = dir.file("dsp.bin");
-    auto [code, output] = mkfwimage({"--type", "0xFFFFFFFF", "--name", "ABCDEFGHIJKLMNOPQRS", "--version",
-                                     "2147483647.0", "--date", "4294967295/0/25", "--size", "70000", "-o", out});
+    auto [code, output] =
+        mkfwimage({"--type", "0xFFFFFFFF", "--name", "ABCDEFGHIJKLMNOPQRS", "--version", "2147483647.0",
+                   "--date", "4294967295/0/25", "--size", "70000", "-o", out});
     ASSERT_EQ(code, 0) << output;
     ImageInfo read;
     ASSERT_EQ(fwimage::checkImageFile(out.c_str(), read), None);
-    EXPECT_EQ(read, (ImageInfo{0xFFFFFFFFu, "ABCDEFGHIJKLMNOPQRS", 2147483647, 0, {4294967295u, 0, 25}, 70000,
+    EXPECT_EQ(read, (ImageInfo{0xFFFFFFFFu,
+                               "ABCDEFGHIJKLMNOPQRS",
+                               2147483647,
+                               0,
+                               {4294967295u, 0, 25},
+                               70000,
                                read.payloadCrc}));
     const std::string payload(1234, 'p'); // replacing the file
-    ASSERT_EQ(mkfwimage({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3", "--payload",
-                         dir.write("payload.raw", payload), "--output", out})
+    ASSERT_EQ(mkfwimage({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3",
+                         "--payload", dir.write("payload.raw", payload), "--output", out})
                   .first,
               0);
     Bytes contents;

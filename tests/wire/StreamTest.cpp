@@ -23,7 +23,7 @@ TEST(Datagrams, ShortForeignOversizeAndOverreachingRefused) {
         EXPECT_FALSE(parseDatagram(b.data(), b.size()));
 
     auto cut = encodeScanReply(1, {3, 0, {1, 2, 3}});
-    cut.pop_back(); // the last id incomplete
+    cut.pop_back();                                                 // the last id incomplete
     const Bytes parts[] = {cut, encodeScanReply(1, {2, 1, {1, 2}}), // beyond the total
                            encodeScanReply(1, {300, 0, std::vector<std::int32_t>(257)})};
     for (const Bytes& b : parts)
