@@ -8,5 +8,5 @@ add_library(zu_core STATIC
   ${ZU_CORE_UI_DIR}/DeviceList.cpp
   ${ZU_CORE_UI_DIR}/FirmwareFile.cpp)
 target_include_directories(zu_core PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${ZU_CORE_UI_DIR})
-target_link_libraries(zu_core PUBLIC Qt6::Core devlib PRIVATE zu_warnings)
+target_link_libraries(zu_core PUBLIC Qt6::Core PRIVATE zu_warnings)
 set_target_properties(zu_core PROPERTIES AUTOMOC ON)

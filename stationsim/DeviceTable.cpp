@@ -1,4 +1,4 @@
-#include "DeviceTable.h"
+#include "stationsim/DeviceTable.h"
 
 namespace sim {
 

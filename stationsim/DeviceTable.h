@@ -2,7 +2,7 @@
 // are being uploaded to. Shared by the UDP, TCP and serial threads.
 #pragma once
 
-#include "StationConfig.h"
+#include "stationsim/StationConfig.h"
 
 #include <cstdint>
 #include <mutex>

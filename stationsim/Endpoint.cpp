@@ -1,4 +1,4 @@
-#include "Endpoint.h"
+#include "stationsim/Endpoint.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,24 +1,16 @@
-#include "Options.h"
+#include "stationsim/Options.h"
 
-#include <cstring>
+#include "support/ParseInt.h"
 
 namespace sim {
 
 namespace {
 
 bool parsePort(const std::string& text, std::uint16_t& out) {
-    if (text.empty() || text.size() > 5)
-        return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535)
-        return false;
-    out = static_cast<std::uint16_t>(value);
-    return true;
+    const auto port = support::parseInteger(text, 0, 65535);
+    if (port)
+        out = static_cast<std::uint16_t>(*port);
+    return port.has_value();
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "RequestLog.h"
+#include "stationsim/RequestLog.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -12,7 +12,9 @@ std::atomic<bool> g_enabled{false};
 std::mutex g_lineMutex; // lines from session threads must not interleave
 } // namespace
 
-void enableRequestLog() { g_enabled = true; }
+void enableRequestLog() {
+    g_enabled = true;
+}
 
 void logRequest(const char* format, ...) {
     if (!g_enabled)

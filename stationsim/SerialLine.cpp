@@ -1,4 +1,6 @@
-#include "SerialLine.h"
+#include "stationsim/SerialLine.h"
+
+#include "wire/UploadFrames.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,41 +30,34 @@ SerialLine::SerialLine(const StopSignal& stop, std::uint32_t baud)
       m_rxGulp(baud == 0 ? SIZE_MAX
                          : std::max<std::size_t>(1, static_cast<std::size_t>(bytesPerSecond(baud) / 20))) {}
 
-SerialLine::~SerialLine() {
-    if (m_slave >= 0)
-        ::close(m_slave);
-    if (m_master >= 0)
-        ::close(m_master);
-}
-
 bool SerialLine::open(const std::string& link, std::string& error) {
     struct stat st {};
     if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
         error = link + ": exists and is not a symlink; refusing to replace it";
         return false;
     }
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+    m_master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!m_master.valid() || ::grantpt(m_master.get()) != 0 || ::unlockpt(m_master.get()) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     char name[PATH_MAX];
-    if (::ptsname_r(m_master, name, sizeof name) != 0) {
+    if (::ptsname_r(m_master.get(), name, sizeof name) != 0) {
         error = std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
         return false;
     }
     m_slaveName = name;
-    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_slave < 0) {
+    m_slave.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!m_slave.valid()) {
         error = m_slaveName + ": " + std::strerror(errno);
         return false;
     }
     termios tio{};
-    if (::tcgetattr(m_slave, &tio) == 0) {
+    if (::tcgetattr(m_slave.get(), &tio) == 0) {
         ::cfmakeraw(&tio);
-        ::tcsetattr(m_slave, TCSANOW, &tio);
+        ::tcsetattr(m_slave.get(), TCSANOW, &tio);
     }
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_master.get(), F_SETFL, ::fcntl(m_master.get(), F_GETFL) | O_NONBLOCK);
 
     // Publish atomically: a client never sees the path missing while it is replaced.
     const std::string temp = link + ".tmp" + std::to_string(::getpid());
@@ -96,27 +91,27 @@ void SerialLine::removeLink() {
 }
 
 void SerialLine::serve(const SessionContext& ctx) {
-    std::optional<proto::Frame> begin;
+    std::optional<wire::Frame> begin;
     while (!m_stop.stopped()) {
         if (!begin) {
-            proto::Frame f;
+            wire::Frame f;
             const Read r = next(f, Clock::now() + std::chrono::hours(1));
             if (r == Read::Stopping)
                 return;
             // Anything but a Begin between sessions is a leftover of an abandoned one.
-            if (r == Read::Frame && f.type == proto::Begin)
+            if (r == Read::Frame && f.type == wire::Begin)
                 begin = std::move(f);
             continue;
         }
         // Whatever still waits to be read by the client belongs to an abandoned
         // session; a client that just sent Begin must see the BeginReply first.
-        ::tcflush(m_slave, TCIFLUSH);
-        const proto::Frame current = std::move(*begin);
+        ::tcflush(m_slave.get(), TCIFLUSH);
+        const wire::Frame current = std::move(*begin);
         begin = runUpload(ctx, *this, current);
     }
 }
 
-FrameChannel::Read SerialLine::next(proto::Frame& out, Clock::time_point deadline) {
+FrameChannel::Read SerialLine::next(wire::Frame& out, Clock::time_point deadline) {
     std::uint8_t buffer[4096];
     for (;;) {
         if (auto f = m_reader.next()) {
@@ -125,7 +120,7 @@ FrameChannel::Read SerialLine::next(proto::Frame& out, Clock::time_point deadlin
         }
         if (m_stop.stopped())
             return Read::Stopping;
-        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_stop.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{m_master.get(), POLLIN, 0}, {m_stop.fd(), POLLIN, 0}};
         const int r = ::poll(fds, 2, msUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
@@ -136,7 +131,7 @@ FrameChannel::Read SerialLine::next(proto::Frame& out, Clock::time_point deadlin
         if (!(fds[0].revents & POLLIN))
             continue;
         // Read at most what the line could carry in about 50 ms, then wait out its time.
-        const ssize_t n = ::read(m_master, buffer, std::min(m_rxGulp, sizeof buffer));
+        const ssize_t n = ::read(m_master.get(), buffer, std::min(m_rxGulp, sizeof buffer));
         if (n <= 0)
             continue;
         m_reader.feed(buffer, static_cast<std::size_t>(n));
@@ -149,14 +144,14 @@ bool SerialLine::send(const std::vector<std::uint8_t>& frame) {
     const auto deadline = Clock::now() + kSendLimit;
     std::size_t done = 0;
     while (done < frame.size()) {
-        const ssize_t n = ::write(m_master, frame.data() + done, frame.size() - done);
+        const ssize_t n = ::write(m_master.get(), frame.data() + done, frame.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return false;
-        pollfd fds[2] = {{m_master, POLLOUT, 0}, {m_stop.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{m_master.get(), POLLOUT, 0}, {m_stop.fd(), POLLIN, 0}};
         if (::poll(fds, 2, msUntil(deadline)) == 0 || fds[1].revents != 0)
             return false;
     }
@@ -167,14 +162,14 @@ bool SerialLine::pauseUntil(Clock::time_point until) {
     return m_stop.sleepUntil(until);
 }
 
-std::optional<proto::Frame> SerialLine::holdUntilPeerLeaves() {
+std::optional<wire::Frame> SerialLine::holdUntilPeerLeaves() {
     // The line cannot tell when a client gives up; its next Begin says so.
     for (;;) {
-        proto::Frame f;
+        wire::Frame f;
         const Read r = next(f, Clock::now() + std::chrono::hours(1));
         if (r == Read::Stopping)
             return std::nullopt;
-        if (r == Read::Frame && f.type == proto::Begin)
+        if (r == Read::Frame && f.type == wire::Begin)
             return f;
     }
 }

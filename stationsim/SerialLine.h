@@ -3,10 +3,11 @@
 // at a time, with the same frames as TCP, paced at the configured baud rate.
 #pragma once
 
-#include "FrameChannel.h"
-#include "Pacer.h"
-#include "StopSignal.h"
-#include "UploadSession.h"
+#include "stationsim/FrameChannel.h"
+#include "stationsim/Pacer.h"
+#include "stationsim/StopSignal.h"
+#include "stationsim/UploadSession.h"
+#include "support/Fd.h"
 
 #include <string>
 
@@ -15,7 +16,6 @@ namespace sim {
 class SerialLine : public FrameChannel {
 public:
     SerialLine(const StopSignal& stop, std::uint32_t baud);
-    ~SerialLine() override;
     SerialLine(const SerialLine&) = delete;
     SerialLine& operator=(const SerialLine&) = delete;
 
@@ -29,20 +29,20 @@ public:
     // Serves sessions until the station stops.
     void serve(const SessionContext& ctx);
 
-    Read next(proto::Frame& out, Clock::time_point deadline) override;
+    Read next(wire::Frame& out, Clock::time_point deadline) override;
     bool send(const std::vector<std::uint8_t>& frame) override;
     bool pauseUntil(Clock::time_point until) override;
-    std::optional<proto::Frame> holdUntilPeerLeaves() override;
+    std::optional<wire::Frame> holdUntilPeerLeaves() override;
     void reset() override {}
     bool carriesManySessions() const override { return true; }
 
 private:
     const StopSignal& m_stop;
-    int m_master = -1;
-    int m_slave = -1; // held open so the master never reports EIO between clients
+    support::Fd m_master;
+    support::Fd m_slave; // held open so the master never reports EIO between clients
     std::string m_slaveName;
     std::string m_link;
-    proto::FrameReader m_reader;
+    wire::FrameReader m_reader;
     Pacer m_rx;
     Pacer m_tx;
     std::size_t m_rxGulp; // bytes read at once: about 50 ms of line time

@@ -1,14 +1,15 @@
-#include "StateFile.h"
+#include "stationsim/StateFile.h"
+
+#include "support/AtomicFile.h"
+#include "support/ParseInt.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
 
 namespace sim {
 
@@ -17,23 +18,11 @@ namespace {
 using nlohmann::json;
 
 bool parseId(const std::string& text, std::int32_t& out) {
-    if (text.empty() || text.size() > 11)
-        return false;
-    std::size_t i = text[0] == '-' ? 1 : 0;
-    if (i == text.size())
-        return false;
-    long long value = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    if (text[0] == '-')
-        value = -value;
-    if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
-        return false;
-    out = static_cast<std::int32_t>(value);
-    return true;
+    using Limits = std::numeric_limits<std::int32_t>;
+    const auto id = support::parseInteger(text, Limits::min(), Limits::max());
+    if (id)
+        out = static_cast<std::int32_t>(*id);
+    return id.has_value();
 }
 
 bool versionPart(const json& v, std::int32_t& out) {
@@ -43,19 +32,6 @@ bool versionPart(const json& v, std::int32_t& out) {
     if (i < 0 || i > std::numeric_limits<std::int32_t>::max())
         return false;
     out = static_cast<std::int32_t>(i);
-    return true;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
     return true;
 }
 
@@ -107,22 +83,10 @@ bool StateFile::save(const DeviceTable& table, std::string& error) {
     for (const auto& [id, v] : table.versions())
         versions[std::to_string(id)] = json::array({v.major, v.minor});
     const std::string text = json{{"versions", versions}}.dump(2) + "\n";
-
-    const std::string temp = m_path + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = temp + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (!written || ::rename(temp.c_str(), m_path.c_str()) != 0) {
-        error = m_path + ": " + std::strerror(written ? errno : savedErrno);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    const int failed = support::replaceFile(m_path, text.data(), text.size(), 0644);
+    if (failed != 0)
+        error = m_path + ": " + std::strerror(failed);
+    return failed == 0;
 }
 
 } // namespace sim

@@ -2,7 +2,7 @@
 // Format: {"versions": {"<id>": [major, minor], ...}}
 #pragma once
 
-#include "DeviceTable.h"
+#include "stationsim/DeviceTable.h"
 
 #include <mutex>
 #include <string>
@@ -17,8 +17,8 @@ public:
     // unreadable or garbled one fails with a reason. Ids not at the station are ignored.
     bool load(DeviceTable& table, std::string& error) const;
 
-    // Records a committed upload and rewrites the file atomically (temp + rename),
-    // so a crash never leaves a half-written state behind.
+    // Records a committed upload and rewrites the file atomically, so a crash never
+    // leaves a half-written state behind.
     bool commit(DeviceTable& table, std::int32_t id, Version v, std::string& error);
 
     const std::string& path() const { return m_path; }

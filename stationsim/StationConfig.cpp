@@ -1,6 +1,8 @@
 // Station-file reader. Every problem is reported with the dotted path of the
 // offending key, so a technician can find it in a long file.
-#include "StationConfig.h"
+#include "stationsim/StationConfig.h"
+
+#include "support/Fd.h"
 
 #include <nlohmann/json.hpp>
 
@@ -220,8 +222,9 @@ bool parseStation(const std::string& text, StationConfig& out, std::string& erro
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag.
+    } catch (const json::exception& e) {
+        // A syntax error, or a number beyond a double ("1E400"). Drop the library's
+        // "[json.exception.parse_error.101] " tag.
         std::string what = e.what();
         const auto close = what.find("] ");
         error = "malformed JSON: " + (close == std::string::npos ? what : what.substr(close + 2));
@@ -261,33 +264,30 @@ bool parseStation(const std::string& text, StationConfig& out, std::string& erro
 }
 
 bool readWholeFile(const std::string& path, std::string& out, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    const support::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) {
         error = std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         error = "not a regular file";
-        ::close(fd);
         return false;
     }
     std::string text;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             error = std::strerror(errno);
-            ::close(fd);
             return false;
         }
         if (n == 0)
             break;
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     out = std::move(text);
     return true;
 }

@@ -1,4 +1,4 @@
-#include "StopSignal.h"
+#include "stationsim/StopSignal.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -10,16 +10,9 @@ namespace sim {
 StopSignal::StopSignal() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        m_read = fds[0];
-        m_write = fds[1];
+        m_read.reset(fds[0]);
+        m_write.reset(fds[1]);
     }
-}
-
-StopSignal::~StopSignal() {
-    if (m_read >= 0)
-        ::close(m_read);
-    if (m_write >= 0)
-        ::close(m_write);
 }
 
 void StopSignal::stop() {
@@ -27,7 +20,7 @@ void StopSignal::stop() {
         return;
     const char byte = 1;
     // Never read back, so every poller sees the pipe readable from now on.
-    while (::write(m_write, &byte, 1) < 0 && errno == EINTR) {
+    while (::write(m_write.get(), &byte, 1) < 0 && errno == EINTR) {
     }
 }
 
@@ -38,7 +31,7 @@ bool StopSignal::sleepUntil(std::chrono::steady_clock::time_point until) const {
         const int ms = msUntil(until);
         if (ms <= 0 && std::chrono::steady_clock::now() >= until)
             return true;
-        pollfd p{m_read, POLLIN, 0};
+        pollfd p{m_read.get(), POLLIN, 0};
         const int r = ::poll(&p, 1, ms > 0 ? ms : 1);
         if (r > 0)
             return false;

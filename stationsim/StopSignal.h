@@ -2,6 +2,8 @@
 // end becomes readable (and stays so) once stop() is called.
 #pragma once
 
+#include "support/Fd.h"
+
 #include <atomic>
 #include <chrono>
 
@@ -10,21 +12,20 @@ namespace sim {
 class StopSignal {
 public:
     StopSignal();
-    ~StopSignal();
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
-    bool ok() const { return m_read >= 0; }
+    bool ok() const { return m_read.valid(); }
     void stop();
     bool stopped() const { return m_stopped.load(); }
-    int fd() const { return m_read; } // poll for POLLIN
+    int fd() const { return m_read.get(); } // poll for POLLIN
 
     // Sleeps until `until`; false if the station is stopping.
     bool sleepUntil(std::chrono::steady_clock::time_point until) const;
 
 private:
-    int m_read = -1;
-    int m_write = -1;
+    support::Fd m_read;
+    support::Fd m_write;
     std::atomic<bool> m_stopped{false};
 };
 

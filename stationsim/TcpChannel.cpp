@@ -1,4 +1,4 @@
-#include "TcpChannel.h"
+#include "stationsim/TcpChannel.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -14,20 +14,15 @@ constexpr auto kLingerLimit = std::chrono::seconds(2);
 } // namespace
 
 TcpChannel::TcpChannel(int fd, const StopSignal& stop) : m_fd(fd), m_stop(stop) {
-    const int flags = ::fcntl(m_fd, F_GETFL);
-    ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-TcpChannel::~TcpChannel() {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    const int flags = ::fcntl(m_fd.get(), F_GETFL);
+    ::fcntl(m_fd.get(), F_SETFL, flags | O_NONBLOCK);
 }
 
 TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
     for (;;) {
         if (m_stop.stopped())
             return Wait::Stopping;
-        pollfd fds[2] = {{m_fd, events, 0}, {m_stop.fd(), POLLIN, 0}};
+        pollfd fds[2] = {{m_fd.get(), events, 0}, {m_stop.fd(), POLLIN, 0}};
         const int r = ::poll(fds, 2, msUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
@@ -46,14 +41,14 @@ TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
     }
 }
 
-FrameChannel::Read TcpChannel::next(proto::Frame& out, Clock::time_point deadline) {
+FrameChannel::Read TcpChannel::next(wire::Frame& out, Clock::time_point deadline) {
     std::uint8_t buffer[65536];
     for (;;) {
         if (auto f = m_reader.next()) {
             out = std::move(*f);
             return Read::Frame;
         }
-        if (m_fd < 0)
+        if (!m_fd.valid())
             return Read::Closed;
         switch (wait(POLLIN, deadline)) {
         case Wait::Ready:
@@ -65,7 +60,7 @@ FrameChannel::Read TcpChannel::next(proto::Frame& out, Clock::time_point deadlin
         case Wait::Stopping:
             return Read::Stopping;
         }
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
         if (n <= 0)
@@ -75,12 +70,12 @@ FrameChannel::Read TcpChannel::next(proto::Frame& out, Clock::time_point deadlin
 }
 
 bool TcpChannel::send(const std::vector<std::uint8_t>& frame) {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return false;
     const auto deadline = Clock::now() + kSendLimit;
     std::size_t done = 0;
     while (done < frame.size()) {
-        const ssize_t n = ::send(m_fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = ::send(m_fd.get(), frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -98,7 +93,7 @@ bool TcpChannel::send(const std::vector<std::uint8_t>& frame) {
 }
 
 bool TcpChannel::pauseUntil(Clock::time_point until) {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return false;
     // Watch only for the peer leaving: incoming data is left queued, which is what
     // slows the sender down.
@@ -111,8 +106,8 @@ bool TcpChannel::pauseUntil(Clock::time_point until) {
     }
 }
 
-std::optional<proto::Frame> TcpChannel::holdUntilPeerLeaves() {
-    while (m_fd >= 0) {
+std::optional<wire::Frame> TcpChannel::holdUntilPeerLeaves() {
+    while (m_fd.valid()) {
         const Wait w = wait(POLLRDHUP, Clock::now() + std::chrono::hours(1));
         if (w == Wait::PeerGone || w == Wait::Stopping)
             break;
@@ -121,29 +116,27 @@ std::optional<proto::Frame> TcpChannel::holdUntilPeerLeaves() {
 }
 
 void TcpChannel::reset() {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return;
     linger l{1, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(m_fd);
-    m_fd = -1;
+    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    m_fd.reset();
 }
 
 void TcpChannel::closeGracefully() {
-    if (m_fd < 0)
+    if (!m_fd.valid())
         return;
-    ::shutdown(m_fd, SHUT_WR);
+    ::shutdown(m_fd.get(), SHUT_WR);
     const auto deadline = Clock::now() + kLingerLimit;
     std::uint8_t buffer[4096];
     for (;;) {
         if (wait(POLLIN, deadline) != Wait::Ready)
             break;
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             break;
     }
-    ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
 }
 
 } // namespace sim

@@ -2,22 +2,22 @@
 // stop signal, so shutdown never waits on a client.
 #pragma once
 
-#include "FrameChannel.h"
-#include "StopSignal.h"
+#include "stationsim/FrameChannel.h"
+#include "stationsim/StopSignal.h"
+#include "support/Fd.h"
 
 namespace sim {
 
 class TcpChannel : public FrameChannel {
 public:
     TcpChannel(int fd, const StopSignal& stop); // takes ownership of fd
-    ~TcpChannel() override;
     TcpChannel(const TcpChannel&) = delete;
     TcpChannel& operator=(const TcpChannel&) = delete;
 
-    Read next(proto::Frame& out, Clock::time_point deadline) override;
+    Read next(wire::Frame& out, Clock::time_point deadline) override;
     bool send(const std::vector<std::uint8_t>& frame) override;
     bool pauseUntil(Clock::time_point until) override;
-    std::optional<proto::Frame> holdUntilPeerLeaves() override;
+    std::optional<wire::Frame> holdUntilPeerLeaves() override;
     void reset() override;
     bool carriesManySessions() const override { return false; }
 
@@ -29,9 +29,9 @@ private:
     enum class Wait { Ready, PeerGone, Timeout, Stopping };
     Wait wait(short events, Clock::time_point deadline);
 
-    int m_fd;
+    support::Fd m_fd;
     const StopSignal& m_stop;
-    proto::FrameReader m_reader;
+    wire::FrameReader m_reader;
 };
 
 } // namespace sim

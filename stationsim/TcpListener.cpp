@@ -1,6 +1,7 @@
-#include "TcpListener.h"
+#include "stationsim/TcpListener.h"
 
-#include "TcpChannel.h"
+#include "stationsim/TcpChannel.h"
+#include "wire/UploadFrames.h"
 
 #include <cerrno>
 #include <netinet/in.h>
@@ -15,10 +16,10 @@ namespace {
 
 void serveConnection(int fd, const SessionContext& ctx, const StopSignal& stop) {
     TcpChannel channel(fd, stop);
-    proto::Frame first;
+    wire::Frame first;
     const auto r = channel.next(first, FrameChannel::Clock::now() + kSessionIdleLimit);
     // One connection carries one session, opened by Begin.
-    if (r == FrameChannel::Read::Frame && first.type == proto::Begin)
+    if (r == FrameChannel::Read::Frame && first.type == wire::Begin)
         runUpload(ctx, channel, first);
     if (r != FrameChannel::Read::Stopping && !stop.stopped())
         channel.closeGracefully();

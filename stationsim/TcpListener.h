@@ -2,8 +2,8 @@
 // different devices proceed in parallel.
 #pragma once
 
-#include "StopSignal.h"
-#include "UploadSession.h"
+#include "stationsim/StopSignal.h"
+#include "stationsim/UploadSession.h"
 
 #include <atomic>
 #include <list>

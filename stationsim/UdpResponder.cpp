@@ -1,11 +1,10 @@
-#include "UdpResponder.h"
+#include "stationsim/UdpResponder.h"
 
-#include "Protocol.h"
-#include "RequestLog.h"
+#include "stationsim/RequestLog.h"
+#include "wire/Datagram.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,17 +13,16 @@ namespace sim {
 namespace {
 // A flood of delayed requests must not grow memory without bound.
 constexpr std::size_t kMaxPending = 10000;
-constexpr std::size_t kNameField = 64;
 } // namespace
 
 std::vector<UdpResponder::Reply> UdpResponder::answer(const std::uint8_t* data, std::size_t size) const {
-    const auto d = proto::parseDatagram(data, size);
+    const auto d = wire::parseDatagram(data, size);
     if (!d)
         return {};
-    if (d->type == proto::ScanRequest)
+    if (wire::isScanRequest(*d))
         return scanReplies(d->seq);
-    if (d->type == proto::InfoRequest)
-        return infoReply(d->seq, d->body);
+    if (const auto id = wire::decodeInfoRequest(*d))
+        return infoReply(d->seq, *id);
     return {};
 }
 
@@ -35,55 +33,35 @@ std::vector<UdpResponder::Reply> UdpResponder::scanReplies(std::uint32_t seq) co
     std::vector<Reply> out;
     std::size_t first = 0;
     do {
-        const std::size_t count = std::min(proto::kMaxIdsPerScanReply, total - first);
-        std::vector<std::uint8_t> body;
-        proto::putU16(body, static_cast<std::uint16_t>(total));
-        proto::putU16(body, static_cast<std::uint16_t>(first));
-        proto::putU16(body, static_cast<std::uint16_t>(count));
-        proto::putU16(body, 0);
+        const std::size_t count = std::min(wire::kMaxIdsPerScanReply, total - first);
+        wire::ScanPart part{static_cast<std::uint16_t>(total), static_cast<std::uint16_t>(first), {}};
         // A part is as late as the slowest device it lists.
         std::uint32_t delay = 0;
         for (std::size_t i = first; i < first + count; ++i) {
-            proto::putI32(body, devices[i].id);
+            part.ids.push_back(devices[i].id);
             delay = std::max(delay, devices[i].faults.delayMs);
         }
-        out.push_back({std::chrono::milliseconds(delay), proto::makeDatagram(proto::ScanReply, seq, body)});
+        out.push_back({std::chrono::milliseconds(delay), wire::encodeScanReply(seq, part)});
         first += count;
     } while (first < total);
     return out;
 }
 
-std::vector<UdpResponder::Reply> UdpResponder::infoReply(std::uint32_t seq,
-                                                         const std::vector<std::uint8_t>& request) const {
-    if (request.size() < 4)
-        return {};
-    const std::int32_t id = proto::getI32(request.data());
+std::vector<UdpResponder::Reply> UdpResponder::infoReply(std::uint32_t seq, std::int32_t id) const {
     const DeviceConfig* dev = m_table.find(id);
     if (dev != nullptr && dev->faults.silent) {
         logRequest("info %d: silent, not answered", id);
         return {};
     }
-    std::vector<std::uint8_t> body;
-    proto::putI32(body, id);
     if (dev == nullptr) {
         logRequest("info %d: unknown id", id);
-        proto::putU16(body, proto::InfoUnknownId);
-        body.resize(24 + kNameField, 0);
-        return {{std::chrono::milliseconds(0), proto::makeDatagram(proto::InfoReply, seq, body)}};
+        return {{std::chrono::milliseconds(0),
+                 wire::encodeInfoReply(seq, {.id = id, .status = wire::InfoUnknownId})}};
     }
     const Version v = m_table.version(id);
     logRequest("info %d: answered, version %d.%02d", id, v.major, v.minor);
-    proto::putU16(body, proto::InfoOk);
-    proto::putU16(body, 0);
-    proto::putU32(body, dev->address);
-    proto::putU32(body, dev->typeCode());
-    proto::putI32(body, v.major);
-    proto::putI32(body, v.minor);
-    const std::size_t nameAt = body.size();
-    body.resize(nameAt + kNameField, 0); // NUL padded; names are at most 63 bytes
-    std::memcpy(body.data() + nameAt, dev->name.data(), std::min(dev->name.size(), kNameField - 1));
-    return {
-        {std::chrono::milliseconds(dev->faults.delayMs), proto::makeDatagram(proto::InfoReply, seq, body)}};
+    const wire::DeviceInfo info{id, wire::InfoOk, dev->address, dev->typeCode(), v.major, v.minor, dev->name};
+    return {{std::chrono::milliseconds(dev->faults.delayMs), wire::encodeInfoReply(seq, info)}};
 }
 
 void UdpResponder::sendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& bytes) {

@@ -2,8 +2,8 @@
 // a device delays wait in a timer queue, so they never hold up other answers.
 #pragma once
 
-#include "DeviceTable.h"
-#include "StopSignal.h"
+#include "stationsim/DeviceTable.h"
+#include "stationsim/StopSignal.h"
 
 #include <chrono>
 #include <cstdint>
@@ -38,7 +38,7 @@ private:
     };
 
     std::vector<Reply> scanReplies(std::uint32_t seq) const;
-    std::vector<Reply> infoReply(std::uint32_t seq, const std::vector<std::uint8_t>& body) const;
+    std::vector<Reply> infoReply(std::uint32_t seq, std::int32_t id) const;
     void sendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& bytes);
 
     int m_fd;

@@ -1,48 +1,35 @@
-#include "UploadSession.h"
+#include "stationsim/UploadSession.h"
 
-#include "FirmwareImage.h"
-#include "Pacer.h"
-#include "RequestLog.h"
+#include "stationsim/Pacer.h"
+#include "stationsim/RequestLog.h"
+#include "wire/Crc32.h"
+#include "wire/FirmwareImage.h"
+#include "wire/UploadFrames.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <zlib.h>
 
 namespace sim {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Frames = std::optional<proto::Frame>;
-
-std::vector<std::uint8_t> statusBody(std::uint16_t status) {
-    std::vector<std::uint8_t> b;
-    proto::putU16(b, status);
-    proto::putU16(b, 0);
-    return b;
-}
+using Frames = std::optional<wire::Frame>;
 
 bool sendBeginReply(FrameChannel& ch, std::int32_t id, std::uint16_t status) {
-    std::vector<std::uint8_t> b;
-    proto::putI32(b, id);
-    proto::putU16(b, status);
-    proto::putU16(b, 0);
-    return ch.send(proto::makeFrame(proto::BeginReply, b));
+    return ch.send(wire::encode(wire::BeginReplyMsg{id, status}));
 }
 
 bool sendChunkAck(FrameChannel& ch, std::uint32_t received, std::uint16_t status) {
-    std::vector<std::uint8_t> b;
-    proto::putU32(b, received);
-    proto::putU16(b, status);
-    proto::putU16(b, 0);
-    return ch.send(proto::makeFrame(proto::ChunkAck, b));
+    return ch.send(wire::encode(wire::ChunkAckMsg{received, status}));
+}
+
+bool sendVerifyReply(FrameChannel& ch, std::uint16_t status) {
+    return ch.send(wire::encode(wire::VerifyReplyMsg{status}));
 }
 
 bool sendCommitReply(FrameChannel& ch, std::uint16_t status, Version v) {
-    std::vector<std::uint8_t> b = statusBody(status);
-    proto::putI32(b, v.major);
-    proto::putI32(b, v.minor);
-    return ch.send(proto::makeFrame(proto::CommitReply, b));
+    return ch.send(wire::encode(wire::CommitReplyMsg{status, v.major, v.minor}));
 }
 
 // Programs the flash at the configured rate, reporting every percent step and at
@@ -62,8 +49,7 @@ bool flash(const SessionContext& ctx, FrameChannel& ch, std::size_t size, int up
             percent = std::min(upTo, static_cast<int>(100.0 * static_cast<double>((now - start).count()) /
                                                       static_cast<double>(duration.count())));
         if (percent != last || now - lastSent >= kHeartbeat) {
-            if (!ch.send(
-                    proto::makeFrame(proto::FlashProgress, statusBody(static_cast<std::uint16_t>(percent)))))
+            if (!ch.send(wire::encode(wire::FlashProgressMsg{static_cast<std::uint16_t>(percent)})))
                 return false;
             last = percent;
             lastSent = now;
@@ -93,74 +79,61 @@ std::uint16_t verify(const std::vector<std::uint8_t>& image, std::uint32_t annou
     if (fwimage::parseImage(image.data(), image.size(), info) == fwimage::ImageError::None) {
         // The payload CRC was just checked against the header; combining it with the
         // header's spares another pass over a large image.
-        const uLong header = ::crc32(0L, image.data(), static_cast<uInt>(fwimage::kHeaderSize));
-        const uLong whole =
-            ::crc32_combine(header, info.payloadCrc, static_cast<z_off_t>(info.payloadLength));
-        return static_cast<std::uint32_t>(whole) == announcedCrc ? proto::Ok : proto::ImageCrcBad;
+        const std::uint32_t header = wire::crc32Of(image.data(), fwimage::kHeaderSize);
+        const std::uint32_t whole = wire::crc32Combine(header, info.payloadCrc, info.payloadLength);
+        return whole == announcedCrc ? wire::Ok : wire::ImageCrcBad;
     }
-    return fwimage::crc32Of(image.data(), image.size()) == announcedCrc ? proto::ImageInvalid
-                                                                        : proto::ImageCrcBad;
+    return wire::crc32Of(image.data(), image.size()) == announcedCrc ? wire::ImageInvalid : wire::ImageCrcBad;
 }
-
-struct Upload {
-    std::int32_t id = 0;
-    std::uint32_t size = 0;
-    std::uint32_t crc = 0;
-    std::uint32_t chunkSize = 0;
-};
 
 // Receives chunks and the End; true when the image arrived whole and verified.
 // `next` receives a Begin that interrupts the session on a shared line.
-bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& dev, const Upload& up,
+bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& dev, const wire::BeginMsg& up,
              std::vector<std::uint8_t>& image, fwimage::ImageInfo& info, Frames& next) {
     const Faults& faults = dev.faults;
     Pacer link(ctx.linkBytesPerSecond);
     std::uint32_t received = 0;
     // Grow with the data rather than trusting the announced size up front.
-    image.reserve(std::min<std::uint32_t>(up.size, 16u << 20));
+    image.reserve(std::min<std::uint32_t>(up.imageSize, 16u << 20));
     for (;;) {
-        proto::Frame f;
+        wire::Frame f;
         const auto r = ch.next(f, Clock::now() + kSessionIdleLimit);
         if (r != FrameChannel::Read::Frame)
             return false;
-        if (f.type == proto::Begin && ch.carriesManySessions()) {
+        if (f.type == wire::Begin && ch.carriesManySessions()) {
             next = std::move(f);
             return false;
         }
-        if (f.type == proto::End) {
-            if (f.body.size() < 4)
+        if (f.type == wire::End) {
+            const auto end = wire::decodeEnd(f);
+            if (!end)
                 return false;
-            const std::uint32_t endCrc = proto::getU32(f.body.data());
-            const std::uint16_t status = received == up.size && endCrc == up.crc
-                                             ? verify(image, up.crc, info)
-                                             : std::uint16_t{proto::ImageCrcBad};
-            if (status != proto::Ok) {
-                ch.send(proto::makeFrame(proto::VerifyReply, statusBody(status)));
-                return false;
-            }
-            return ch.send(proto::makeFrame(proto::VerifyReply, statusBody(proto::Ok)));
+            const std::uint16_t status = received == up.imageSize && end->imageCrc == up.imageCrc
+                                             ? verify(image, up.imageCrc, info)
+                                             : std::uint16_t{wire::ImageCrcBad};
+            return sendVerifyReply(ch, status) && status == wire::Ok;
         }
-        if (f.type != proto::Chunk || f.body.size() < 8)
+        const auto chunk = wire::decodeChunk(f);
+        if (!chunk)
             return false;
-        const std::uint32_t offset = proto::getU32(f.body.data());
-        const std::uint32_t dataCrc = proto::getU32(f.body.data() + 4);
-        std::uint8_t* data = f.body.data() + 8;
-        const std::size_t length = f.body.size() - 8;
-        if (offset != received) {
-            sendChunkAck(ch, received, proto::OutOfOrder);
+        const std::size_t length = chunk->data.size();
+        if (chunk->offset != received) {
+            sendChunkAck(ch, received, wire::OutOfOrder);
             return false;
         }
-        if (length == 0 || length > up.chunkSize || length > up.size - received) {
-            sendChunkAck(ch, received, proto::BadRequest);
+        if (length == 0 || length > up.chunkSize || length > up.imageSize - received) {
+            sendChunkAck(ch, received, wire::BadRequest);
             return false;
         }
+        image.insert(image.end(), chunk->data.begin(), chunk->data.end());
+        std::uint8_t* data = image.data() + received;
+        const std::uint32_t offset = chunk->offset;
         if (faults.corruptAt != 0 && faults.corruptAt >= offset && faults.corruptAt - offset < length)
             data[faults.corruptAt - offset] ^= 0xFF;
-        if (fwimage::crc32Of(data, length) != dataCrc) {
-            sendChunkAck(ch, received, proto::ChunkCrcBad);
+        if (wire::crc32Of(data, length) != chunk->dataCrc) {
+            sendChunkAck(ch, received, wire::ChunkCrcBad);
             return false;
         }
-        image.insert(image.end(), data, data + length);
         received += static_cast<std::uint32_t>(length);
         if (!ch.pauseUntil(link.account(length)))
             return false;
@@ -172,28 +145,24 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             next = ch.holdUntilPeerLeaves();
             return false;
         }
-        if (!sendChunkAck(ch, received, proto::Ok))
+        if (!sendChunkAck(ch, received, wire::Ok))
             return false;
     }
 }
 
 } // namespace
 
-std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch,
-                                      const proto::Frame& begin) {
-    if (begin.body.size() < 16) {
-        sendBeginReply(ch, begin.body.size() >= 4 ? proto::getI32(begin.body.data()) : 0, proto::BadRequest);
+std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch, const wire::Frame& begin) {
+    const auto decoded = wire::decodeBegin(begin);
+    if (!decoded) {
+        sendBeginReply(ch, wire::idOfBegin(begin), wire::BadRequest);
         return std::nullopt;
     }
-    Upload up;
-    up.id = proto::getI32(begin.body.data());
-    up.size = proto::getU32(begin.body.data() + 4);
-    up.crc = proto::getU32(begin.body.data() + 8);
-    up.chunkSize = proto::getU32(begin.body.data() + 12);
+    const wire::BeginMsg& up = *decoded;
 
     const DeviceConfig* dev = ctx.table.find(up.id);
     if (dev == nullptr || (ctx.serialLine && !dev->serial)) {
-        sendBeginReply(ch, up.id, proto::UnknownId);
+        sendBeginReply(ch, up.id, wire::UnknownId);
         return std::nullopt;
     }
     if (dev->faults.silent)
@@ -202,21 +171,23 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
         !ch.pauseUntil(Clock::now() + std::chrono::milliseconds(dev->faults.delayMs)))
         return std::nullopt;
     if (dev->faults.reject) {
-        sendBeginReply(ch, up.id, proto::Rejected);
+        sendBeginReply(ch, up.id, wire::Rejected);
         return std::nullopt;
     }
-    if (up.size == 0 || up.size > kMaxImageSize || up.chunkSize == 0 || up.chunkSize > proto::kMaxChunkSize) {
-        sendBeginReply(ch, up.id, proto::TooLarge);
+    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize == 0 ||
+        up.chunkSize > wire::kMaxChunkSize) {
+        sendBeginReply(ch, up.id, wire::TooLarge);
         return std::nullopt;
     }
     UploadClaim claim(ctx.table, up.id);
     if (!claim.held()) {
-        sendBeginReply(ch, up.id, proto::Busy);
+        sendBeginReply(ch, up.id, wire::Busy);
         return std::nullopt;
     }
-    if (!sendBeginReply(ch, up.id, proto::Ok))
+    if (!sendBeginReply(ch, up.id, wire::Ok))
         return std::nullopt;
-    logRequest("upload %d: started, %u bytes%s", up.id, up.size, ctx.serialLine ? " on the serial line" : "");
+    logRequest("upload %d: started, %u bytes%s", up.id, up.imageSize,
+               ctx.serialLine ? " on the serial line" : "");
 
     Frames next;
     std::vector<std::uint8_t> image;
@@ -232,7 +203,7 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
     if (dev->faults.flashFail) {
         if (flash(ctx, ch, size, 50)) {
             claim.release();
-            sendCommitReply(ch, proto::FlashFailed, old);
+            sendCommitReply(ch, wire::FlashFailed, old);
         }
         logRequest("upload %d: flash programming failed, version %d.%02d kept", up.id, old.major, old.minor);
         return std::nullopt;
@@ -246,7 +217,7 @@ std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& c
     commit(ctx, up.id, installed);
     logRequest("upload %d: committed, version %d.%02d", up.id, installed.major, installed.minor);
     claim.release();
-    sendCommitReply(ch, proto::Ok, installed);
+    sendCommitReply(ch, wire::Ok, installed);
     return std::nullopt;
 }
 

@@ -2,10 +2,10 @@
 // the thread that owns the channel and blocks until the session is over.
 #pragma once
 
-#include "DeviceTable.h"
-#include "FrameChannel.h"
-#include "StateFile.h"
-#include "StopSignal.h"
+#include "stationsim/DeviceTable.h"
+#include "stationsim/FrameChannel.h"
+#include "stationsim/StateFile.h"
+#include "stationsim/StopSignal.h"
 
 #include <optional>
 
@@ -26,7 +26,7 @@ constexpr std::uint64_t kMaxImageSize = 64 + 256ull * 1024 * 1024;
 
 // Runs the session that `begin` opens. On a line carrying many sessions, a Begin
 // that arrives mid-session ends this one and is handed back to start the next.
-std::optional<proto::Frame> runUpload(const SessionContext& ctx, FrameChannel& channel,
-                                      const proto::Frame& begin);
+std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& channel,
+                                     const wire::Frame& begin);
 
 } // namespace sim

@@ -1,15 +1,15 @@
 // stationsim: one process simulating a whole station of devices on loopback.
-#include "DeviceTable.h"
-#include "Endpoint.h"
-#include "Options.h"
-#include "Protocol.h"
-#include "RequestLog.h"
-#include "SerialLine.h"
-#include "StateFile.h"
-#include "StationConfig.h"
-#include "StopSignal.h"
-#include "TcpListener.h"
-#include "UdpResponder.h"
+#include "stationsim/DeviceTable.h"
+#include "stationsim/Endpoint.h"
+#include "stationsim/Options.h"
+#include "stationsim/RequestLog.h"
+#include "stationsim/SerialLine.h"
+#include "stationsim/StateFile.h"
+#include "stationsim/StationConfig.h"
+#include "stationsim/StopSignal.h"
+#include "stationsim/TcpListener.h"
+#include "stationsim/UdpResponder.h"
+#include "wire/Datagram.h"
 
 #include <csignal>
 #include <cstdio>
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         return fail(1, "cannot set up signal handling");
 
     sim::Endpoint endpoint;
-    if (!sim::openEndpoint(options.portGiven ? options.port : proto::kDefaultPort, endpoint, error))
+    if (!sim::openEndpoint(options.portGiven ? options.port : wire::kDefaultPort, endpoint, error))
         return fail(1, error);
 
     const auto& cfg = table.config();

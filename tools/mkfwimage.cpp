@@ -1,10 +1,11 @@
 // mkfwimage: writes a firmware image in the container format of
 // docs/image-format.md, from a payload file or a reproducible synthetic payload.
 // Exit status: 0 written, 1 could not write, 2 bad arguments.
-#include "FirmwareImage.h"
+#include "support/AtomicFile.h"
+#include "support/ParseInt.h"
+#include "wire/FirmwareImage.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,13 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -51,35 +45,6 @@ struct UsageError {
     std::string message;
 };
 
-// Decimal or 0x-hex, no sign, no blanks; nullopt when not a number or above `max`.
-std::optional<std::uint64_t> parseNumber(const std::string& text, std::uint64_t max) {
-    std::size_t pos = 0;
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        pos = 2;
-    }
-    if (pos >= text.size())
-        return std::nullopt;
-    std::uint64_t value = 0;
-    for (; pos < text.size(); ++pos) {
-        const char c = text[pos];
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<unsigned>(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return std::nullopt;
-        value = value * base + digit;
-        if (value > max) // checked each step, so the product never wraps
-            return std::nullopt;
-    }
-    return value;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts(1);
     for (char c : text) {
@@ -93,11 +58,12 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 std::uint64_t numberOrThrow(const std::string& option, const std::string& text, std::uint64_t max,
                             const char* what) {
-    const auto value = parseNumber(text, max);
+    // Decimal or 0x-hex, no sign, no blanks.
+    const auto value = support::parseInteger(text, 0, static_cast<std::int64_t>(max), true);
     if (!value)
         throw UsageError{option + ": '" + text + "' is not " + what + " in the range 0.." +
                          std::to_string(max)};
-    return *value;
+    return static_cast<std::uint64_t>(*value);
 }
 
 // Reproducible synthetic payload: xorshift32 from a fixed seed, bytes taken
@@ -213,73 +179,15 @@ Options parseArguments(const std::vector<std::string>& args) {
     return options;
 }
 
-#if !defined(_WIN32)
-bool writeAll(int fd, const std::vector<std::uint8_t>& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-#endif
-
-// Writes next to the target and renames over it, so OUT is either the old
+// Written next to the target and renamed over it, so OUT is either the old
 // file or the complete new image, never a partial one.
 bool writeAtomically(const std::string& output, const std::vector<std::uint8_t>& image, std::string& error) {
-#if defined(_WIN32)
-    const std::string temp = output + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
-            error = "cannot write '" + temp + "'";
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, output, ec);
-    if (ec) {
-        std::filesystem::remove(temp, ec);
-        error = "cannot replace '" + output + "'";
-        return false;
-    }
-    return true;
-#else
-    std::string pattern = output + ".XXXXXX";
-    std::vector<char> temp(pattern.begin(), pattern.end());
-    temp.push_back('\0');
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        error = "cannot create a file next to '" + output + "': " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; an image gets the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, image) && ::fsync(fd) == 0;
-    int savedErrno = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (ok && ::rename(temp.data(), output.c_str()) != 0) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.data());
-        error = "cannot write '" + output + "': " + std::strerror(savedErrno);
-    }
-    return ok;
-#endif
+    bool created = false;
+    const int failed = support::replaceFile(output, image.data(), image.size(), 0666, &created);
+    if (failed != 0)
+        error = (created ? "cannot write '" : "cannot create a file next to '") + output +
+                "': " + std::strerror(failed);
+    return failed == 0;
 }
 
 int run(const std::vector<std::string>& args) {

@@ -1,7 +1,7 @@
 #include "FirmwareFile.h"
 
 #include "RecentFileList.h"
-#include "TestDll.h"
+#include "devlib/TestDll.h"
 
 #include <QFile>
 

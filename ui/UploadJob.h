@@ -4,7 +4,7 @@
 // every change on screen is a blocking hand-over to the GUI thread.
 #pragma once
 
-#include "TestDll.h"
+#include "devlib/TestDll.h"
 
 #include <QByteArray>
 

@@ -5,12 +5,11 @@
 //   bench_library FIGURE...    scan | one | many | rss
 //
 // Output, one line per figure: figure | median | target | peer | ratio
-#include "StationProcess.h"
-#include "TestDll.h"
+#include "devlib/TestDll.h"
+#include "support/ChildProcess.h"
+#include "tests/support/StationProcess.h"
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -157,13 +156,10 @@ int figureMany() {
 int figureRss() {
     TempDir dir;
     const std::string path = dir.file("img.bin");
-    // Written by a short-lived child, so building the image does not count in our peak.
-    const pid_t maker = ::fork();
-    if (maker == 0) {
-        makeImageFile(path, 16 * kMiB - fwimage::kHeaderSize, 2, 0);
-        ::_exit(0);
-    }
-    ::waitpid(maker, nullptr, 0);
+    // Written by mkfwimage, so building the image does not count in our peak.
+    support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Test image", "--version", "2.0",
+                         "--date", "24/5/17", "--size", std::to_string(16 * kMiB - fwimage::kHeaderSize), "-o", path},
+                        {}, nullptr, std::chrono::seconds(60));
     const StationLayout layout = makeStation(30);
     StationProcess station(layout);
     if (!useStation(station))
@@ -212,14 +208,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     int status = 0;
     for (const auto& f : figures) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl(self.c_str(), self.c_str(), "--child", f.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        int ws = 0;
-        ::waitpid(pid, &ws, 0);
-        if (!WIFEXITED(ws) || WEXITSTATUS(ws) != 0)
+        support::ChildProcess child({self, "--child", f}, {}, support::kSharedOutput);
+        if (!child.wait(std::chrono::hours(1)) || !child.exitedWith(0))
             status = 1;
     }
     return status;

@@ -9,9 +9,10 @@
 //   real executable under Xvfb (when Xvfb and xdotool exist): timed until its
 //     window is visible, ended with Escape; peak resident memory from wait4.
 // Each figure is the median of --runs runs (default 11) after one warm-up.
-#include "ChildProcess.h"
-#include "StationProcess.h"
-#include "UdpRelay.h"
+#include "support/ChildProcess.h"
+#include "support/VirtualDisplay.h"
+#include "tests/e2e/UdpRelay.h"
+#include "tests/support/StationProcess.h"
 
 #include "UpdateDialog.h"
 #include "UpdaterApp.h"
@@ -136,7 +137,7 @@ public:
         ::mkdir(m_configHome.c_str(), 0700);
     }
 
-    zutest::EnvChanges environment(const std::string& network, const std::string& platform) const {
+    support::EnvChanges environment(const std::string& network, const std::string& platform) const {
         return {{"QT_QPA_PLATFORM", platform},
                 {"TESTDLL_NETWORK", network},
                 {"TESTDLL_TIMEOUT_MS", "500"},
@@ -153,7 +154,7 @@ public:
         const std::string out = m_dir.file("child.txt");
         for (int run = 0; run <= m_runs; ++run) {
             const long long spawnNs = nowNs();
-            zutest::ChildProcess child({exe, "--child"}, environment(m_station.endpoint(), "offscreen"), out);
+            support::ChildProcess child({exe, "--child"}, environment(m_station.endpoint(), "offscreen"), out);
             if (!child.wait(30s) || !child.exitedWith(0)) {
                 std::fprintf(stderr, "bench: in-process run failed: %s\n", readFile(out).c_str());
                 continue;
@@ -177,7 +178,7 @@ public:
         for (int run = 0; run <= m_runs; ++run) {
             zutest::UdpRelay relay(m_station.port());
             const long long spawnNs = nowNs();
-            zutest::ChildProcess updater(
+            support::ChildProcess updater(
                 {program()}, environment("127.0.0.1:" + std::to_string(relay.port()), "offscreen"));
             const long long until = spawnNs + 30'000'000'000LL;
             while (relay.answeredIds().size() < static_cast<std::size_t>(kDevices) && nowNs() < until &&
@@ -204,16 +205,16 @@ public:
 
     Samples onDisplay() {
         Samples s;
-        zutest::VirtualDisplay display;
+        support::VirtualDisplay display;
         if (!display.running()) {
             std::fprintf(stderr, "bench: %s\n", display.error().c_str());
             return s;
         }
-        zutest::EnvChanges env = environment(m_station.endpoint(), "xcb");
+        support::EnvChanges env = environment(m_station.endpoint(), "xcb");
         env.push_back({"DISPLAY", display.display()});
         for (int run = 0; run <= m_runs; ++run) {
             const long long spawnNs = nowNs();
-            zutest::ChildProcess updater({program()}, env, m_dir.file("updater.txt"));
+            support::ChildProcess updater({program()}, env, m_dir.file("updater.txt"));
             std::vector<std::string> windows;
             const long long until = spawnNs + 30'000'000'000LL;
             while (windows.empty() && nowNs() < until && updater.running())
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
     const Samples inside = bench.inProcess();
     const Samples outside = bench.offscreen();
     std::string missing;
-    const bool display = zutest::VirtualDisplay::available(&missing);
+    const bool display = support::VirtualDisplay::available(&missing);
     const Samples shown = display ? bench.onDisplay() : Samples{};
 
     std::printf("figure | median | target\n");

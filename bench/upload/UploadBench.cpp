@@ -11,7 +11,8 @@
 // records the longest gap between its ticks while the job runs.
 // Output, one line per figure: figure | median | target. With ZU_BENCH_TRACE
 // set, every gap above 8 ms is reported on stderr with the bar's position.
-#include "StationProcess.h"
+#include "support/ChildProcess.h"
+#include "tests/support/StationProcess.h"
 #include "UpdateDialog.h"
 #include "UpdaterApp.h"
 
@@ -28,8 +29,6 @@
 #include <QTimer>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -143,15 +142,11 @@ public:
             ::setenv("TESTDLL_NETWORK", m_station.endpoint().c_str(), 1);
             ::setenv("TESTDLL_TIMEOUT_MS", "2000", 1);
         }
-        // Written by a short-lived child, so building the image does not count
-        // in this process's peak.
+        // Written by mkfwimage, so building the image does not count in this process's peak.
         m_image = m_dir.file("cluster.bin");
-        const pid_t maker = ::fork();
-        if (maker == 0) {
-            makeImageFile(m_image, kImagePayload, 3, 7, 2, "Cluster app");
-            ::_exit(0);
-        }
-        ::waitpid(maker, nullptr, 0);
+        support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Cluster app", "--version", "3.7",
+                             "--date", "24/5/17", "--size", std::to_string(kImagePayload), "-o", m_image},
+                            {}, nullptr, std::chrono::seconds(60));
         m_application = new QApplication(argc, argv);
         m_app = new UpdaterApp(QString::fromStdString(m_dir.file("bench-upload")));
     }
@@ -271,14 +266,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     int status = 0;
     for (const auto& figure : figures) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl(self.c_str(), self.c_str(), "--child", figure.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        int ws = 0;
-        ::waitpid(pid, &ws, 0);
-        if (!WIFEXITED(ws) || WEXITSTATUS(ws) != 0)
+        support::ChildProcess child({self, "--child", figure}, {}, support::kSharedOutput);
+        if (!child.wait(std::chrono::hours(1)) || !child.exitedWith(0))
             status = 1;
     }
     return status;

@@ -4,9 +4,10 @@
 // before the window shows, Refresh from the keyboard scans again, Escape ends
 // the program with status 0 and the recent-file record is rewritten at that
 // exit step (stray values dropped, entries kept in their places).
-#include "ChildProcess.h"
-#include "StationProcess.h"
-#include "UdpRelay.h"
+#include "support/ChildProcess.h"
+#include "support/VirtualDisplay.h"
+#include "tests/e2e/UdpRelay.h"
+#include "tests/support/StationProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -45,12 +46,12 @@ protected:
     }
     static std::string source() { return std::getenv("ZU_SOURCE_DIR") ? std::getenv("ZU_SOURCE_DIR") : "."; }
 
-    std::unique_ptr<zutest::ChildProcess> start(const std::string& platform, zutest::EnvChanges env = {}) {
+    std::unique_ptr<support::ChildProcess> start(const std::string& platform, support::EnvChanges env = {}) {
         env.insert(env.end(), {{"QT_QPA_PLATFORM", platform},
                                {"TESTDLL_NETWORK", "127.0.0.1:" + std::to_string(m_relay->port())},
                                {"TESTDLL_TIMEOUT_MS", "200"},
                                {"XDG_CONFIG_HOME", m_dir.file("config")}});
-        return std::make_unique<zutest::ChildProcess>(
+        return std::make_unique<support::ChildProcess>(
             std::vector<std::string>{zutest::binDir() + "/zentavo-update"}, env, output());
     }
     std::string output() const { return m_dir.file("program-output.txt"); }
@@ -107,7 +108,7 @@ TEST_F(ProgramOffscreen, ScansOnceAndAsksEveryListedDeviceInListOrder) {
 }
 
 TEST_F(ProgramOnDisplay, ShowsAfterTheScanRefreshesOnKeyAndWritesTheRecordOnEscape) {
-    zutest::VirtualDisplay display;
+    support::VirtualDisplay display;
     ASSERT_TRUE(display.running()) << display.error();
     // A record another run left: File1 a valid image, a gap, File3, and a stray value.
     const std::string image = zutest::makeImageFile(m_dir.file("cluster.bin"), 1000, 3, 7, 0x01010202);
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     const bool onDisplay = argc > 1 && std::string(argv[1]) == "--on-display";
     std::string missing;
-    if (onDisplay && !zutest::VirtualDisplay::available(&missing)) {
+    if (onDisplay && !support::VirtualDisplay::available(&missing)) {
         std::printf("skipped: %s not installed\n", missing.c_str());
         return 77;
     }

@@ -5,7 +5,7 @@
 // uploads report no progress and return 1, every serial port opens.
 #pragma once
 
-#include "TestDll.h"
+#include "devlib/TestDll.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,12 +1,18 @@
-// Test helpers without Qt: a stationsim child process on a free loopback port,
-// station files written from a small description, and firmware images in a temp folder.
+// Test helpers without Qt: stationsim as a child process on a free loopback port,
+// station files written from a small description, firmware images, temporary
+// folders, and a frame stream over a socket.
 #pragma once
 
-#include "FirmwareImage.h"
+#include "support/ChildProcess.h"
+#include "support/Fd.h"
+#include "wire/FirmwareImage.h"
+#include "wire/Frame.h"
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,12 +76,14 @@ struct StationOptions {
     std::string serialPath; // --serial
 };
 
-// Starts $ZU_BIN_DIR/stationsim --station FILE --port N and waits (bounded) for
-// "stationsim listening on 127.0.0.1:PORT". Stopped with SIGTERM on destruction.
+// $ZU_BIN_DIR/stationsim, waited for (bounded) until it prints "stationsim listening
+// on 127.0.0.1:PORT"; stopped with SIGTERM on destruction.
 class StationProcess {
 public:
     explicit StationProcess(const StationLayout& station, const StationOptions& options = {});
     explicit StationProcess(const std::string& stationJson, const StationOptions& options = {});
+    // Exactly these arguments; one that exits at once leaves its code in exitCode().
+    explicit StationProcess(const std::vector<std::string>& args);
     ~StationProcess();
     StationProcess(const StationProcess&) = delete;
     StationProcess& operator=(const StationProcess&) = delete;
@@ -83,21 +91,42 @@ public:
     bool running() const { return m_port > 0; }
     int port() const { return m_port; }
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(m_port); }
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_child ? m_child->pid() : -1; }
     const std::string& error() const { return m_error; } // why it did not start
     std::string output() const;                          // stdout and stderr so far
+    int exitCode() const { return m_child ? m_child->exitCode() : -1; }
 
-    // SIGTERM, then a bounded wait (SIGKILL after it). Returns the exit status
-    // as waitpid reports it, or -1 if the process was not running.
-    int stop();
+    // `sig`, then a bounded wait (SIGKILL after it). Returns the exit status as
+    // waitpid reports it, or -1 if the process never started.
+    int stop(int sig = SIGTERM);
 
 private:
-    void start(const std::string& json, const StationOptions& options);
+    void start(std::vector<std::string> args);
 
     TempDir m_dir;
-    pid_t m_pid = -1;
+    std::unique_ptr<support::ChildProcess> m_child;
     int m_port = 0;
     std::string m_error;
+};
+
+// One end of an upload link (TCP or a socket pair), owned: whole frames out, frames in.
+class FrameStream {
+public:
+    explicit FrameStream(int fd) : m_fd(fd) {}
+    static FrameStream connectTo(int port); // 127.0.0.1:port; !ok() if refused
+
+    bool ok() const { return m_fd.valid(); }
+    int fd() const { return m_fd.get(); }
+    bool peerClosed() const { return m_closed; }
+    void close() { m_fd.reset(); }
+    bool send(const std::vector<std::uint8_t>& bytes); // frames are small: one write or none
+    // The next frame; nullopt on silence for `timeoutMs` or when the peer closed.
+    std::optional<wire::Frame> read(int timeoutMs = 2000);
+
+private:
+    support::Fd m_fd;
+    bool m_closed = false;
+    wire::FrameReader m_reader;
 };
 
 // Writes a valid image (deterministic pseudo-random payload) and returns its path.

@@ -10,7 +10,7 @@
 //           the serial line, the second is not sent to.
 #include "UploadTestSupport.h"
 
-#include "StationProcess.h"
+#include "tests/support/StationProcess.h"
 #include "UpdaterApp.h"
 
 #include <QFile>

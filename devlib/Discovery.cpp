@@ -1,0 +1,225 @@
+// Each call owns its socket, so scans and queries from several threads never share
+// state beyond the endpoint table.
+#include "devlib/Discovery.h"
+
+#include "devlib/Endpoints.h"
+#include "devlib/LibConfig.h"
+#include "support/Fd.h"
+#include "wire/Datagram.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <unordered_set>
+#include <vector>
+
+namespace testdll {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::uint32_t nextSeq() {
+    static std::atomic<std::uint32_t> seq{std::random_device{}()};
+    return seq.fetch_add(1, std::memory_order_relaxed);
+}
+
+class UdpSocket {
+public:
+    explicit UdpSocket(bool broadcast)
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {
+        if (m_fd.valid() && broadcast) {
+            const int on = 1;
+            ::setsockopt(m_fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        }
+    }
+
+    bool valid() const { return m_fd.valid(); }
+
+    void sendTo(const std::vector<std::uint8_t>& bytes, const sockaddr_in& to) const {
+        ::sendto(m_fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+    }
+
+    // Waits until `until` for one datagram; false on timeout.
+    bool receive(Clock::time_point until, std::vector<std::uint8_t>& buf, std::size_t& size,
+                 sockaddr_in& from) const {
+        for (;;) {
+            socklen_t len = sizeof from;
+            const ssize_t n =
+                ::recvfrom(m_fd.get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n >= 0) {
+                size = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return false;
+            const auto now = Clock::now();
+            if (now >= until)
+                return false;
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            pollfd p{m_fd.get(), POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::max<long>(1, static_cast<long>(wait))));
+        }
+    }
+
+private:
+    support::Fd m_fd;
+};
+
+bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+enum class Answer { Ignore, Done, Failed };
+
+// Sends `request` to `target`, resending it every T/3 until T has passed, and hands every
+// datagram that answers it (same sequence) to `onReply`. True when `onReply` said Done.
+template <class OnReply>
+bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::uint32_t seq,
+              const sockaddr_in& target, OnReply onReply) {
+    const auto timeout = config().timeout;
+    const auto start = Clock::now();
+    const auto giveUp = start + timeout;
+    const auto resendEvery = std::max(timeout / 3, std::chrono::milliseconds(1));
+    auto nextSend = start;
+
+    std::vector<std::uint8_t> buf(wire::kMaxDatagram + 1);
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= giveUp)
+            return false;
+        if (now >= nextSend) {
+            sock.sendTo(request, target);
+            nextSend = now + resendEvery;
+        }
+        std::size_t size = 0;
+        sockaddr_in from{};
+        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
+            continue;
+        const auto d = wire::parseDatagram(buf.data(), size);
+        if (!d || d->seq != seq)
+            continue;
+        switch (onReply(*d, from)) {
+        case Answer::Done:
+            return true;
+        case Answer::Failed:
+            return false;
+        case Answer::Ignore:
+            break;
+        }
+    }
+}
+
+} // namespace
+
+std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
+    if (ids == nullptr || capacity <= 0)
+        return 0;
+    const LibConfig& cfg = config();
+    UdpSocket sock(cfg.broadcast);
+    if (!sock.valid())
+        return 0;
+
+    const std::uint32_t seq = nextSeq();
+    const auto request = wire::encodeScanRequest(seq);
+
+    // Unicast: one responder, assembled by index. Broadcast: every responder, in arrival order.
+    std::vector<std::int32_t> slots;
+    std::vector<bool> have;
+    std::size_t haveCount = 0;
+    bool totalKnown = false;
+    std::vector<std::int32_t> arrived;
+    std::unordered_set<std::int32_t> seen;
+
+    exchange(sock, request, seq, cfg.endpoint, [&](const wire::Datagram& d, const sockaddr_in& from) {
+        const auto part = wire::decodeScanReply(d);
+        if (!part)
+            return Answer::Ignore;
+        if (cfg.broadcast) {
+            for (const std::int32_t id : part->ids) {
+                if (seen.insert(id).second) {
+                    arrived.push_back(id);
+                    rememberEndpoint(id, from);
+                }
+            }
+            return Answer::Ignore; // every responder is heard until the timeout
+        }
+        if (!sameEndpoint(from, cfg.endpoint))
+            return Answer::Ignore;
+        if (!totalKnown) {
+            totalKnown = true;
+            slots.assign(part->total, 0);
+            have.assign(part->total, false);
+        }
+        if (part->total != slots.size())
+            return Answer::Ignore;
+        for (std::size_t i = 0; i < part->ids.size(); ++i) {
+            const std::size_t at = part->first + i;
+            if (!have[at]) {
+                have[at] = true;
+                slots[at] = part->ids[i];
+                ++haveCount;
+            }
+        }
+        return haveCount == slots.size() ? Answer::Done : Answer::Ignore;
+    });
+
+    if (!cfg.broadcast) {
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (have[i])
+                arrived.push_back(slots[i]);
+        for (const std::int32_t id : arrived)
+            rememberEndpoint(id, cfg.endpoint);
+    }
+    const std::size_t n = std::min(arrived.size(), static_cast<std::size_t>(capacity));
+    std::copy_n(arrived.begin(), n, ids);
+    return static_cast<std::int32_t>(n);
+}
+
+bool queryInfo(std::int32_t id, RemoteInfo& info) {
+    std::memset(&info, 0, sizeof info);
+    if (id == 0)
+        return false;
+    const LibConfig& cfg = config();
+    const sockaddr_in target = endpointFor(id);
+    const bool toBroadcast = cfg.broadcast && sameEndpoint(target, cfg.endpoint);
+    UdpSocket sock(toBroadcast);
+    if (!sock.valid())
+        return false;
+
+    const std::uint32_t seq = nextSeq();
+    const auto request = wire::encodeInfoRequest(seq, id);
+
+    return exchange(sock, request, seq, target, [&](const wire::Datagram& d, const sockaddr_in& from) {
+        const auto reply = wire::decodeInfoReply(d);
+        if (!reply)
+            return Answer::Ignore;
+        if (!toBroadcast && !sameEndpoint(from, target))
+            return Answer::Ignore;
+        if (reply->id != id)
+            return Answer::Ignore;
+        if (reply->status != wire::InfoOk)
+            return Answer::Failed;
+        if (toBroadcast)
+            rememberEndpoint(id, from);
+        info.address = reply->address;
+        info.typeCode = reply->typeCode;
+        info.versionMajor = reply->versionMajor;
+        info.versionMinor = reply->versionMinor;
+        // At most 63 bytes arrive; the record keeps its terminator.
+        const std::size_t len = std::min(reply->name.size(), sizeof info.name - 1);
+        std::memcpy(info.name, reply->name.data(), len);
+        info.name[len] = '\0';
+        return Answer::Done;
+    });
+}
+
+} // namespace testdll

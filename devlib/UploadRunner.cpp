@@ -1,0 +1,82 @@
+#include "devlib/UploadRunner.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace testdll {
+
+namespace {
+
+// Progress is the slowest target still in the race; failed targets drop out.
+int overallProgress(const std::vector<std::unique_ptr<UploadSession>>& sessions) {
+    int lowest = INT_MAX;
+    for (const auto& s : sessions)
+        if (!s->failed())
+            lowest = std::min(lowest, s->progress());
+    return lowest == INT_MAX ? -1 : lowest;
+}
+
+} // namespace
+
+std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, ProgressCallback callback) {
+    int reported = 0;
+    auto report = [&] {
+        const int p = overallProgress(sessions);
+        if (p > reported) {
+            reported = p;
+            if (callback != nullptr)
+                callback(p);
+        }
+    };
+
+    for (auto& s : sessions)
+        s->setProgressListener(report);
+
+    std::vector<pollfd> fds;
+    std::vector<UploadSession*> owners;
+    for (;;) {
+        fds.clear();
+        owners.clear();
+        auto earliest = Clock::time_point::max();
+        for (auto& s : sessions) {
+            if (!s->active())
+                continue;
+            fds.push_back({s->fd(), s->pollEvents(), 0});
+            owners.push_back(s.get());
+            earliest = std::min(earliest, s->deadline());
+        }
+        if (owners.empty())
+            break;
+        const auto now = Clock::now();
+        const auto wait =
+            earliest <= now ? 0 : std::chrono::ceil<std::chrono::milliseconds>(earliest - now).count();
+        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(wait, 60000)));
+        if (ready > 0) {
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].revents != 0)
+                    owners[i]->onEvents(fds[i].revents);
+            }
+        }
+        const auto after = Clock::now();
+        for (auto* s : owners)
+            s->checkDeadline(after);
+    }
+
+    for (auto& s : sessions)
+        s->setProgressListener({});
+
+    if (std::getenv("TESTDLL_TRACE") != nullptr) {
+        for (const auto& s : sessions)
+            if (s->failed())
+                std::fprintf(stderr, "testdll: upload session failed: %s\n", s->failure());
+    }
+    const bool all =
+        std::all_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->committed(); });
+    return all ? 1 : 0;
+}
+
+} // namespace testdll

@@ -1,0 +1,322 @@
+// Client side of one upload session: Begin, windowed chunks, End, then the device's
+// verify, flash progress and commit. Every wait has a deadline; any protocol
+// failure ends this session only.
+#include "devlib/UploadSession.h"
+
+#include "wire/Crc32.h"
+#include "wire/FirmwareImage.h"
+
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace testdll {
+
+SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t payloadCrc,
+                         std::uint32_t chunk)
+    : m_bytes(imageBytes), m_chunkSize(chunk) {
+    // The whole-file CRC follows from the header's and the payload's without reading the payload again.
+    const std::size_t head = std::min(imageBytes.size(), fwimage::kHeaderSize);
+    m_crc = wire::crc32Combine(wire::crc32Of(imageBytes.data(), head), payloadCrc, imageBytes.size() - head);
+    const std::size_t chunks = (imageBytes.size() + chunk - 1) / chunk;
+    m_chunkCrcs.assign(chunks, 0);
+    m_known.assign(chunks, false);
+}
+
+std::uint32_t SharedImage::chunkCrc(std::uint32_t offset) const {
+    const std::size_t index = offset / m_chunkSize;
+    if (!m_known[index]) {
+        const std::size_t n = std::min<std::size_t>(m_chunkSize, m_bytes.size() - offset);
+        m_chunkCrcs[index] = wire::crc32Of(m_bytes.data() + offset, n);
+        m_known[index] = true;
+    }
+    return m_chunkCrcs[index];
+}
+
+std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const SharedImage& image,
+                                                         const sockaddr_in& to,
+                                                         std::chrono::milliseconds timeout) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    auto s = std::make_unique<UploadSession>(id, image, fd, true, true, timeout);
+    if (fd < 0) {
+        s->fail("no socket");
+        return s;
+    }
+    // Small control frames must not wait behind Nagle's algorithm.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    s->touch(timeout);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        s->start();
+    } else if (errno == EINPROGRESS) {
+        s->m_phase = Phase::Connecting;
+    } else {
+        s->fail("connect refused");
+    }
+    return s;
+}
+
+std::unique_ptr<UploadSession> UploadSession::overStream(std::int32_t id, const SharedImage& image, int fd,
+                                                         std::chrono::milliseconds timeout) {
+    auto s = std::make_unique<UploadSession>(id, image, fd, false, false, timeout);
+    s->start();
+    return s;
+}
+
+UploadSession::UploadSession(std::int32_t id, const SharedImage& image, int fd, bool ownsFd, bool isSocket,
+                             std::chrono::milliseconds timeout)
+    : m_id(id), m_image(image), m_fd(fd), m_ownsFd(ownsFd), m_isSocket(isSocket), m_timeout(timeout) {}
+
+UploadSession::~UploadSession() {
+    finish();
+}
+
+void UploadSession::touch(std::chrono::milliseconds within) {
+    m_deadline = Clock::now() + within;
+}
+
+void UploadSession::setProgress(int value) {
+    if (value == m_progress)
+        return;
+    m_progress = value;
+    if (m_onProgress)
+        m_onProgress();
+}
+
+void UploadSession::finish() {
+    if (m_ownsFd && m_fd >= 0)
+        ::close(m_fd);
+    if (m_ownsFd)
+        m_fd = -1;
+    m_iovCount = 0;
+}
+
+void UploadSession::fail(const char* why) {
+    if (!active())
+        return;
+    m_phase = Phase::Failed;
+    m_failure = why;
+    finish();
+    if (m_onProgress)
+        m_onProgress(); // the overall value may rise now that this target dropped out
+}
+
+void UploadSession::start() {
+    queueControl(wire::encode(wire::BeginMsg{m_id, m_image.size(), m_image.crc(), m_image.chunkSize()}));
+    m_phase = Phase::AwaitBegin;
+    touch(m_timeout);
+}
+
+void UploadSession::queueControl(std::vector<std::uint8_t> frame) {
+    m_control = std::move(frame);
+    m_iov[0] = {m_control.data(), m_control.size()};
+    m_iovFirst = 0;
+    m_iovCount = 1;
+}
+
+bool UploadSession::refill() {
+    if (m_iovCount > 0)
+        return true;
+    if (m_phase != Phase::Streaming || m_inFlight >= wire::kChunkWindow || m_nextOffset >= m_image.size())
+        return false;
+    const std::uint32_t offset = m_nextOffset;
+    const std::uint32_t n = std::min(m_image.chunkSize(), m_image.size() - offset);
+    // The image bytes go out from where they lie, and their CRC is computed once per
+    // call, not once per target: the frame's CRC is folded together from it.
+    m_chunk = wire::chunkFrameParts(offset, m_image.chunkCrc(offset), n);
+    m_iov[0] = {m_chunk.head.data(), m_chunk.head.size()};
+    m_iov[1] = {const_cast<std::uint8_t*>(m_image.bytes().data() + offset), n};
+    m_iov[2] = {m_chunk.trailer.data(), m_chunk.trailer.size()};
+    m_iovFirst = 0;
+    m_iovCount = 3;
+    m_nextOffset += n;
+    ++m_inFlight;
+    return true;
+}
+
+short UploadSession::pollEvents() const {
+    if (!active() || m_fd < 0)
+        return 0;
+    if (m_phase == Phase::Connecting)
+        return POLLOUT;
+    const bool wantWrite =
+        m_iovCount > 0 ||
+        (m_phase == Phase::Streaming && m_inFlight < wire::kChunkWindow && m_nextOffset < m_image.size());
+    return static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
+}
+
+void UploadSession::onEvents(short revents) {
+    if (!active())
+        return;
+    if (m_phase == Phase::Connecting) {
+        if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0)
+            return;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            fail("connect failed");
+            return;
+        }
+        start();
+        onWritable();
+        return;
+    }
+    // Read first: a device's final error report may arrive together with a reset.
+    if (revents & (POLLIN | POLLERR | POLLHUP))
+        onReadable((revents & POLLHUP) != 0);
+    if (active() && (revents & POLLOUT))
+        onWritable();
+}
+
+void UploadSession::onWritable() {
+    while (active() && refill()) {
+        ssize_t n;
+        if (m_isSocket) {
+            msghdr msg{};
+            msg.msg_iov = m_iov + m_iovFirst;
+            msg.msg_iovlen = static_cast<std::size_t>(m_iovCount);
+            n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else {
+            n = ::writev(m_fd, m_iov + m_iovFirst, m_iovCount);
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return;
+            fail("write failed");
+            return;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (m_iovCount > 0 && left >= m_iov[m_iovFirst].iov_len) {
+            left -= m_iov[m_iovFirst].iov_len;
+            ++m_iovFirst;
+            --m_iovCount;
+        }
+        if (m_iovCount > 0) {
+            m_iov[m_iovFirst].iov_base = static_cast<std::uint8_t*>(m_iov[m_iovFirst].iov_base) + left;
+            m_iov[m_iovFirst].iov_len -= left;
+            return; // the stream is full for now
+        }
+    }
+}
+
+void UploadSession::onReadable(bool hangUp) {
+    std::uint8_t buf[16384];
+    // Bounded, so one chatty device cannot starve the other targets.
+    for (int round = 0; round < 16 && active(); ++round) {
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
+        if (n > 0) {
+            m_reader.feed(buf, static_cast<std::size_t>(n));
+            while (active()) {
+                auto f = m_reader.next();
+                if (!f)
+                    break;
+                handle(*f);
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        // A raw terminal (VMIN 0) reads 0 when it has nothing; only a hang-up ends the line.
+        if (n == 0 && !m_isSocket && !hangUp)
+            return;
+        fail(n == 0 ? "connection closed" : "read failed");
+        return;
+    }
+}
+
+void UploadSession::handle(const wire::Frame& f) {
+    switch (m_phase) {
+    case Phase::AwaitBegin: {
+        // On the serial line a stale frame from an earlier session may still arrive: skip it.
+        const auto reply = wire::decodeBeginReply(f);
+        if (!reply || reply->id != m_id)
+            return;
+        if (reply->status != wire::Ok) {
+            fail("begin refused");
+            return;
+        }
+        m_phase = Phase::Streaming;
+        setProgress(1);
+        touch(4 * m_timeout);
+        return;
+    }
+    case Phase::Streaming: {
+        const auto ack = wire::decodeChunkAck(f);
+        if (!ack)
+            return;
+        touch(4 * m_timeout);
+        if (ack->status != wire::Ok) {
+            fail("chunk refused");
+            return;
+        }
+        // Each good chunk is acknowledged once, in order.
+        const std::uint32_t expected = std::min(m_acked + m_image.chunkSize(), m_image.size());
+        if (m_inFlight == 0 || ack->received != expected) {
+            fail("unexpected acknowledgement");
+            return;
+        }
+        m_acked = ack->received;
+        --m_inFlight;
+        if (m_acked == m_image.size()) {
+            queueControl(wire::encode(wire::EndMsg{m_image.crc()}));
+            m_phase = Phase::AwaitVerify;
+        }
+        setProgress(1 + static_cast<int>(std::uint64_t{94} * m_acked / m_image.size()));
+        return;
+    }
+    case Phase::AwaitVerify: {
+        const auto verify = wire::decodeVerifyReply(f);
+        if (!verify)
+            return;
+        touch(4 * m_timeout);
+        if (verify->status != wire::Ok) {
+            fail("image not verified");
+            return;
+        }
+        m_phase = Phase::Flashing;
+        setProgress(96);
+        return;
+    }
+    case Phase::Flashing:
+        if (const auto progress = wire::decodeFlashProgress(f)) {
+            touch(4 * m_timeout);
+            const int p = std::min<int>(progress->percent, 100);
+            setProgress(std::max(m_progress, 96 + 4 * p / 100));
+        } else if (const auto commit = wire::decodeCommitReply(f)) {
+            if (commit->status != wire::Ok) {
+                fail("flash failed");
+                return;
+            }
+            m_phase = Phase::Committed;
+            finish();
+            setProgress(100);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void UploadSession::checkDeadline(Clock::time_point now) {
+    if (!active() || now < m_deadline)
+        return;
+    switch (m_phase) {
+    case Phase::Connecting:
+        fail("no connection within the timeout");
+        break;
+    case Phase::AwaitBegin:
+        fail("no answer to Begin within the timeout");
+        break;
+    default:
+        fail("device went quiet");
+        break;
+    }
+}
+
+} // namespace testdll

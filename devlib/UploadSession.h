@@ -1,0 +1,116 @@
+// One upload to one device over a non-blocking stream (TCP socket or serial line),
+// driven by the caller's poll loop. Sessions share one read-only image.
+#pragma once
+
+#include "wire/UploadFrames.h"
+
+#include <netinet/in.h>
+#include <sys/uio.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace testdll {
+
+using Clock = std::chrono::steady_clock;
+
+// The image and its per-chunk CRCs, shared by every target of a call. Chunk CRCs
+// are computed when a chunk is first sent, so the work overlaps the transfer.
+// Used from the calling thread only.
+class SharedImage {
+public:
+    // `payloadCrc` is the CRC the image header carries (already verified on load).
+    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize);
+
+    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(m_bytes.size()); }
+    std::uint32_t chunkSize() const { return m_chunkSize; }
+    std::uint32_t crc() const { return m_crc; }
+    std::uint32_t chunkCrc(std::uint32_t offset) const;
+
+private:
+    const std::vector<std::uint8_t>& m_bytes;
+    std::uint32_t m_chunkSize;
+    std::uint32_t m_crc = 0;
+    mutable std::vector<std::uint32_t> m_chunkCrcs;
+    mutable std::vector<bool> m_known;
+};
+
+class UploadSession {
+public:
+    enum class Phase { Connecting, AwaitBegin, Streaming, AwaitVerify, Flashing, Committed, Failed };
+
+    // A TCP session connecting to `to`; fails at once if no socket can be made.
+    static std::unique_ptr<UploadSession> connectTcp(std::int32_t id, const SharedImage& image,
+                                                     const sockaddr_in& to,
+                                                     std::chrono::milliseconds timeout);
+    // A session over an already open stream the caller keeps (the serial line).
+    static std::unique_ptr<UploadSession> overStream(std::int32_t id, const SharedImage& image, int fd,
+                                                     std::chrono::milliseconds timeout);
+
+    // Pending output points into the session itself, so it never moves.
+    UploadSession(const UploadSession&) = delete;
+    UploadSession& operator=(const UploadSession&) = delete;
+    ~UploadSession();
+
+    int fd() const { return m_fd; }
+    bool active() const { return m_phase != Phase::Committed && m_phase != Phase::Failed; }
+    bool committed() const { return m_phase == Phase::Committed; }
+    bool failed() const { return m_phase == Phase::Failed; }
+    Phase phase() const { return m_phase; }
+    int progress() const { return m_progress; } // 0 until the device accepted, then 1..100
+    Clock::time_point deadline() const { return m_deadline; }
+    const char* failure() const { return m_failure; }
+
+    // Called after every progress change, so no intermediate value is skipped
+    // when several frames arrive in one read.
+    void setProgressListener(std::function<void()> listener) { m_onProgress = std::move(listener); }
+
+    short pollEvents() const;
+    void onEvents(short revents);
+    void checkDeadline(Clock::time_point now);
+
+    UploadSession(std::int32_t id, const SharedImage& image, int fd, bool ownsFd, bool isSocket,
+                  std::chrono::milliseconds timeout);
+
+private:
+    void start(); // queue Begin
+    void onWritable();
+    void onReadable(bool hangUp);
+    void handle(const wire::Frame& f);
+    bool refill(); // queue the next chunk if the window allows
+    void queueControl(std::vector<std::uint8_t> frame);
+    void fail(const char* why);
+    void finish();
+    void touch(std::chrono::milliseconds within);
+    void setProgress(int value);
+
+    std::int32_t m_id;
+    const SharedImage& m_image;
+    int m_fd;
+    bool m_ownsFd;
+    bool m_isSocket;
+    std::chrono::milliseconds m_timeout;
+    Phase m_phase = Phase::AwaitBegin;
+    int m_progress = 0;
+    Clock::time_point m_deadline;
+    const char* m_failure = nullptr;
+    std::function<void()> m_onProgress;
+
+    wire::FrameReader m_reader;
+    std::uint32_t m_nextOffset = 0; // next image byte to queue
+    std::uint32_t m_acked = 0;      // bytes the device confirmed
+    std::uint32_t m_inFlight = 0;   // chunks queued but not acknowledged
+
+    // Output in progress: up to three pieces (frame head, image bytes, CRC trailer).
+    std::vector<std::uint8_t> m_control;
+    wire::ChunkFrameParts m_chunk;
+    iovec m_iov[3] = {};
+    int m_iovFirst = 0;
+    int m_iovCount = 0;
+};
+
+} // namespace testdll

@@ -1,0 +1,208 @@
+// The client's upload state machine against a scripted device on a socket pair:
+// what the device sees (Begin CRC matching the bytes, chunks in order, never more
+// than 4 unacknowledged, End CRC), failure at every step (a refusal, a reply for
+// another id, a wrong acknowledgement, verify and flash failures, hang-ups, silence),
+// flash heartbeats keeping a long flash alive, and stale frames and noise before the answer.
+#include "devlib/UploadRunner.h"
+#include "devlib/UploadSession.h"
+#include "tests/support/StationProcess.h"
+#include "wire/Crc32.h"
+#include "wire/FirmwareImage.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <thread>
+
+using namespace testdll;
+using namespace std::chrono;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr auto kT = milliseconds(100);
+constexpr std::int32_t kId = 42;
+
+enum class Step { Begin, Chunk, End, Flash, Done };
+
+struct Script {
+    std::uint16_t beginStatus = wire::Ok;
+    std::int32_t beginId = kId; // id echoed in BeginReply
+    bool staleFirst = false;    // noise, a stale ChunkAck and another id's BeginReply first
+    int badAckAt = -1;          // chunk index whose ack reports a wrong count
+    int refuseChunkAt = -1;     // chunk index answered with ChunkCrcBad
+    std::uint16_t verifyStatus = wire::Ok, commitStatus = wire::Ok;
+    Step silentAt = Step::Done; // stop answering (keep the stream open) at this step
+    Step closeAt = Step::Done;  // close the stream at this step
+    int flashSteps = 4;
+    milliseconds flashStepDelay{0};
+};
+
+struct Observed {
+    bool beginCrcMatches = false, endCrcMatches = false, inOrder = true;
+    unsigned maxUnacked = 0;
+    std::size_t received = 0;
+};
+
+// Plays the device side until the script ends it; returns what it saw. Chunks are
+// acknowledged only once the client pauses, so the window it keeps open shows.
+Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& image) {
+    Observed o;
+    Bytes got;
+    int acked = 0;
+    std::vector<std::size_t> pending; // bytes received after each unacknowledged chunk
+    const std::uint32_t crc = wire::crc32Of(image.data(), image.size());
+    auto stopHere = [&](Step step) {
+        if (script.closeAt == step)
+            ::shutdown(s.fd(), SHUT_RDWR);
+        while (script.silentAt == step && !s.peerClosed()) // until the client hangs up
+            s.read();
+        return script.closeAt == step || script.silentAt == step;
+    };
+    for (;;) {
+        const auto f = s.read(pending.empty() ? 5000 : 20);
+        if (!f && !pending.empty() && !s.peerClosed()) {
+            for (const std::size_t received : pending) {
+                const bool refuse = acked == script.refuseChunkAt;
+                const auto count =
+                    static_cast<std::uint32_t>(received) + (acked++ == script.badAckAt ? 1 : 0);
+                s.send(wire::encode(wire::ChunkAckMsg{count, refuse ? wire::ChunkCrcBad : wire::Ok}));
+                if (refuse)
+                    return o;
+            }
+            pending.clear();
+            continue;
+        }
+        if (!f)
+            return o;
+        if (const auto begin = wire::decodeBegin(*f)) {
+            if (stopHere(Step::Begin))
+                return o;
+            o.beginCrcMatches = begin->imageSize == image.size() && begin->imageCrc == crc;
+            if (script.staleFirst) {
+                s.send({0x00, 0x7E, 0x13, 0xA5, 0x7E});
+                s.send(wire::encode(wire::ChunkAckMsg{1024, wire::Ok}));
+                s.send(wire::encode(wire::BeginReplyMsg{kId + 1, wire::Ok}));
+            }
+            s.send(wire::encode(wire::BeginReplyMsg{script.beginId, script.beginStatus}));
+            if (script.beginStatus != wire::Ok)
+                return o;
+        } else if (const auto chunk = wire::decodeChunk(*f)) {
+            if (stopHere(Step::Chunk))
+                return o;
+            o.inOrder = o.inOrder && chunk->offset == got.size();
+            got.insert(got.end(), chunk->data.begin(), chunk->data.end());
+            pending.push_back(o.received = got.size());
+            o.maxUnacked = std::max(o.maxUnacked, static_cast<unsigned>(pending.size()));
+        } else if (const auto end = wire::decodeEnd(*f)) {
+            o.endCrcMatches = end->imageCrc == crc && got == image;
+            if (stopHere(Step::End))
+                return o;
+            s.send(wire::encode(wire::VerifyReplyMsg{script.verifyStatus}));
+            if (script.verifyStatus != wire::Ok || stopHere(Step::Flash))
+                return o;
+            for (int i = 0; i <= script.flashSteps; ++i) {
+                std::this_thread::sleep_for(script.flashStepDelay);
+                s.send(wire::encode(
+                    wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)}));
+            }
+            s.send(wire::encode(wire::CommitReplyMsg{script.commitStatus, 3, 7}));
+            return o;
+        }
+    }
+}
+
+std::vector<int> g_progress;
+int32_t record(int32_t v) {
+    g_progress.push_back(v);
+    return 1;
+}
+
+struct Outcome {
+    int result;
+    Observed seen;
+    milliseconds took;
+};
+
+Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t chunk = 65536) {
+    const auto image = zutest::makeImageBytes(payload);
+    fwimage::ImageInfo info;
+    EXPECT_EQ(fwimage::parseImage(image.data(), image.size(), info), fwimage::ImageError::None);
+    // The session writes with plain writev (as to a serial line): a device that
+    // hung up must cost a failed session, not the test process.
+    ::signal(SIGPIPE, SIG_IGN);
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    zutest::FrameStream client(fds[0]);
+    Observed seen;
+    std::thread device([&, fd = fds[1]] {
+        zutest::FrameStream stream(fd);
+        seen = runDevice(stream, script, image);
+    });
+    ::fcntl(client.fd(), F_SETFL, O_NONBLOCK);
+    const SharedImage shared(image, info.payloadCrc, chunk);
+    std::vector<std::unique_ptr<UploadSession>> sessions;
+    sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT));
+    g_progress.clear();
+    const auto start = steady_clock::now();
+    const int r = runUploads(sessions, record);
+    const auto took = duration_cast<milliseconds>(steady_clock::now() - start);
+    ::shutdown(client.fd(), SHUT_RDWR); // releases a device that went silent
+    device.join();
+    EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end(), std::less_equal<>()))
+        << "progress rises";
+    return {r, seen, took};
+}
+
+} // namespace
+
+TEST(Session, CompleteUploadAsTheDeviceSeesIt) {
+    const Outcome o = upload({});
+    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(o.seen.beginCrcMatches && o.seen.endCrcMatches && o.seen.inOrder);
+    // The window of 4 chunks is never exceeded, and is used (a loaded machine may ack early).
+    EXPECT_TRUE(o.seen.maxUnacked >= 2 && o.seen.maxUnacked <= 4) << o.seen.maxUnacked;
+    for (const int passed : {1, 95, 96, 100}) // started; all bytes acknowledged; image verified; done
+        EXPECT_NE(std::find(g_progress.begin(), g_progress.end(), passed), g_progress.end()) << passed;
+    // Small chunks, an image of one chunk, noise and stale frames before the answer.
+    EXPECT_EQ(upload({}, 5000, 1024).result, 1);
+    EXPECT_EQ(upload({}, 10, 1024).result, 1);
+    EXPECT_EQ(upload({.staleFirst = true}, 5000, 1024).result, 1);
+    // Flashing for 8T, far beyond the 4T frame bound, with a heartbeat every T.
+    const Outcome slow = upload({.flashSteps = 8, .flashStepDelay = kT});
+    EXPECT_EQ(slow.result, 1);
+    EXPECT_GE(slow.took, 8 * kT);
+}
+
+TEST(Session, FailureAtEachStep) {
+    struct Row {
+        const char* name;
+        Script script;
+        int maxProgress; // highest value the caller may have seen; 0: no chunk sent either
+    } const rows[] = {
+        {"busy", {.beginStatus = wire::Busy}, 0},
+        {"reply for another id", {.beginId = kId + 1}, 0},
+        {"silent at Begin", {.silentAt = Step::Begin}, 0},
+        {"closed at Begin", {.closeAt = Step::Begin}, 0},
+        {"chunk refused", {.refuseChunkAt = 2}, 95},
+        {"wrong ack count", {.badAckAt = 1}, 95},
+        {"closed mid chunks", {.closeAt = Step::Chunk}, 95},
+        {"silent mid chunks", {.silentAt = Step::Chunk}, 95},
+        {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95},
+        {"silent after End", {.silentAt = Step::End}, 95},
+        {"closed after verify", {.closeAt = Step::Flash}, 96},
+        {"flash failed", {.commitStatus = wire::FlashFailed}, 100},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Outcome o = upload(row.script);
+        EXPECT_EQ(o.result, 0);
+        EXPECT_LT(o.took, 6 * kT + milliseconds(400));
+        EXPECT_LE(g_progress.empty() ? 0 : g_progress.back(), row.maxProgress);
+        EXPECT_TRUE(row.maxProgress > 0 || o.seen.received == 0) << "chunks sent after a failed Begin";
+    }
+}

@@ -1,0 +1,280 @@
+// Firmware image container: reading, checking and building. Every reader here
+// treats the file as hostile: sizes come from the header only after they were
+// checked against the file, and nothing is read past what the header promises.
+#include "wire/FirmwareImage.h"
+
+#include "support/Fd.h"
+#include "support/LittleEndian.h"
+#include "wire/Crc32.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace fwimage {
+
+namespace {
+
+// Byte offsets inside the header; docs/image-format.md describes each field.
+constexpr std::size_t kOffMagic = 0;
+constexpr std::size_t kOffFormatVersion = 4;
+constexpr std::size_t kOffHeaderSize = 6;
+constexpr std::size_t kOffTypeCode = 8;
+constexpr std::size_t kOffName = 12;
+constexpr std::size_t kOffVersionMajor = 32;
+constexpr std::size_t kOffVersionMinor = 36;
+constexpr std::size_t kOffDate = 40;
+constexpr std::size_t kOffPayloadLength = 52;
+constexpr std::size_t kOffPayloadCrc = 56;
+constexpr std::size_t kOffHeaderCrc = 60;
+
+constexpr std::array<std::uint8_t, 4> kMagic = {'F', 'W', 'I', 'M'};
+constexpr std::size_t kBlockSize = 64 * 1024;
+
+using support::getU16;
+using support::getU32;
+using support::storeU16;
+using support::storeU32;
+using wire::crc32Of;
+
+// Checks everything the 64 header bytes can tell on their own. The payload
+// length is range-checked here; whether the file holds that many bytes is the
+// caller's business.
+ImageError parseHeader(const std::uint8_t* h, ImageInfo& info) {
+    if (!std::equal(kMagic.begin(), kMagic.end(), h + kOffMagic))
+        return ImageError::BadMagic;
+    if (getU16(h + kOffFormatVersion) != kFormatVersion || getU16(h + kOffHeaderSize) != kHeaderSize)
+        return ImageError::BadFormatVersion;
+    if (crc32Of(h, kOffHeaderCrc) != getU32(h + kOffHeaderCrc))
+        return ImageError::BadHeaderCrc;
+
+    const auto* name = h + kOffName;
+    const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
+    if (nul == name + kNameBytes ||
+        std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
+        return ImageError::BadName;
+
+    const std::uint32_t length = getU32(h + kOffPayloadLength);
+    if (length > kMaxPayload)
+        return ImageError::TooLarge;
+
+    info = ImageInfo{};
+    info.typeCode = getU32(h + kOffTypeCode);
+    std::memcpy(info.name, name, kNameBytes);
+    info.versionMajor = static_cast<std::int32_t>(getU32(h + kOffVersionMajor));
+    info.versionMinor = static_cast<std::int32_t>(getU32(h + kOffVersionMinor));
+    for (std::size_t i = 0; i < 3; ++i)
+        info.date[i] = getU32(h + kOffDate + 4 * i);
+    info.payloadLength = length;
+    info.payloadCrc = getU32(h + kOffPayloadCrc);
+    return ImageError::None;
+}
+
+// A file opened for reading that refuses anything but a regular file, without
+// ever blocking in open(). Reads retry short counts and interruptions.
+class InputFile {
+public:
+    explicit InputFile(const char* path) {
+        if (path == nullptr || *path == '\0')
+            return;
+        // Opening some device nodes has side effects, so they are refused before
+        // open(); the fstat() below closes the race with a path swapped meanwhile.
+        struct stat before {};
+        if (::stat(path, &before) != 0 || !S_ISREG(before.st_mode))
+            return;
+        m_fd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat st {};
+        if (!m_fd.valid() || ::fstat(m_fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+            return;
+        m_size = static_cast<std::uint64_t>(st.st_size);
+        m_regular = true;
+    }
+
+    bool isRegular() const { return m_regular; }
+    std::uint64_t size() const { return m_size; }
+
+    // Fills up to `size` bytes; returns how many were read (less only at end of
+    // file) or -1 on a read error.
+    long long read(std::uint8_t* buffer, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got = ::read(m_fd.get(), buffer + done, size - done);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            if (got == 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+        return static_cast<long long>(done);
+    }
+
+private:
+    support::Fd m_fd;
+    std::uint64_t m_size = 0;
+    bool m_regular = false;
+};
+
+using HeaderBytes = std::array<std::uint8_t, kHeaderSize>;
+
+// Reads and checks the header, and that the file's size matches it.
+ImageError readAndCheckHeader(InputFile& file, HeaderBytes& header, ImageInfo& info) {
+    if (!file.isRegular())
+        return ImageError::NotRegularFile;
+    const long long got = file.read(header.data(), header.size());
+    if (got < 0)
+        return ImageError::ReadFailed;
+    if (static_cast<std::size_t>(got) < kHeaderSize)
+        return ImageError::TooShort;
+    const ImageError error = parseHeader(header.data(), info);
+    if (error != ImageError::None)
+        return error;
+    if (file.size() != kHeaderSize + std::uint64_t{info.payloadLength})
+        return ImageError::LengthMismatch;
+    return ImageError::None;
+}
+
+// After the payload, the file must be at its end: a file that grew while it was
+// read is as wrong as one with trailing bytes from the start.
+ImageError expectEnd(InputFile& file) {
+    std::uint8_t extra = 0;
+    const long long got = file.read(&extra, 1);
+    if (got < 0)
+        return ImageError::ReadFailed;
+    return got == 0 ? ImageError::None : ImageError::LengthMismatch;
+}
+
+} // namespace
+
+const char* describe(ImageError error) {
+    switch (error) {
+    case ImageError::None:
+        return "valid image";
+    case ImageError::NotRegularFile:
+        return "not a regular file or not found";
+    case ImageError::ReadFailed:
+        return "read error";
+    case ImageError::TooShort:
+        return "shorter than an image header";
+    case ImageError::BadMagic:
+        return "not a firmware image (wrong magic)";
+    case ImageError::BadFormatVersion:
+        return "unsupported image format version or header size";
+    case ImageError::BadHeaderCrc:
+        return "header checksum mismatch";
+    case ImageError::BadName:
+        return "malformed name field";
+    case ImageError::TooLarge:
+        return "payload length above the maximum";
+    case ImageError::LengthMismatch:
+        return "file size does not match the payload length";
+    case ImageError::BadPayloadCrc:
+        return "payload checksum mismatch";
+    }
+    return "unknown error";
+}
+
+ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out) {
+    if (data == nullptr || size < kHeaderSize)
+        return ImageError::TooShort;
+    ImageInfo info;
+    const ImageError error = parseHeader(data, info);
+    if (error != ImageError::None)
+        return error;
+    if (size - kHeaderSize != info.payloadLength)
+        return ImageError::LengthMismatch;
+    if (crc32Of(data + kHeaderSize, info.payloadLength) != info.payloadCrc)
+        return ImageError::BadPayloadCrc;
+    out = info;
+    return ImageError::None;
+}
+
+ImageError checkImageFile(const char* path, ImageInfo& out) {
+    InputFile file(path);
+    HeaderBytes header{};
+    ImageInfo info;
+    ImageError error = readAndCheckHeader(file, header, info);
+    if (error != ImageError::None)
+        return error;
+
+    // Streamed in blocks: a 256 MiB image costs 64 KiB of memory to check.
+    std::vector<std::uint8_t> block(
+        std::min<std::size_t>(kBlockSize, std::max<std::uint32_t>(info.payloadLength, 1)));
+    std::uint32_t crc = 0;
+    std::uint32_t left = info.payloadLength;
+    while (left > 0) {
+        const std::size_t want = std::min<std::size_t>(left, block.size());
+        const long long got = file.read(block.data(), want);
+        if (got < 0)
+            return ImageError::ReadFailed;
+        if (static_cast<std::size_t>(got) != want)
+            return ImageError::LengthMismatch; // shrank while being read
+        crc = crc32Of(block.data(), want, crc);
+        left -= static_cast<std::uint32_t>(want);
+    }
+    if ((error = expectEnd(file)) != ImageError::None)
+        return error;
+    if (crc != info.payloadCrc)
+        return ImageError::BadPayloadCrc;
+    out = info;
+    return ImageError::None;
+}
+
+ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, ImageInfo& out) {
+    InputFile file(path);
+    HeaderBytes header{};
+    ImageInfo info;
+    ImageError error = readAndCheckHeader(file, header, info);
+    if (error != ImageError::None)
+        return error;
+
+    // Allocated only after the header's length matched the file's real size.
+    std::vector<std::uint8_t> data(kHeaderSize + std::size_t{info.payloadLength});
+    std::copy(header.begin(), header.end(), data.begin());
+    const long long got = file.read(data.data() + kHeaderSize, info.payloadLength);
+    if (got < 0)
+        return ImageError::ReadFailed;
+    if (static_cast<std::size_t>(got) != info.payloadLength)
+        return ImageError::LengthMismatch;
+    if ((error = expectEnd(file)) != ImageError::None)
+        return error;
+    if (crc32Of(data.data() + kHeaderSize, info.payloadLength) != info.payloadCrc)
+        return ImageError::BadPayloadCrc;
+    contents = std::move(data);
+    out = info;
+    return ImageError::None;
+}
+
+std::vector<std::uint8_t> buildImage(const ImageInfo& meta, const std::uint8_t* payload, std::size_t size) {
+    if (size > kMaxPayload || (payload == nullptr && size != 0))
+        return {};
+    std::vector<std::uint8_t> image(kHeaderSize + size, 0);
+    std::uint8_t* h = image.data();
+    std::copy(kMagic.begin(), kMagic.end(), h + kOffMagic);
+    storeU16(h + kOffFormatVersion, kFormatVersion);
+    storeU16(h + kOffHeaderSize, static_cast<std::uint16_t>(kHeaderSize));
+    storeU32(h + kOffTypeCode, meta.typeCode);
+    // At most 19 characters; the rest of the field stays zero.
+    const std::size_t nameLength = std::find(meta.name, meta.name + kNameBytes - 1, '\0') - meta.name;
+    std::memcpy(h + kOffName, meta.name, nameLength);
+    storeU32(h + kOffVersionMajor, static_cast<std::uint32_t>(meta.versionMajor));
+    storeU32(h + kOffVersionMinor, static_cast<std::uint32_t>(meta.versionMinor));
+    for (std::size_t i = 0; i < 3; ++i)
+        storeU32(h + kOffDate + 4 * i, meta.date[i]);
+    storeU32(h + kOffPayloadLength, static_cast<std::uint32_t>(size));
+    if (size != 0)
+        std::memcpy(h + kHeaderSize, payload, size);
+    storeU32(h + kOffPayloadCrc, crc32Of(h + kHeaderSize, size));
+    storeU32(h + kOffHeaderCrc, crc32Of(h, kOffHeaderCrc));
+    return image;
+}
+
+} // namespace fwimage

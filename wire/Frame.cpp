@@ -1,0 +1,103 @@
+#include "wire/Frame.h"
+
+#include "support/LittleEndian.h"
+#include "wire/Crc32.h"
+
+#include <cstring>
+
+namespace wire {
+
+namespace {
+
+// The frame CRC covers type, length and body: everything after the sync pair.
+constexpr std::size_t kCrcFrom = 2;
+
+} // namespace
+
+std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::uint8_t* body, std::size_t size) {
+    std::vector<std::uint8_t> out(kFrameHeaderSize + size + 4);
+    out[0] = kFrameSync0;
+    out[1] = kFrameSync1;
+    support::storeU16(out.data() + 2, type);
+    support::storeU32(out.data() + 4, static_cast<std::uint32_t>(size));
+    if (size > 0)
+        std::memcpy(out.data() + kFrameHeaderSize, body, size);
+    const std::size_t end = kFrameHeaderSize + size;
+    support::storeU32(out.data() + end, crc32Of(out.data() + kCrcFrom, end - kCrcFrom));
+    return out;
+}
+
+void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t bodyStartSize,
+                 std::size_t tailSize, std::uint32_t tailCrc, std::uint8_t* head, std::uint8_t* trailer) {
+    head[0] = kFrameSync0;
+    head[1] = kFrameSync1;
+    support::storeU16(head + 2, type);
+    support::storeU32(head + 4, static_cast<std::uint32_t>(bodyStartSize + tailSize));
+    if (bodyStartSize > 0)
+        std::memcpy(head + kFrameHeaderSize, bodyStart, bodyStartSize);
+    // The tail's share of the CRC is folded in, so its bytes are read once, not once per frame.
+    const std::uint32_t headCrc = crc32Of(head + kCrcFrom, kFrameHeaderSize + bodyStartSize - kCrcFrom);
+    support::storeU32(trailer, crc32Combine(headCrc, tailCrc, tailSize));
+}
+
+void FrameReader::feed(const std::uint8_t* data, std::size_t size) {
+    if (data == nullptr || size == 0)
+        return;
+    // Drop consumed bytes before growing, so a long stream never accumulates.
+    if (m_start > 0 && (m_start >= 65536 || m_start * 2 >= m_buffer.size())) {
+        m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+        m_start = 0;
+    }
+    m_buffer.insert(m_buffer.end(), data, data + size);
+}
+
+std::optional<Frame> FrameReader::next() {
+    for (;;) {
+        // Find the sync pair; everything before it is noise.
+        std::size_t i = m_start;
+        const std::size_t end = m_buffer.size();
+        while (i + 1 < end && !(m_buffer[i] == kFrameSync0 && m_buffer[i + 1] == kFrameSync1))
+            ++i;
+        if (i + 1 >= end) {
+            // Keep a trailing first sync byte: its partner may still arrive.
+            const std::size_t keep = (i < end && m_buffer[i] == kFrameSync0) ? i : end;
+            m_discarded += keep - m_start;
+            m_start = keep;
+            return std::nullopt;
+        }
+        m_discarded += i - m_start;
+        m_start = i;
+
+        if (end - m_start < kFrameHeaderSize)
+            return std::nullopt;
+        const std::uint8_t* h = m_buffer.data() + m_start;
+        const std::uint32_t length = support::getU32(h + 4);
+        if (length > kMaxFrameBody) {
+            // Not a frame start (or a hostile one): skip the sync byte, look further.
+            ++m_start;
+            ++m_discarded;
+            continue;
+        }
+        const std::size_t total = kFrameHeaderSize + length + 4;
+        if (end - m_start < total)
+            return std::nullopt;
+        const std::uint32_t expected = support::getU32(h + kFrameHeaderSize + length);
+        if (crc32Of(h + kCrcFrom, kFrameHeaderSize + length - kCrcFrom) != expected) {
+            // A corrupt frame, or a sync pair inside noise: resync from the next byte.
+            ++m_start;
+            ++m_discarded;
+            continue;
+        }
+        Frame f;
+        f.type = support::getU16(h + 2);
+        f.body.assign(h + kFrameHeaderSize, h + kFrameHeaderSize + length);
+        m_start += total;
+        if (m_start == m_buffer.size()) {
+            m_buffer.clear();
+            m_start = 0;
+        }
+        return f;
+    }
+}
+
+} // namespace wire

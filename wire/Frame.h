@@ -1,0 +1,49 @@
+// Stream frames, the envelope of every upload message on TCP and the serial line
+// (docs/protocol.md, 3.1): 0x7E 0xA5, u16 type, u32 body length, body, u32 CRC-32
+// of type..body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace wire {
+
+constexpr std::uint8_t kFrameSync0 = 0x7E;
+constexpr std::uint8_t kFrameSync1 = 0xA5;
+constexpr std::size_t kFrameHeaderSize = 8; // sync pair, type, length
+constexpr std::size_t kFrameOverhead = 12;  // header and CRC
+constexpr std::uint32_t kMaxFrameBody = 65536 + 64;
+
+struct Frame {
+    std::uint16_t type = 0;
+    std::vector<std::uint8_t> body;
+};
+
+std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::uint8_t* body, std::size_t size);
+inline std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::vector<std::uint8_t>& body) {
+    return makeFrame(type, body.data(), body.size());
+}
+
+// The bytes around a frame whose body ends in `tailSize` bytes the caller sends from
+// where they lie: `head` receives the header and `bodyStart` (kFrameHeaderSize +
+// bodyStartSize bytes), `trailer` the CRC, computed from `tailCrc`, the tail's own CRC.
+void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t bodyStartSize,
+                 std::size_t tailSize, std::uint32_t tailCrc, std::uint8_t* head, std::uint8_t* trailer);
+
+// Incremental frame reader for a byte stream. Bytes before a sync pair, and a frame
+// whose CRC fails, are skipped (counted in `discarded`), so a serial line resynchronises.
+class FrameReader {
+public:
+    void feed(const std::uint8_t* data, std::size_t size);
+    std::optional<Frame> next();
+    std::size_t discarded() const { return m_discarded; }
+
+private:
+    std::vector<std::uint8_t> m_buffer;
+    std::size_t m_start = 0;
+    std::size_t m_discarded = 0;
+};
+
+} // namespace wire
