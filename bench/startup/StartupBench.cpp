@@ -11,10 +11,10 @@
 // Each figure is the median of --runs runs (default 11) after one warm-up.
 #include "ChildProcess.h"
 #include "StationProcess.h"
-#include "UdpRelay.h"
+#include "bench/startup/UdpRelay.h"
 
-#include "UpdateDialog.h"
-#include "UpdaterApp.h"
+#include "app/UpdaterApp.h"
+#include "ui/UpdateDialog.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -93,10 +94,10 @@ int runChild() {
     QApplication application(argc, argv);
     UpdaterApp app;
     app.startUp();
-    UpdateDialog dialog;
+    const std::unique_ptr<UpdateDialog> dialog = app.createMainDialog();
     PaintWatch watch;
-    dialog.installEventFilter(&watch);
-    dialog.show();
+    dialog->installEventFilter(&watch);
+    dialog->show();
     const long long until = nowNs() + 10'000'000'000LL;
     while (!watch.painted && nowNs() < until)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -104,7 +105,7 @@ int runChild() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("main_ns=%lld shown_ns=%lld painted=%d rows=%d maxrss_kb=%ld\n", mainNs, shownNs,
-                watch.painted ? 1 : 0, dialog.deviceList()->count(), usage.ru_maxrss);
+                watch.painted ? 1 : 0, dialog->deviceList()->count(), usage.ru_maxrss);
     return watch.painted ? 0 : 1;
 }
 

@@ -1,4 +1,4 @@
-#include "FakeDll.h"
+#include "tests/fakedll/FakeDll.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 namespace {
 
@@ -19,63 +20,49 @@ struct Scripted {
     std::map<int32_t, int32_t> portResults;
     std::vector<fakedll::Call> calls;
     bool released = false;
-    int gated = 0;
-    int finished = 0;
+    int gated = 0, finished = 0;
 };
 
 struct State : Scripted {
     std::mutex mutex;
     std::condition_variable changed;
-    unsigned generation = 0; // bumped by reset(): a waiting upload lets go
-};
+} g_state;
 
-State& state() {
-    static State s;
-    return s;
-}
+using Lock = std::unique_lock<std::mutex>;
 
-// Runs f(state) under the lock.
-template <typename F> auto locked(F f) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    return f(s);
-}
-
-// Appends to the log and returns the entry's index.
-size_t logCall(State& s, fakedll::Call call) {
+size_t logCall(fakedll::Call call) {
     call.thread = std::this_thread::get_id();
-    s.calls.push_back(std::move(call));
-    return s.calls.size() - 1;
+    g_state.calls.push_back(std::move(call));
+    return g_state.calls.size() - 1;
 }
 
 int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    const size_t entry = logCall(s, std::move(call));
-    const fakedll::UploadScript script = s.upload;
-    const unsigned generation = s.generation;
-
-    const size_t gate = std::min(static_cast<size_t>(script.gateAfter), script.progress.size());
-    for (size_t i = 0;; ++i) {
-        if (script.gateAfter >= 0 && i == gate) {
-            ++s.gated;
-            s.changed.notify_all();
-            s.changed.wait_for(lock, std::chrono::milliseconds(script.gateTimeoutMs),
-                               [&] { return s.released || s.generation != generation; });
+    Lock lock(g_state.mutex);
+    const size_t entry = logCall(std::move(call));
+    const fakedll::UploadScript script = g_state.upload;
+    for (size_t i = 0; i <= script.progress.size(); ++i) {
+        if (script.gateAfter >= 0 && i == std::min<size_t>(script.gateAfter, script.progress.size())) {
+            ++g_state.gated;
+            g_state.changed.notify_all();
+            g_state.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_state.released; });
         }
         if (i == script.progress.size())
             break;
-        if (!callback)
-            continue;
         lock.unlock();
         const int32_t returned = callback(script.progress[i]);
         lock.lock();
-        if (s.generation == generation && entry < s.calls.size())
-            s.calls[entry].callbackReturns.push_back(returned);
+        if (entry < g_state.calls.size()) // not reset meanwhile
+            g_state.calls[entry].callbackReturns.push_back(returned);
     }
-    ++s.finished;
-    s.changed.notify_all();
+    ++g_state.finished;
+    g_state.changed.notify_all();
     return script.result;
+}
+
+bool waitFor(int timeoutMs, int Scripted::*counter, int atLeast) {
+    Lock lock(g_state.mutex);
+    return g_state.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return g_state.*counter >= atLeast; });
 }
 
 } // namespace
@@ -83,27 +70,24 @@ int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
 namespace fakedll {
 
 void reset() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    static_cast<Scripted&>(s) = Scripted{};
-    ++s.generation;
-    s.changed.notify_all();
+    const Lock lock(g_state.mutex);
+    static_cast<Scripted&>(g_state) = Scripted{};
 }
 
 void setScan(std::vector<int32_t> ids, std::optional<int32_t> returnedCount) {
-    const auto count = returnedCount.value_or(static_cast<int32_t>(ids.size()));
-    locked([&](State& s) { s.scanIds = std::move(ids), s.scanCount = count; });
+    const Lock lock(g_state.mutex);
+    g_state.scanCount = returnedCount.value_or(static_cast<int32_t>(ids.size()));
+    g_state.scanIds = std::move(ids);
 }
 
 void setDevice(int32_t id, const RemoteInfo& info) {
-    locked([&](State& s) { s.devices[id] = {info, true}; });
+    const Lock lock(g_state.mutex);
+    g_state.devices[id] = {info, true};
 }
 
 void setDeviceAnswers(int32_t id, bool answers) {
-    locked([&](State& s) {
-        if (auto found = s.devices.find(id); found != s.devices.end())
-            found->second.second = answers;
-    });
+    const Lock lock(g_state.mutex);
+    g_state.devices[id].second = answers;
 }
 
 RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std::string& name, uint8_t family,
@@ -120,54 +104,39 @@ RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std:
 }
 
 void setFileInfo(const std::string& path, const FileInfo& info) {
-    locked([&](State& s) { s.files[path] = info; });
+    const Lock lock(g_state.mutex);
+    g_state.files[path] = info;
 }
 
 void setUploadScript(const UploadScript& script) {
-    locked([&](State& s) { s.upload = script; });
+    const Lock lock(g_state.mutex);
+    g_state.upload = script;
 }
 
 void releaseUpload() {
-    locked([](State& s) {
-        s.released = true;
-        s.changed.notify_all();
-    });
-}
-
-// Waits until a counter reaches `atLeast`; false on timeout.
-bool waitFor(int timeoutMs, const int State::*counter, int atLeast) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return s.*counter >= atLeast; });
+    const Lock lock(g_state.mutex);
+    g_state.released = true;
+    g_state.changed.notify_all();
 }
 
 bool waitUploadGated(int timeoutMs) {
-    return waitFor(timeoutMs, &State::gated, 1);
+    return waitFor(timeoutMs, &Scripted::gated, 1);
 }
 
 bool waitUploadsFinished(int count, int timeoutMs) {
-    return waitFor(timeoutMs, &State::finished, count);
+    return waitFor(timeoutMs, &Scripted::finished, count);
 }
 
 void setOpenPortResult(int32_t port, int32_t result) {
-    locked([&](State& s) { s.portResults[port] = result; });
-}
-
-std::vector<Call> calls() {
-    return locked([](State& s) { return s.calls; });
+    const Lock lock(g_state.mutex);
+    g_state.portResults[port] = result;
 }
 
 std::vector<Call> calls(const std::string& function) {
-    auto all = calls();
-    std::erase_if(all, [&](const Call& c) { return c.function != function; });
+    const Lock lock(g_state.mutex);
+    std::vector<Call> all = g_state.calls;
+    std::erase_if(all, [&](const Call& c) { return !function.empty() && c.function != function; });
     return all;
-}
-
-int remoteInfoQueries(std::optional<int32_t> id) {
-    const auto queries = calls("DllGetRemoteInfo");
-    return static_cast<int>(
-        std::count_if(queries.begin(), queries.end(), [id](const Call& c) { return !id || c.id == *id; }));
 }
 
 } // namespace fakedll
@@ -175,68 +144,53 @@ int remoteInfoQueries(std::optional<int32_t> id) {
 extern "C" {
 
 int32_t DllScanNetwork(int32_t* ids, int32_t capacity) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllScanNetwork", .count = capacity});
-    if (ids && capacity > 0)
-        std::copy_n(s.scanIds.begin(), std::min(static_cast<size_t>(capacity), s.scanIds.size()), ids);
-    return s.scanCount;
+    const Lock lock(g_state.mutex);
+    logCall({.function = "DllScanNetwork", .id = capacity});
+    std::copy_n(g_state.scanIds.begin(), std::min<size_t>(std::max(capacity, 0), g_state.scanIds.size()),
+                ids);
+    return g_state.scanCount;
 }
 
 int32_t DllGetRemoteInfo(int32_t id, RemoteInfo* info) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllGetRemoteInfo", .id = id});
-    const auto found = s.devices.find(id);
-    if (found == s.devices.end() || !found->second.second || !info)
+    const Lock lock(g_state.mutex);
+    logCall({.function = "DllGetRemoteInfo", .id = id});
+    const auto found = g_state.devices.find(id);
+    if (found == g_state.devices.end() || !found->second.second)
         return 0;
-    std::memcpy(info, &found->second.first, sizeof *info);
+    *info = found->second.first;
     return 1;
 }
 
 int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, int32_t* date2, int32_t* date3,
                        int32_t* fileType, int32_t* versionMajor, int32_t* versionMinor) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    const std::string file = path ? path : "";
-    logCall(s, {.function = "DllGetFileInfo", .path = file});
-    const auto found = s.files.find(file);
-    if (found == s.files.end() || found->second.result == 0)
+    const Lock lock(g_state.mutex);
+    logCall({.function = "DllGetFileInfo", .path = path});
+    const auto found = g_state.files.find(path);
+    if (found == g_state.files.end() || found->second.result == 0)
         return 0;
     const fakedll::FileInfo& f = found->second;
-    if (name) // 20 bytes at most; the terminator only when the name is shorter
-        std::memcpy(name, f.name.c_str(), std::min(f.name.size() + 1, size_t{20}));
-    int32_t* outs[] = {date1, date2, date3, fileType, versionMajor, versionMinor};
-    const int32_t values[] = {f.date1, f.date2, f.date3, f.fileType, f.versionMajor, f.versionMinor};
-    for (size_t i = 0; i < 6; ++i)
-        if (outs[i])
-            *outs[i] = values[i];
+    std::memcpy(name, f.name.c_str(), std::min<size_t>(f.name.size() + 1, 20));
+    std::tie(*date1, *date2, *date3, *fileType, *versionMajor, *versionMinor) =
+        std::tie(f.date1, f.date2, f.date3, f.fileType, f.versionMajor, f.versionMinor);
     return f.result;
 }
 
 int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback callback) {
-    return runUpload(
-        {.function = "DllUploadFile", .id = id, .path = path ? path : "", .hasCallback = callback != nullptr},
-        callback);
+    return runUpload({.function = "DllUploadFile", .id = id, .path = path}, callback);
 }
 
 int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, const char* path,
                                ProgressCallback callback) {
-    fakedll::Call call{.function = "DllUploadFileToDevices",
-                       .count = count,
-                       .path = path ? path : "",
-                       .hasCallback = callback != nullptr};
-    if (ids && count > 0)
-        call.ids.assign(ids, ids + count);
-    return runUpload(std::move(call), callback);
+    return runUpload(
+        {.function = "DllUploadFileToDevices", .ids = {ids, ids + std::max(count, 0)}, .path = path},
+        callback);
 }
 
 int32_t DllOpenPort(int32_t port) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllOpenPort", .port = port});
-    const auto found = s.portResults.find(port);
-    return found == s.portResults.end() ? 1 : found->second;
+    const Lock lock(g_state.mutex);
+    logCall({.function = "DllOpenPort", .id = port});
+    const auto found = g_state.portResults.find(port);
+    return found == g_state.portResults.end() ? 1 : found->second;
 }
 
 } // extern "C"

@@ -1,31 +1,39 @@
-// Which devices "Update" and "Upd. All" send to: eligible clusters only for
-// "Upd. All" (rows selected, earlier selections kept), answering selected
-// devices for "Update", rows mapped to slots when a device missed the scan,
-// a ticked serial box sending the first target alone, and refusals before
-// any device is asked.
-#include "UploadFakeSupport.h"
+// Which devices the upload commands send to, as the engine plans them:
+// "Upd. All" every eligible cluster of all 30 slots (empty slots asked too) and
+// their rows, "Update" the selected rows' devices that answer now (no
+// eligibility test), rows kept on their slots when a device missed the scan;
+// the refusals in order, nothing asked of any device before the file passed.
+#include "core/UpdateEngine.h"
+#include "tests/fakedll/FakeDll.h"
 
-using namespace uploadtest;
+#include <QTest>
 
 namespace {
 
-// The station the target tests scan, in slot order.
-constexpr int kClusterA = 11, kMonitor = 12, kFader1 = 13, kClusterB = 14, kFader2 = 15, kOld = 16,
-              kClusterC = 17;
+const char kImage[] = "/fw/cluster-2.4.bin";
+using Ids = QList<int>;
 
+// The station, in slot order: clusters 11, 14 and 17, a kind-3 monitor (12),
+// two fader units (13, 15) and a cluster on version 0.01 (16).
 void scriptMixedStation() {
     using fakedll::makeRemoteInfo;
-    fakedll::setScan({kClusterA, kMonitor, kFader1, kClusterB, kFader2, kOld, kClusterC});
-    fakedll::setDevice(kClusterA, makeRemoteInfo(192, 168, 1, 20, "Cluster A", 1, 1, 2, 'A', 2, 3));
-    fakedll::setDevice(kMonitor, makeRemoteInfo(192, 168, 1, 30, "Monitor", 1, 3, 5, 'D', 2, 3));
-    fakedll::setDevice(kFader1, makeRemoteInfo(192, 168, 1, 40, "Fader 1", 1, 2, 1, 'F', 1, 7));
-    fakedll::setDevice(kClusterB, makeRemoteInfo(192, 168, 1, 21, "Cluster B", 1, 1, 3, 'B', 2, 3));
-    fakedll::setDevice(kFader2, makeRemoteInfo(192, 168, 1, 41, "Fader 2", 1, 2, 2, 'F', 1, 7));
-    fakedll::setDevice(kOld, makeRemoteInfo(192, 168, 1, 60, "Cluster 0.01", 1, 1, 6, 'E', 0, 1));
-    fakedll::setDevice(kClusterC, makeRemoteInfo(192, 168, 1, 22, "Cluster C", 1, 1, 4, 'C', 2, 1));
+    fakedll::setScan({11, 12, 13, 14, 15, 16, 17});
+    for (const auto& [id, kind, major, minor] : std::vector<std::tuple<int, int, int, int>>{{11, 1, 2, 3},
+                                                                                            {12, 3, 2, 3},
+                                                                                            {13, 2, 1, 7},
+                                                                                            {14, 1, 2, 3},
+                                                                                            {15, 2, 1, 7},
+                                                                                            {16, 1, 0, 1},
+                                                                                            {17, 1, 2, 1}})
+        fakedll::setDevice(id, makeRemoteInfo(192, 168, 1, 20, "D", 1, uint8_t(kind), 2, 'A', major, minor));
 }
 
-using Ids = QList<int>;
+Ids idsOfRows(const UpdateEngine& engine, const Ids& rows) {
+    Ids ids;
+    for (int row : rows)
+        ids.append(engine.slotTable().ids[engine.slotTable().slotOfRow(row)]);
+    return ids;
+}
 
 } // namespace
 
@@ -36,145 +44,91 @@ private slots:
     void init() {
         fakedll::reset();
         scriptMixedStation();
+        fakedll::setFileInfo(kImage, {"CLUSTER", 6, 12, 26, 2, 2, 4, 1});
     }
 
-    // `missedScan` did not answer the scan, at the click those answer again
-    // and `goneSilent` stop answering. Sent to: `expectedIds` (empty: the
-    // no-station message). `ticks`: serial boxes clicked first, their ports
-    // opening as `opens` says.
+    // `missed` did not answer the scan but answers again at the command,
+    // `silent` stops answering then. Empty `expected`: the no-station refusal.
     void targets_data() {
-        for (const char* column :
-             {"missedScan", "goneSilent", "selected", "expectedIds", "expectedRows", "ticks"})
+        for (const char* column : {"missed", "silent", "selected", "expected", "rows"})
             QTest::addColumn<Ids>(column);
-        QTest::addColumn<int>("command");
-        QTest::addColumn<int>("opens");
-        const auto all = [](const char* name, Ids missed, Ids silent, Ids selected, Ids ids, Ids rows,
-                            Ids ticks = {}, int opens = 0) {
-            QTest::newRow(name) << missed << silent << selected << ids << rows << ticks << IDC_UPDATE_ALL
-                                << opens;
+        QTest::addColumn<bool>("all");
+        const auto row = [](const char* name, bool all, Ids missed, Ids silent, Ids selected, Ids expected,
+                            Ids rows) {
+            QTest::newRow(name) << missed << silent << selected << expected << rows << all;
         };
-        const auto one = [](const char* name, Ids missed, Ids silent, Ids selected, Ids ids, Ids ticks = {}) {
-            QTest::newRow(name) << missed << silent << selected << ids << selected << ticks << IDC_UPDATE
-                                << 0;
-        };
-        all("Upd. All", {}, {}, {13}, {11, 14, 17}, {11, 13, 14, 17});
-        all("Upd. All, cluster B missed the scan", {kClusterB}, {}, {13}, {11, 14, 17}, {11, 13, 17});
-        all("Upd. All, cluster C gone silent", {}, {kClusterC}, {}, {11, 14}, {11, 14});
-        all("Upd. All, no cluster answers", {}, {11, 14, 17}, {}, {}, {});
-        all("Upd. All, Com2 opened", {}, {}, {}, {11}, {11, 14, 17}, {IDC_USE_COM2}, 1);
-        one("Update", {}, {}, {11, 13, 17}, {11, 13, 17});
-        one("Update, one gone silent", {}, {13}, {11, 13, 17}, {11, 17});
-        one("Update, row after a missed device", {kClusterB}, {}, {15, 17}, {15, 17});
-        one("Update, old firmware when chosen", {}, {}, {16}, {16});
-        one("Update, none answers", {}, {11, 14}, {11, 14}, {});
-        one("Update, nothing selected", {}, {}, {}, {});
-        one("Update, Com1 after a failed open", {}, {}, {11, 13}, {11}, {IDC_USE_COM1});
-        one("Update, both after failed opens", {}, {}, {11, 13}, {11}, {IDC_USE_COM1, IDC_USE_COM2});
+        row("Upd. All", true, {}, {}, {13}, {11, 14, 17}, {11, 14, 17});
+        row("Upd. All, cluster B missed the scan: no row", true, {14}, {}, {}, {11, 14, 17}, {11, 17});
+        row("Upd. All, cluster C gone silent", true, {}, {17}, {}, {11, 14}, {11, 14});
+        row("Upd. All, no cluster answers", true, {}, {11, 14, 17}, {}, {}, {});
+        row("Update", false, {}, {}, {11, 13, 17}, {11, 13, 17}, {});
+        row("Update, one gone silent", false, {}, {13}, {11, 13, 17}, {11, 17}, {});
+        row("Update, rows after a missed device", false, {14}, {}, {15, 17}, {15, 17}, {});
+        row("Update, old firmware when chosen", false, {}, {}, {16}, {16}, {});
+        row("Update, none answers", false, {}, {11, 14}, {11, 14}, {}, {});
+        row("Update, nothing selected", false, {}, {}, {}, {}, {});
     }
     void targets() {
-        QFETCH(Ids, missedScan);
-        QFETCH(Ids, goneSilent);
+        QFETCH(Ids, missed);
+        QFETCH(Ids, silent);
         QFETCH(Ids, selected);
-        QFETCH(Ids, expectedIds);
-        QFETCH(Ids, expectedRows);
-        QFETCH(Ids, ticks);
-        QFETCH(int, command);
-        QFETCH(int, opens);
-        UploadSetup setup("zu-up-targets");
-        fakedll::setOpenPortResult(1, opens);
-        fakedll::setOpenPortResult(2, opens);
-        for (int id : missedScan)
+        QFETCH(Ids, expected);
+        QFETCH(Ids, rows);
+        QFETCH(bool, all);
+        for (int id : missed)
             fakedll::setDeviceAnswers(id, false);
-        UpdateDialog dialog;
-        setup.open(dialog);
-        QCOMPARE(dialog.deviceList()->count(), 7 - missedScan.size());
-        for (int id : missedScan)
+        UpdateEngine engine;
+        QCOMPARE(engine.refresh().size(), 7 - missed.size());
+        for (int id : missed)
             fakedll::setDeviceAnswers(id, true);
-        for (int id : goneSilent)
+        for (int id : silent)
             fakedll::setDeviceAnswers(id, false);
-        MessageLog messages(dialog);
-        for (int box : ticks)
-            click(dialog, box);
-        selectIds(dialog, selected);
-        const int queriesBefore = fakedll::remoteInfoQueries();
-        const int emptyBefore = fakedll::remoteInfoQueries(0);
+        Ids selectedRows;
+        for (int row = 0; row < 7 - missed.size(); ++row)
+            selectedRows += selected.contains(idsOfRows(engine, {row}).front()) ? Ids{row} : Ids{};
+        const size_t asked = fakedll::calls("DllGetRemoteInfo").size();
 
-        click(dialog, command);
-        QVERIFY(waitJobEnd(dialog));
-
-        // Upd. All asks every slot, empty ones too; Update the selected rows.
-        const int asked = command == IDC_UPDATE_ALL ? kDeviceSlots : int(selected.size());
-        QCOMPARE(fakedll::remoteInfoQueries() - queriesBefore, asked);
-        if (command == IDC_UPDATE_ALL)
-            QCOMPARE(fakedll::remoteInfoQueries(0) - emptyBefore, kDeviceSlots - 7);
-        const auto network = fakedll::calls("DllUploadFileToDevices");
-        const auto serial = fakedll::calls("DllUploadFile");
-        if (expectedIds.isEmpty()) {
-            QCOMPARE(messages.texts(), QStringList{kNoStation});
-            QVERIFY(messages.shown().front().icon == MessageIcon::Exclamation);
-            QVERIFY(network.empty() && serial.empty());
-            QVERIFY(dialog.control(command)->isEnabled());
-        } else if (!ticks.isEmpty()) { // the single-target call, whether or not the port opened
-            QVERIFY(network.empty());
-            QCOMPARE(serial.size(), size_t(1));
-            QCOMPARE(serial.front().id, expectedIds.front());
-            QCOMPARE(serial.front().path, std::string(kImagePath));
-            QVERIFY(serial.front().hasCallback);
-        } else {
-            QVERIFY(serial.empty());
-            QCOMPARE(network.size(), size_t(1));
-            QCOMPARE(uploadedIds(), std::vector<int32_t>(expectedIds.begin(), expectedIds.end()));
-            QCOMPARE(network.front().path, std::string(kImagePath));
-        }
-        if (!expectedIds.isEmpty())
-            QCOMPARE(messages.texts(), QStringList{kSuccess});
-        QCOMPARE(selectedIds(dialog), expectedRows);
+        const UploadPlan plan = engine.planUpload(all ? UploadCommand::AllEligible : UploadCommand::Selected,
+                                                  kImage, selectedRows, true);
+        QCOMPARE(fakedll::calls("DllGetRemoteInfo").size() - asked, size_t(all ? 30 : selected.size()));
+        QCOMPARE(Ids(plan.job.targets.begin(), plan.job.targets.end()), expected);
+        QCOMPARE(idsOfRows(engine, plan.rowsToSelect), rows);
+        QCOMPARE(plan.refusal, expected.isEmpty()
+                                   ? "No valid Quorvane stations found - Refresh to Select Device"
+                                   : QString());
+        QVERIFY(expected.isEmpty() || (plan.job.serial && plan.job.path == kImage));
     }
 
-    // Nothing is asked of any device when the file is missing or not a
-    // firmware image the updater knows.
     void refusedBeforeAnyDeviceIsAsked_data() {
-        QTest::addColumn<int>("command");
-        QTest::addColumn<QString>("fileBoxText");
+        QTest::addColumn<QString>("path");
         QTest::addColumn<int>("fileType"); // 0: the library refuses the file
-        QTest::addColumn<QString>("expected");
-        const QString image = QString::fromLatin1(kImagePath);
-        const QString invalid = "Invalid application program file";
-        QTest::newRow("Update, empty file box") << IDC_UPDATE << "" << 2 << "Filename missing";
-        QTest::newRow("Update, type 5") << IDC_UPDATE << image << 5 << invalid;
-        QTest::newRow("Upd. All, type 0x105") << IDC_UPDATE_ALL << image << 0x105 << invalid;
-        QTest::newRow("Upd. All, not an image") << IDC_UPDATE_ALL << image << 0 << invalid;
-        QTest::newRow("Upd. All, typed path unknown") << IDC_UPDATE_ALL << "/fw/other.bin" << 2 << invalid;
+        QTest::addColumn<QString>("line");
+        QTest::newRow("empty file box") << "" << 2 << "";
+        QTest::newRow("type 5") << kImage << 5 << "[Error!!!]  CLUSTER  Ver. 2.04  Date: 6/12/26";
+        QTest::newRow("type 0x105") << kImage << 0x105 << "[Error!!!]  CLUSTER  Ver. 2.04  Date: 6/12/26";
+        QTest::newRow("not an image") << kImage << 0 << "Invalid program file";
+        QTest::newRow("typed path unknown") << "/fw/other.bin" << 2 << "Invalid program file";
     }
     void refusedBeforeAnyDeviceIsAsked() {
-        QFETCH(int, command);
-        QFETCH(QString, fileBoxText);
+        QFETCH(QString, path);
         QFETCH(int, fileType);
-        QFETCH(QString, expected);
-        UploadSetup setup("zu-up-refuse");
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        scriptImage(fileType == 0 ? 2 : fileType, fileType == 0 ? 0 : 1);
-        dialog.fileBox()->setEditText(fileBoxText);
-        selectIds(dialog, {kClusterA});
-        const size_t callsBefore = fakedll::calls().size();
-        const size_t fileChecks = fakedll::calls("DllGetFileInfo").size();
-
-        click(dialog, command);
-
-        QCOMPARE(messages.texts(), QStringList{expected});
-        QVERIFY(messages.shown().front().icon == MessageIcon::Exclamation);
+        QFETCH(QString, line);
+        fakedll::setFileInfo(kImage, {"CLUSTER", 6, 12, 26, fileType, 2, 4, fileType == 0 ? 0 : 1});
+        UpdateEngine engine;
+        engine.refresh();
+        const size_t before = fakedll::calls().size();
+        for (UploadCommand command : {UploadCommand::Selected, UploadCommand::AllEligible}) {
+            const UploadPlan plan = engine.planUpload(command, path, {0, 1}, false);
+            QCOMPARE(plan.refusal, path.isEmpty() ? "Filename missing" : "Invalid application program file");
+            QCOMPARE(plan.fileChecked, !path.isEmpty());
+            QCOMPARE(plan.file.line, line);
+            QVERIFY(plan.job.targets.empty() && plan.rowsToSelect.isEmpty());
+        }
         // The file check alone, and not even that for an empty box.
-        QCOMPARE(fakedll::calls().size(), callsBefore + (fileBoxText.isEmpty() ? 0 : 1));
-        QCOMPARE(fakedll::calls("DllGetFileInfo").size(), fileChecks + (fileBoxText.isEmpty() ? 0 : 1));
-        QVERIFY(!dialog.isUploading());
-        if (fileType > 2 && fileBoxText == QString::fromLatin1(kImagePath))
-            QVERIFY(dialog.infoLine()->text().startsWith("[Error!!!]  CLUSTER"));
-        if (fileBoxText.isEmpty())
-            QCOMPARE(dialog.infoLine()->text(), kDescription); // untouched
+        QCOMPARE(fakedll::calls().size(), before + (path.isEmpty() ? 0 : 2));
+        QCOMPARE(fakedll::calls("DllGetRemoteInfo").size(), size_t(7));
     }
 };
 
-QTEST_MAIN(UploadTargetsTest)
+QTEST_GUILESS_MAIN(UploadTargetsTest)
 #include "tst_upload_targets.moc"

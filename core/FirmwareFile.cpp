@@ -1,7 +1,7 @@
-#include "FirmwareFile.h"
+#include "core/FirmwareFile.h"
 
-#include "RecentFileList.h"
-#include "TestDll.h"
+#include "core/RecentFileList.h"
+#include "devlib/TestDll.h"
 
 #include <QFile>
 

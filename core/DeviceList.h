@@ -2,7 +2,7 @@
 // shown for each device, and which devices "Upd. All" takes.
 #pragma once
 
-#include "TestDll.h"
+#include "devlib/TestDll.h"
 
 #include <QString>
 #include <QStringList>
