@@ -1,8 +1,8 @@
 // Shared set-up for the dialog and upload tests: an application named after a
-// stand-in executable in a temporary folder (help page beside it) with its
-// settings file, its main dialog shown unpainted, message boxes recorded with
-// what the screen showed behind them, fake stations, and acting on the next
-// modal window.
+// stand-in executable in a temporary folder (help page beside it, settings
+// store inside it), its main dialog shown, message boxes recorded with what
+// the screen showed behind them, fake stations, and acting on the next modal
+// window.
 #pragma once
 
 #include "app/ShowMessage.h"
@@ -11,49 +11,33 @@
 #include "ui/ResourceIds.h"
 #include "ui/UpdateDialog.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QProgressBar>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 
 class TestApp {
 public:
-    // `name` is the executable's file name; each test uses its own so that stores do not mix.
-    explicit TestApp(const QString& name) : m_exe(m_dir.filePath(name)) {
-        QFile(m_exe).open(QIODevice::WriteOnly);
-        QFile page(m_dir.filePath(QFileInfo(name).completeBaseName() + ".html"));
-        page.open(QIODevice::WriteOnly);
-        m_app = std::make_unique<UpdaterApp>(m_exe);
-        QFile::remove(confPath());
+    explicit TestApp(const QString& name = "fw.tool.exe") {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
+        for (const QString& file : {name, QFileInfo(name).completeBaseName() + ".html"})
+            QFile(m_dir.filePath(file)).open(QIODevice::WriteOnly);
+        m_app = std::make_unique<UpdaterApp>(m_dir.filePath(name));
     }
-    ~TestApp() { QFile::remove(confPath()); }
 
     UpdaterApp& app() { return *m_app; }
     QString file(const QString& name) const { return m_dir.filePath(name); }
-    QString confPath() const {
-        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", m_app->applicationName())
-            .fileName();
-    }
+    QString confPath() const { return file("Quorvane/" + m_app->applicationName() + ".conf"); }
     QByteArray confBytes() const {
         QFile conf(confPath());
         return conf.open(QIODevice::ReadOnly) ? conf.readAll() : QByteArray();
     }
-    // Started with the recent-file section as another run left it.
-    void start(const QList<QPair<QString, QString>>& records) {
-        QSettings store(confPath(), QSettings::NativeFormat);
-        store.remove("Recent File List");
-        for (const auto& [name, path] : records)
-            store.setValue("Recent File List/" + name, path);
-        store.sync();
+    // Started with the recent-file section as another run left it ("File1=...\n...").
+    void start(const QByteArray& section) {
+        QFile conf(confPath());
+        if (QDir().mkpath(file("Quorvane")) && conf.open(QIODevice::WriteOnly))
+            conf.write("[Recent%20File%20List]\n" + section);
+        conf.close();
         m_app->startUp();
     }
     // The main dialog, shown (scan and file check run now) and active, or
@@ -73,7 +57,6 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QString m_exe;
     std::unique_ptr<UpdaterApp> m_app;
     std::unique_ptr<UpdateDialog> m_dialog;
 };
@@ -85,53 +68,33 @@ struct ShownMessage {
     QString infoLine;
     bool held; // the job still held the dialog, and it refused to close
 };
-class MessageLog {
-public:
+struct MessageLog : QList<ShownMessage> {
     explicit MessageLog(UpdateDialog* dialog = nullptr) {
         setShowMessageHook([this, dialog](const MessageRecord& r) {
             const bool held = dialog && dialog->isUploading() && !dialog->close() && dialog->isVisible();
-            m_shown.append({r, dialog ? dialog->progressBar()->value() : -1,
-                            dialog ? dialog->infoLine()->text() : QString(), held});
+            append({r, dialog ? dialog->progressBar()->value() : -1, dialog ? dialog->infoLine()->text() : "",
+                    held});
         });
     }
     ~MessageLog() { setShowMessageHook({}); }
-    const QList<ShownMessage>& shown() const { return m_shown; }
     QStringList texts() const {
         QStringList list;
-        for (const ShownMessage& m : m_shown)
+        for (const ShownMessage& m : *this)
             list.append(m.box.text);
         return list;
     }
-
-private:
-    QList<ShownMessage> m_shown;
 };
 
-// Scan answers `ids`, each an eligible cluster named after its id.
+// Scan answers `ids`, each an eligible cluster.
 inline void scriptStation(const std::vector<int32_t>& ids) {
-    fakedll::setScan(ids);
+    fakedll::script().scanIds = ids;
     for (int32_t id : ids)
-        fakedll::setDevice(
-            id, fakedll::makeRemoteInfo(192, 168, 1, 20, "Unit" + std::to_string(id), 1, 1, 2, 'A', 2, 3));
+        fakedll::script().devices[id] = {
+            fakedll::makeRemoteInfo(192, 168, 1, 20, "Unit", 1, 1, 2, 'A', 2, 3)};
 }
 
 inline void click(UpdateDialog& dialog, int id) {
     QTest::mouseClick(dialog.control(id), Qt::LeftButton);
-}
-
-// The id at the start of a list line ("%7li  |  ...").
-inline int idOfRow(const UpdateDialog& dialog, int row) {
-    return dialog.deviceList()->item(row)->text().left(7).trimmed().toInt();
-}
-inline void selectIds(UpdateDialog& dialog, const QList<int>& ids) {
-    for (int row = 0; row < dialog.deviceList()->count(); ++row)
-        dialog.deviceList()->item(row)->setSelected(ids.contains(idOfRow(dialog, row)));
-}
-inline QList<int> selectedIds(const UpdateDialog& dialog) {
-    QList<int> ids;
-    for (int row : dialog.selectedRows())
-        ids.append(idOfRow(dialog, row));
-    return ids;
 }
 
 // The job has ended (its box dismissed); the event loop serves it meanwhile.
@@ -148,16 +111,14 @@ inline bool waitJobEnd(UpdateDialog& dialog, int timeoutMs = 10000) {
 inline void onNextModal(const char* className, std::function<void(QWidget*)> action) {
     auto* timer = new QTimer(qApp);
     timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout,
-                     [timer, deadline = QDeadlineTimer(10000), className, action = std::move(action)] {
-                         QWidget* modal = QApplication::activeModalWidget();
-                         if (!deadline.hasExpired() &&
-                             (!modal || !modal->inherits(className) || !modal->isVisible()))
-                             return;
-                         timer->deleteLater();
-                         timer->stop();
-                         if (!deadline.hasExpired())
-                             action(modal);
-                     });
+    QObject::connect(timer, &QTimer::timeout, [timer, deadline = QDeadlineTimer(10000), className, action] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!deadline.hasExpired() && (!modal || !modal->inherits(className) || !modal->isVisible()))
+            return;
+        timer->deleteLater();
+        timer->stop();
+        if (!deadline.hasExpired())
+            action(modal);
+    });
     timer->start();
 }

@@ -14,15 +14,9 @@
 
 #include "StationProcess.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <cstring>
 
 namespace {
-
-using Version = QPair<int, int>;
-const Version kImage(3, 7);
 
 // Slot order of the demo station: 401 (slot 8) is silent.
 const QStringList kDemoLines = {
@@ -37,27 +31,26 @@ const QStringList kDemoLines = {
     "    501  |  192.168.1.80  |  V.  1.05  |  Fader unit 3 (serial)  |  Pellard 64 ",
 };
 
-Version versionOf(int32_t id) {
+QString versionOf(int32_t id) {
     RemoteInfo info;
     std::memset(&info, 0, sizeof info);
-    return DllGetRemoteInfo(id, &info) ? Version(info.versionMajor, info.versionMinor) : Version(-1, -1);
+    return DllGetRemoteInfo(id, &info) ? QString("%1.%2").arg(info.versionMajor).arg(info.versionMinor) : "-";
 }
 
-QStringList listLines(const UpdateDialog& dialog) {
+// The list's lines, or the ids of its selected rows.
+QStringList rows(const UpdateDialog& dialog, bool selectedIds = false) {
     QStringList lines;
-    for (int row = 0; row < dialog.deviceList()->count(); ++row)
-        lines.append(dialog.deviceList()->item(row)->text());
+    for (int row = 0; row < dialog.deviceList()->count(); ++row) {
+        const QString text = dialog.deviceList()->item(row)->text();
+        if (!selectedIds || dialog.deviceList()->item(row)->isSelected())
+            lines.append(selectedIds ? text.left(7).trimmed() : text);
+    }
     return lines;
 }
 
-std::string demoStation() {
-    QFile file(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QJsonObject station = QJsonDocument::fromJson(file.readAll()).object();
-    for (const char* key : {"link_kbps", "flash_kbps", "serial_baud"})
-        station[key] = 0; // throttles off
-    return QJsonDocument(station).toJson().toStdString();
+void selectIds(UpdateDialog& dialog, const QStringList& ids) {
+    for (int row = 0; row < dialog.deviceList()->count(); ++row)
+        dialog.deviceList()->item(row)->setSelected(ids.contains(rows(dialog)[row].left(7).trimmed()));
 }
 
 } // namespace
@@ -72,38 +65,35 @@ private slots:
     void upload() {
         zutest::TempDir dir;
         zutest::StationOptions options;
-        std::string json = demoStation();
+        QFile demo(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
+        QVERIFY(demo.open(QIODevice::ReadOnly));
+        const QRegularExpression throttles("(_kbps|_baud)\": \\d+");
+        std::string json = QString(demo.readAll()).replace(throttles, "\\1\": 0").toStdString();
         QList<int> ids = {101, 102, 103, 110, 121, 122, 201, 301, 501}, updated = {101, 102, 103};
-        if (m_setup == "drop") { // three eligible clusters; the second resets part-way
-            zutest::StationLayout layout = zutest::makeStation(3, 101);
+        zutest::StationLayout layout = zutest::makeStation(m_setup == "drop" ? 3 : 2, 101);
+        if (m_setup == "drop") { // three eligible clusters on 2.0; the second resets part-way
             for (zutest::DeviceSetup& device : layout.devices)
                 device.major = 2;
             layout.devices[1].faults.dropAfter = 128 * 1024;
-            json = layout.toJson();
-            ids = {101, 102, 103};
-            updated = {101, 103};
+            std::tie(json, ids, updated) =
+                std::tuple(layout.toJson(), QList<int>{101, 102, 103}, QList<int>{101, 103});
         } else if (m_setup == "serial") { // a serial fader unit listed first, then a network cluster
-            zutest::StationLayout layout = zutest::makeStation(2, 501);
-            layout.devices[0].kind = 2;
-            layout.devices[0].serial = true;
-            layout.devices[1].id = 101;
+            std::tie(layout.devices[0].id, layout.devices[0].kind, layout.devices[0].serial) =
+                std::tuple(501, 2, true);
             options.serialPath = dir.file("ttyCOM1");
             qputenv("TESTDLL_COM1", QByteArray::fromStdString(options.serialPath));
-            json = layout.toJson();
-            ids = {501, 101};
-            updated = {501};
+            std::tie(json, ids, updated) = std::tuple(layout.toJson(), QList<int>{501, 102}, QList<int>{501});
         }
         zutest::StationProcess station(json, options);
         QVERIFY2(station.running(), station.error().c_str());
         qputenv("TESTDLL_NETWORK", QByteArray::fromStdString(station.endpoint()));
-        // Long enough for uploads slowed by sanitizers, short enough for the silent device.
-        qputenv("TESTDLL_TIMEOUT_MS", "1000");
-        // NetAppl, 512 KiB: several chunks on every connection.
-        const std::string image = zutest::makeImageFile(dir.file("cluster.bin"), 512 * 1024, kImage.first,
-                                                        kImage.second, 2, "Cluster app");
-        TestApp t("zu-up-e2e-" + QString::fromLatin1(m_setup));
-        t.start({{"File1", QString::fromStdString(image)}});
-        QList<Version> before;
+        qputenv("TESTDLL_TIMEOUT_MS", "1000"); // enough for sanitized uploads, short for the silent device
+        // NetAppl 3.07, 512 KiB: several chunks on every connection.
+        const std::string image =
+            zutest::makeImageFile(dir.file("cluster.bin"), 512 * 1024, 3, 7, 2, "Cluster app");
+        TestApp t;
+        t.start("File1=" + QByteArray::fromStdString(image) + "\n");
+        QStringList before;
         for (int id : ids)
             before.append(versionOf(id));
         UpdateDialog& dialog = t.shown();
@@ -114,14 +104,13 @@ private slots:
         const QString description = dialog.infoLine()->text();
         QCOMPARE(description, QString("[NetAppl]  Cluster app  Ver. 3.07  Date: 24/5/17"));
         if (m_setup == "demo") {
-            QCOMPARE(listLines(dialog), kDemoLines);
+            QCOMPARE(rows(dialog), kDemoLines);
             QCOMPARE(dialog.slotTable().rowSlot, (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 9}));
-            selectIds(dialog, {121}); // stays selected
-        }
-        if (m_setup == "serial") {
+            selectIds(dialog, {"121"}); // stays selected
+        } else if (m_setup == "serial") {
             click(dialog, IDC_USE_COM1);
             QVERIFY(dialog.useCom1Box()->isChecked() && !dialog.useCom1Box()->isEnabled()); // opened
-            selectIds(dialog, {501, 101});
+            selectIds(dialog, {"501", "102"});
         }
         click(dialog, m_setup == "serial" ? IDC_UPDATE : IDC_UPDATE_ALL);
         QVERIFY(waitJobEnd(dialog, 60000));
@@ -129,16 +118,16 @@ private slots:
         QCOMPARE(messages.texts(),
                  QStringList{m_setup == "drop" ? "Failed to upload file" : "Upload Successfull     "});
         for (int i = 0; i < ids.size(); ++i)
-            QCOMPARE(versionOf(ids[i]), updated.contains(ids[i]) ? kImage : before[i]);
+            QCOMPARE(versionOf(ids[i]), updated.contains(ids[i]) ? "3.7" : before[i]);
         QCOMPARE(texts, (QStringList{kFlashWarning, description}));
         QCOMPARE(dialog.progressBar()->value(), 0);
         if (m_setup == "demo") {
-            QCOMPARE(selectedIds(dialog), (QList<int>{101, 102, 103, 121}));
+            QCOMPARE(rows(dialog, true), QStringList({"101", "102", "103", "121"}));
             click(dialog, IDC_REFRESH);
             QStringList expected = kDemoLines;
             for (int row : {0, 1, 2})
                 expected[row].replace(QRegularExpression("V\\.  2\\.0\\d"), "V.  3.07");
-            QCOMPARE(listLines(dialog), expected);
+            QCOMPARE(rows(dialog), expected);
         }
     }
 

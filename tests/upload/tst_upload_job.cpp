@@ -10,16 +10,13 @@
 
 #include "core/UploadController.h"
 
-#include <QMenu>
-#include <QSignalSpy>
-
 #include <system_error>
 
 namespace {
 
 const char kImage[] = "/fw/cluster-2.4.bin";
 const QString kDescription = "[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26";
-const QString kWarning = "Programming flash - do not turn machine off  !!!";
+const QString kWarning = kFlashWarning;
 const QList<int> kHeld = {IDC_UPDATE,   IDC_UPDATE_ALL, IDC_REFRESH,  IDC_BROWSE, IDC_INFO,
                           IDC_FILE_BOX, IDC_USE_COM1,   IDC_USE_COM2, kIdCancel};
 
@@ -41,9 +38,9 @@ private slots:
     void init() {
         fakedll::reset();
         scriptStation({21, 22});
-        fakedll::setFileInfo(kImage, {"CLUSTER", 6, 12, 26, 2, 2, 4, 1});
-        m_t = std::make_unique<TestApp>("zu-up-job");
-        m_t->start({{"File1", kImage}});
+        fakedll::script().files[kImage] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
+        m_t = std::make_unique<TestApp>();
+        m_t->start("File1=/fw/cluster-2.4.bin\n");
     }
     void cleanup() { m_t.reset(); }
 
@@ -76,7 +73,7 @@ private slots:
         UpdateDialog& dialog = m_t->shown();
         const MessageLog messages(&dialog);
         const int gate = busy ? -1 : std::max(int(progress.size()) - 1, 0);
-        fakedll::setUploadScript({std::vector<int32_t>(progress.begin(), progress.end()), result, gate});
+        fakedll::script().upload = {std::vector<int32_t>(progress.begin(), progress.end()), result, gate};
         QList<int> bar;
         QStringList seen;
         connect(dialog.progressBar(), &QProgressBar::valueChanged, this,
@@ -106,7 +103,7 @@ private slots:
         // One box, while the job still showed its last state and held the dialog.
         QCOMPARE(messages.texts(),
                  QStringList{result == 1 ? "Upload Successfull     " : "Failed to upload file"});
-        const ShownMessage& box = messages.shown().front();
+        const ShownMessage& box = messages.front();
         QVERIFY(box.box.icon == (result == 1 ? MessageIcon::Information : MessageIcon::Stop));
         QCOMPARE(box.bar, top);
         QCOMPARE(box.infoLine, texts[texts.size() - (texts.last() == kDescription ? 2 : 1)]);
@@ -134,22 +131,21 @@ private slots:
         click(dialog, IDC_UPDATE);
         QCOMPARE(messages.texts(),
                  QStringList{"No valid Quorvane stations found - Refresh to Select Device"});
-        QVERIFY(messages.shown().front().box.icon == MessageIcon::Exclamation &&
-                !messages.shown().front().held);
+        QVERIFY(messages.front().box.icon == MessageIcon::Exclamation && !messages.front().held);
         dialog.uploadController().setThreadLauncher([](std::function<void()>) -> std::thread {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         });
         click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(messages.shown().size() == 1 && fakedll::calls("DllUploadFileToDevices").empty());
+        QVERIFY(messages.size() == 1 && fakedll::calls("DllUploadFileToDevices").empty());
         QVERIFY(!dialog.isUploading() && disabledControls(dialog).isEmpty());
         dialog.uploadController().setThreadLauncher({});
         for (int opens : portResults) {
-            fakedll::setOpenPortResult(1, opens);
+            fakedll::script().portResults[1] = opens;
             click(dialog, IDC_USE_COM1);
         }
         const bool opened = portResults.contains(1);
         QCOMPARE(dialog.useCom1Box()->isChecked(), portResults.size() == 1);
-        fakedll::setUploadScript({{1, 50, 96, 100}, 1, 2});
+        fakedll::script().upload = {{1, 50, 96, 100}, 1, 2};
         dialog.control(IDC_UPDATE_ALL)->setFocus();
         QTest::keyClick(dialog.control(IDC_UPDATE_ALL), Qt::Key_Return); // Enter presses the focused button
         QVERIFY(fakedll::waitUploadGated(10000));
@@ -167,11 +163,10 @@ private slots:
         fakedll::releaseUpload();
         QVERIFY(waitJobEnd(dialog));
         QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
-        const bool serial = portResults.size() == 1;
-        QCOMPARE(fakedll::calls("DllUploadFile").size(), size_t(serial ? 1 : 0));
-        QCOMPARE(fakedll::calls("DllUploadFileToDevices").size(), size_t(serial ? 0 : 1));
-        if (serial)
-            QCOMPARE(fakedll::calls("DllUploadFile").front().id, 21);
+        const bool serial = portResults.size() == 1; // the first target alone, through the port
+        QVERIFY(fakedll::calls(serial ? "DllUploadFileToDevices" : "DllUploadFile").empty());
+        QCOMPARE(fakedll::calls(serial ? "DllUploadFile" : "DllUploadFileToDevices").at(0).id,
+                 serial ? 21 : 0);
         QCOMPARE(disabledControls(dialog), opened ? QList<int>({IDC_USE_COM1, IDC_USE_COM2}) : QList<int>{});
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
@@ -182,7 +177,7 @@ private slots:
     void dialogDestroyedUnderAJob() {
         const MessageLog messages;
         UpdateDialog& dialog = m_t->shown();
-        fakedll::setUploadScript({{1, 96, 100}, 1, 1});
+        fakedll::script().upload = {{1, 96, 100}, 1, 1};
         click(dialog, IDC_UPDATE_ALL);
         QVERIFY(fakedll::waitUploadGated(10000));
         std::thread release([] {
