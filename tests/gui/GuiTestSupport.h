@@ -28,10 +28,6 @@ public:
     UpdaterApp& app() { return *m_app; }
     QString file(const QString& name) const { return m_dir.filePath(name); }
     QString confPath() const { return file("Quorvane/" + m_app->applicationName() + ".conf"); }
-    QByteArray confBytes() const {
-        QFile conf(confPath());
-        return conf.open(QIODevice::ReadOnly) ? conf.readAll() : QByteArray();
-    }
     // Started with the recent-file section as another run left it ("File1=...\n...").
     void start(const QByteArray& section) {
         QFile conf(confPath());
@@ -97,28 +93,13 @@ inline void click(UpdateDialog& dialog, int id) {
     QTest::mouseClick(dialog.control(id), Qt::LeftButton);
 }
 
-// The job has ended (its box dismissed); the event loop serves it meanwhile.
-inline bool waitJobEnd(UpdateDialog& dialog, int timeoutMs = 10000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (dialog.isUploading() && !deadline.hasExpired())
-        QTest::qWait(5);
-    return !dialog.isUploading();
-}
-
-// Runs `action` on the modal window of class `className` as soon as one is
-// active (the caller then enters the modal run that shows it). Gives up after
-// ten seconds, so a failed test cannot act on a later test's windows.
-inline void onNextModal(const char* className, std::function<void(QWidget*)> action) {
-    auto* timer = new QTimer(qApp);
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, deadline = QDeadlineTimer(10000), className, action] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!deadline.hasExpired() && (!modal || !modal->inherits(className) || !modal->isVisible()))
-            return;
-        timer->deleteLater();
-        timer->stop();
-        if (!deadline.hasExpired())
+// Runs `action` on the modal window the caller is about to run, once its
+// event loop has started and it is active.
+inline void onNextModal(std::function<void(QWidget*)> action) {
+    QTimer::singleShot(0, qApp, [action] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            (void)QTest::qWaitForWindowActive(modal); // keys go where the technician's would
             action(modal);
+        }
     });
-    timer->start();
 }

