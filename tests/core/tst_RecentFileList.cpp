@@ -23,7 +23,7 @@ class RecentFileListTest : public QObject {
         QVERIFY(QDir().mkpath(m_base->path() + "/Quorvane") && file.open(QIODevice::WriteOnly));
         file.write("[Recent%20File%20List]\n" + bytes);
     }
-    // All ten entries of the record as loaded (or as given).
+    // The record's entries as loaded (or as given), up to the last one in use.
     QStringList entries(std::optional<CRecentFileList> record = {}) const {
         if (!record) {
             record = CRecentFileList::programRecord();
@@ -32,12 +32,9 @@ class RecentFileListTest : public QObject {
         QStringList all;
         for (int i = 0; i < record->capacity(); ++i)
             all.append(record->entry(i));
+        while (!all.isEmpty() && all.last().isEmpty())
+            all.removeLast();
         return all;
-    }
-    static QStringList padded(QStringList given) {
-        while (given.size() < 10)
-            given.append(QString());
-        return given;
     }
 
 private slots:
@@ -50,12 +47,12 @@ private slots:
         CRecentFileList record = CRecentFileList::programRecord();
         record.LoadFromStore(m_store);
         record.SaveToStore(m_store);
-        QCOMPARE(entries(record), padded({}));
+        QCOMPARE(entries(record), QStringList());
         QVERIFY(!QFileInfo::exists(m_base->path() + "/Quorvane")); // a first run creates nothing
         writeConf(
             "File1=/fw/1\nFile3=/fw/3\nFile10=/fw/10\nFile11=/fw/11\nOther=x\n[Elsewhere]\nFile2=/fw/e\n");
         record.LoadFromStore(m_store);
-        QCOMPARE(entries(record), padded({"/fw/1", "", "/fw/3", "", "", "", "", "", "", "/fw/10"}));
+        QCOMPARE(entries(record), QStringList({"/fw/1", "", "/fw/3", "", "", "", "", "", "", "/fw/10"}));
         record.SaveToStore(m_store);
         QCOMPARE(storedKeys().size(), 4); // three entries, the other section
         QCOMPARE(entries(), entries(record));
@@ -78,7 +75,7 @@ private slots:
             CRecentFileList record = CRecentFileList::programRecord();
             record.AddPath(paths[i]);
             record.AddPath("");
-            QCOMPARE(entries(record), padded({expected[i]}));
+            QCOMPARE(entries(record), QStringList({expected[i]}));
         }
         QDir::setCurrent(saved);
     }
@@ -103,7 +100,7 @@ private slots:
         CRecentFileList record = CRecentFileList::programRecord();
         record.LoadFromStore(m_store);
         record.AddPath("/fw/Dup.bin");
-        QCOMPARE(entries(record), padded({"/fw/Dup.bin", "/fw/x.bin", "", "/fw/DUP.bin"})); // gaps kept
+        QCOMPARE(entries(record), QStringList({"/fw/Dup.bin", "/fw/x.bin", "", "/fw/DUP.bin"})); // gaps kept
     }
 
     void unusableStoreIsSilentAndEmpty_data() {
@@ -131,7 +128,7 @@ private slots:
         else
             writeConf(contents);
         QVERIFY(how != "read-only" || QFile::setPermissions(confPath(), QFile::ReadOwner));
-        QCOMPARE(entries(), padded({}));
+        QCOMPARE(entries(), QStringList());
         CRecentFileList record = CRecentFileList::programRecord();
         record.AddPath("/fw/new.bin");
         QVERIFY(!m_store.WriteString("Recent File List", "File1", "/fw/new.bin"));

@@ -25,6 +25,7 @@ Q_DECLARE_METATYPE(fakedll::FileInfo)
 namespace {
 
 const char kImage[] = "/fw/cluster-2.4.bin";
+const QString kNoStation = "No valid Quorvane stations found - Refresh to Select Device";
 using Ids = QList<int>;
 
 RemoteInfo device(uint8_t family, uint8_t kind, uint8_t sub, uint8_t letter, int32_t major, int32_t minor) {
@@ -38,13 +39,6 @@ void scriptMixedStation() {
     fakedll::script().scanIds = {std::begin(ids), std::end(ids)};
     for (int i = 0; i < 8; ++i)
         fakedll::script().devices[ids[i]] = {device(1, uint8_t(kinds[i]), 2, 'A', ids[i] == 16 ? 0 : 2, 1)};
-}
-
-Ids idsOfRows(const UpdateEngine& engine, const Ids& rows) {
-    Ids ids;
-    for (int row : rows)
-        ids.append(engine.slotTable().ids[engine.slotTable().slotOfRow(row)]);
-    return ids;
 }
 
 } // namespace
@@ -110,12 +104,10 @@ private slots:
         for (const auto& [returned, written, shown] :
              {std::tuple(-1, 3, 0), {0, 3, 0}, {30, 30, 30}, {1000, 40, 30}}) {
             fakedll::reset();
-            std::vector<int32_t> ids;
             for (int i = 0; i < written; ++i) {
-                ids.push_back(100 + i);
+                fakedll::script().scanIds.push_back(100 + i);
                 fakedll::script().devices[100 + i] = {device(1, 1, 1, 'A', 1, 0)};
             }
-            fakedll::script().scanIds = ids;
             fakedll::script().scanCount = returned;
             DeviceSlotTable table;
             std::fill(std::begin(table.ids), std::end(table.ids), 77);
@@ -129,30 +121,30 @@ private slots:
     }
 
     // Cluster 20 did not answer the scan: it has no row, the rows after it
-    // keep their own slots, and it answers again at the command. `silent`
-    // stops answering then. Empty `expected`: the no-station refusal.
+    // keep their own slots (rows 0 to 6 show 11 to 17), and it answers again
+    // at the command. `silent` stops answering then. Empty `expected`: the
+    // no-station refusal.
     void targets_data() {
-        for (const char* column : {"silent", "selected", "expected", "rows"})
+        for (const char* column : {"silent", "selectedRows", "expected", "rowsTaken"})
             QTest::addColumn<Ids>(column);
         QTest::addColumn<bool>("all");
         const auto row = [](const char* name, bool all, Ids silent, Ids selected, Ids expected, Ids rows) {
             QTest::newRow(name) << silent << selected << expected << rows << all;
         };
-        row("Upd. All", true, {}, {13}, {11, 20, 14, 17}, {11, 14, 17});
-        row("Upd. All, cluster 17 gone silent", true, {17}, {}, {11, 20, 14}, {11, 14});
+        row("Upd. All", true, {}, {2}, {11, 20, 14, 17}, {0, 3, 6});
+        row("Upd. All, cluster 17 gone silent", true, {17}, {}, {11, 20, 14}, {0, 3});
         row("Upd. All, no cluster answers", true, {11, 20, 14, 17}, {}, {}, {});
-        row("Update", false, {}, {11, 13, 17}, {11, 13, 17}, {});
-        row("Update, one gone silent", false, {13}, {11, 13, 17}, {11, 17}, {});
-        row("Update, rows after the missed device", false, {}, {15, 16}, {15, 16},
-            {}); // 16: no eligibility test
-        row("Update, none answers", false, {11, 14}, {11, 14}, {}, {});
+        row("Update", false, {}, {0, 2, 6}, {11, 13, 17}, {});
+        row("Update, one gone silent", false, {13}, {0, 2, 6}, {11, 17}, {});
+        row("Update, old firmware taken too", false, {}, {4, 5}, {15, 16}, {});
+        row("Update, none answers", false, {11, 14}, {0, 3}, {}, {});
         row("Update, nothing selected", false, {}, {}, {}, {});
     }
     void targets() {
         QFETCH(Ids, silent);
-        QFETCH(Ids, selected);
+        QFETCH(Ids, selectedRows);
         QFETCH(Ids, expected);
-        QFETCH(Ids, rows);
+        QFETCH(Ids, rowsTaken);
         QFETCH(bool, all);
         scriptMixedStation();
         fakedll::script().files[kImage] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
@@ -162,19 +154,14 @@ private slots:
         fakedll::script().devices[20].answers = true; // back after the scan
         for (int id : silent)
             fakedll::script().devices[id].answers = false;
-        Ids selectedRows;
-        for (int row = 0; row < 7; ++row)
-            selectedRows += selected.contains(idsOfRows(engine, {row}).front()) ? Ids{row} : Ids{};
         const size_t asked = fakedll::calls("DllGetRemoteInfo").size();
 
         const UploadPlan plan = engine.planUpload(all ? UploadCommand::AllEligible : UploadCommand::Selected,
                                                   kImage, selectedRows, true);
-        QCOMPARE(fakedll::calls("DllGetRemoteInfo").size() - asked, size_t(all ? 30 : selected.size()));
+        QCOMPARE(fakedll::calls("DllGetRemoteInfo").size() - asked, size_t(all ? 30 : selectedRows.size()));
         QCOMPARE(Ids(plan.job.targets.begin(), plan.job.targets.end()), expected);
-        QCOMPARE(idsOfRows(engine, plan.rowsToSelect), rows);
-        QCOMPARE(plan.refusal, expected.isEmpty()
-                                   ? "No valid Quorvane stations found - Refresh to Select Device"
-                                   : QString());
+        QCOMPARE(plan.rowsToSelect, rowsTaken);
+        QCOMPARE(plan.refusal, expected.isEmpty() ? kNoStation : QString());
         QVERIFY(expected.isEmpty() || (plan.job.serial && plan.job.path == kImage));
     }
 

@@ -1,8 +1,8 @@
 // The real zentavo-update under Xvfb against stationsim serving the demo
 // station: the window appears with its title, Escape ends the program with
 // status 0 and the recent-file record is rewritten at that exit step (stray
-// values dropped, entries kept in their places), not before. Skipped (77)
-// where Xvfb or xdotool is missing.
+// values dropped, entries kept in their places), not before. Skipped where
+// Xvfb or xdotool is missing.
 #include "ChildProcess.h"
 #include "StationProcess.h"
 
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 using namespace std::chrono_literals;
 
@@ -19,9 +19,7 @@ namespace {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string source() {
@@ -31,6 +29,8 @@ std::string source() {
 } // namespace
 
 TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
+    if (std::string missing; !zutest::VirtualDisplay::available(&missing))
+        GTEST_SKIP() << missing << " not installed";
     zutest::TempDir dir;
     zutest::StationProcess station(readFile(source() + "/res/demo-station.json"));
     ASSERT_TRUE(station.running()) << station.error();
@@ -68,14 +68,4 @@ TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     const std::string stored = readFile(store);
     EXPECT_EQ(stored.find("Stray"), std::string::npos) << stored;
     EXPECT_NE(stored.find("File1=" + image + "\nFile3=/fw/old.mem\n"), std::string::npos) << stored;
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    std::string missing;
-    if (!zutest::VirtualDisplay::available(&missing)) {
-        std::printf("skipped: %s not installed\n", missing.c_str());
-        return 77;
-    }
-    return RUN_ALL_TESTS();
 }

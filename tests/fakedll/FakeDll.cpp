@@ -24,7 +24,6 @@ using Lock = std::unique_lock<std::mutex>;
 
 size_t logCall(fakedll::Call call) {
     const Lock lock(g_log.mutex);
-    call.thread = std::this_thread::get_id();
     g_log.calls.push_back(std::move(call));
     return g_log.calls.size() - 1;
 }

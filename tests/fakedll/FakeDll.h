@@ -12,7 +12,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fakedll {
@@ -63,7 +62,6 @@ struct Call {
     std::vector<int32_t> ids{};             // DllUploadFileToDevices
     std::string path{};                     // file info and uploads
     std::vector<int32_t> callbackReturns{}; // uploads: what the callback returned, per value
-    std::thread::id thread{};
 };
 // The log since reset(), of one function or (empty name) all.
 std::vector<Call> calls(const std::string& function = {});

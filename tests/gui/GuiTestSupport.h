@@ -1,8 +1,7 @@
 // Shared set-up for the dialog and upload tests: an application named after a
 // stand-in executable in a temporary folder (help page beside it, settings
 // store inside it), its main dialog shown, message boxes recorded with what
-// the screen showed behind them, fake stations, and acting on the next modal
-// window.
+// the screen showed behind them, and acting on the next modal window.
 #pragma once
 
 #include "app/ShowMessage.h"
@@ -80,14 +79,6 @@ struct MessageLog : QList<ShownMessage> {
         return list;
     }
 };
-
-// Scan answers `ids`, each an eligible cluster.
-inline void scriptStation(const std::vector<int32_t>& ids) {
-    fakedll::script().scanIds = ids;
-    for (int32_t id : ids)
-        fakedll::script().devices[id] = {
-            fakedll::makeRemoteInfo(192, 168, 1, 20, "Unit", 1, 1, 2, 'A', 2, 3)};
-}
 
 inline void click(UpdateDialog& dialog, int id) {
     QTest::mouseClick(dialog.control(id), Qt::LeftButton);

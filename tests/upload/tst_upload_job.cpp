@@ -14,9 +14,8 @@
 
 namespace {
 
-const char kImage[] = "/fw/cluster-2.4.bin";
 const QString kDescription = "[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26";
-const QString kWarning = kFlashWarning;
+const QString kWarning(kFlashWarning);
 const QList<int> kHeld = {IDC_UPDATE,   IDC_UPDATE_ALL, IDC_REFRESH,  IDC_BROWSE, IDC_INFO,
                           IDC_FILE_BOX, IDC_USE_COM1,   IDC_USE_COM2, kIdCancel};
 
@@ -37,8 +36,11 @@ class UploadJobTest : public QObject {
 private slots:
     void init() {
         fakedll::reset();
-        scriptStation({21, 22});
-        fakedll::script().files[kImage] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
+        fakedll::script().scanIds = {21, 22};
+        for (int id : {21, 22}) // eligible clusters
+            fakedll::script().devices[id] = {
+                fakedll::makeRemoteInfo(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
+        fakedll::script().files["/fw/cluster-2.4.bin"] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
         m_t = std::make_unique<TestApp>();
         m_t->start("File1=/fw/cluster-2.4.bin\n");
     }
@@ -108,9 +110,8 @@ private slots:
         QCOMPARE(box.bar, top);
         QCOMPARE(box.infoLine, texts[texts.size() - (texts.last() == kDescription ? 2 : 1)]);
         QVERIFY(box.held);
-        const fakedll::Call upload = fakedll::calls("DllUploadFileToDevices").front();
-        QCOMPARE(upload.callbackReturns, std::vector<int32_t>(progress.size(), 1));
-        QVERIFY(upload.thread != std::this_thread::get_id());
+        QCOMPARE(fakedll::calls("DllUploadFileToDevices").at(0).callbackReturns,
+                 std::vector<int32_t>(progress.size(), 1));
     }
 
     // A refusal holds nothing; a worker that cannot be created ends the
@@ -174,12 +175,8 @@ private slots:
         fakedll::script().upload = {{1, 96, 100}, 1, 1};
         click(dialog, IDC_UPDATE_ALL);
         QVERIFY(fakedll::waitUploadGated(10000));
-        std::thread release([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            fakedll::releaseUpload();
-        });
+        fakedll::releaseUpload(); // the worker goes on while the dialog goes
         m_t->dialog().reset();
-        release.join();
         QVERIFY(fakedll::waitUploadsFinished(1, 0));
         QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
     }
