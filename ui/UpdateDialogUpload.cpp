@@ -76,8 +76,10 @@ void UpdateDialog::holdForUpload(bool held) {
     const bool serialBoxes = !held && !m_portOpened;
     m_useCom1->setEnabled(serialBoxes);
     m_useCom2->setEnabled(serialBoxes);
-    // Disabling moved the focus on; it goes back where the command left it.
-    if (!held && m_focusBeforeUpload && m_focusBeforeUpload->isEnabled() && isActiveWindow())
+    // Disabling moved the focus on; it goes back where the command left it,
+    // also when the result box still has it (then once the dialog is active
+    // again), so that Enter does not land on the device list and end the run.
+    if (!held && m_focusBeforeUpload && m_focusBeforeUpload->isEnabled())
         m_focusBeforeUpload->setFocus(Qt::OtherFocusReason);
 }
 
