@@ -48,7 +48,6 @@ public:
             qWarning("the dialog did not become active");
         return *m_dialog;
     }
-    std::unique_ptr<UpdateDialog>& dialog() { return m_dialog; }
 
 private:
     QTemporaryDir m_dir;

@@ -15,7 +15,6 @@
 namespace {
 
 const QString kDescription = "[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26";
-const QString kWarning(kFlashWarning);
 const QList<int> kHeld = {IDC_UPDATE,   IDC_UPDATE_ALL, IDC_REFRESH,  IDC_BROWSE, IDC_INFO,
                           IDC_FILE_BOX, IDC_USE_COM1,   IDC_USE_COM2, kIdCancel};
 
@@ -54,17 +53,17 @@ private slots:
         QTest::addColumn<int>("result");
         QTest::addColumn<bool>("busy");         // the GUI thread waits for the upload's end, serving nothing
         QTest::addColumn<QStringList>("texts"); // every text the info line took
-        QTest::newRow("1 50 95 96 100")
-            << QList<int>{1, 50, 95, 96, 100} << 1 << false << QStringList{kWarning, "probe", kDescription};
+        QTest::newRow("1 50 95 96 100") << QList<int>{1, 50, 95, 96, 100} << 1 << false
+                                        << QStringList{kFlashWarning, "probe", kDescription};
         QTest::newRow("stays at 95, result 0")
             << QList<int>{1, 50, 95, 95} << 0 << false << QStringList{"probe"};
         QTest::newRow("jumps to 100, result 2")
-            << QList<int>{1, 100} << 2 << false << QStringList{"probe", kWarning, kDescription};
+            << QList<int>{1, 100} << 2 << false << QStringList{"probe", kFlashWarning, kDescription};
         QTest::newRow("repeats and falls back, result -1")
             << QList<int>{1, 1, 60, 50, 96, 90, 100} << -1 << false
-            << QStringList{kWarning, "probe", kDescription};
+            << QStringList{kFlashWarning, "probe", kDescription};
         QTest::newRow("busy GUI: 96 coalesced away")
-            << QList<int>{1, 50, 96, 97, 100} << 1 << true << QStringList{kWarning, kDescription};
+            << QList<int>{1, 50, 96, 97, 100} << 1 << true << QStringList{kFlashWarning, kDescription};
         QTest::newRow("no progress at all") << QList<int>{} << 1 << false << QStringList{"probe"};
     }
     void progressAndResult() {
@@ -163,6 +162,7 @@ private slots:
         QCOMPARE(fakedll::calls(serial ? "DllUploadFile" : "DllUploadFileToDevices").at(0).id,
                  serial ? 21 : 0);
         QCOMPARE(disabledControls(dialog), opened ? QList<int>({IDC_USE_COM1, IDC_USE_COM2}) : QList<int>{});
+        QCOMPARE(dialog.focusWidget(), dialog.control(IDC_UPDATE_ALL)); // Enter would not end the run
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
     }
@@ -176,7 +176,7 @@ private slots:
         click(dialog, IDC_UPDATE_ALL);
         QVERIFY(fakedll::waitUploadGated(10000));
         fakedll::releaseUpload(); // the worker goes on while the dialog goes
-        m_t->dialog().reset();
+        m_t.reset();              // the dialog goes first
         QVERIFY(fakedll::waitUploadsFinished(1, 0));
         QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
     }
