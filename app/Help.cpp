@@ -1,9 +1,9 @@
-#include "Help.h"
+#include "app/Help.h"
 
-#include "DialogTemplateDialog.h"
-#include "ResourceIds.h"
-#include "ShowMessage.h"
-#include "UpdaterApp.h"
+#include "app/ShowMessage.h"
+#include "app/UpdaterApp.h"
+#include "ui/DialogTemplateDialog.h"
+#include "ui/ResourceIds.h"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -1,8 +1,7 @@
-#include "UpdaterApp.h"
+#include "app/UpdaterApp.h"
 
-#include "Help.h"
-#include "ShowMessage.h"
-#include "UpdateDialog.h"
+#include "app/Help.h"
+#include "ui/UpdateDialog.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -17,14 +16,10 @@ namespace {
 
 UpdaterApp* g_instance = nullptr;
 
-const QString kRecentSection = QStringLiteral("Recent File List");
-const QString kRecentEntryFormat = QStringLiteral("File%d");
-constexpr int kRecentCapacity = 10;
-
 } // namespace
 
 UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
-    : QObject(parent), m_recentFiles(kRecentSection, kRecentEntryFormat, kRecentCapacity) {
+    : QObject(parent), m_recentFiles(CRecentFileList::programRecord()) {
     Q_ASSERT(!g_instance);
     g_instance = this;
 
@@ -35,7 +30,6 @@ UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
     m_store.setApplicationKey(m_applicationName);
     QCoreApplication::setApplicationName(m_applicationName);
 
-    installMessageRelay(this);
     m_help = new HelpRequest(m_executablePath, this);
     if (QCoreApplication* application = QCoreApplication::instance())
         application->installEventFilter(m_help);
@@ -76,10 +70,16 @@ void UpdaterApp::startUp() {
 
 void UpdaterApp::runMainDialog() {
     // However the dialog ends, the same steps follow; its result is not used.
-    UpdateDialog dialog;
-    m_mainWindow = &dialog;
-    dialog.exec();
+    // The dialog ends its upload job before it goes, so no worker outlives it.
+    const std::unique_ptr<UpdateDialog> dialog = createMainDialog();
+    m_mainWindow = dialog.get();
+    dialog->exec();
     m_mainWindow = nullptr;
+}
+
+std::unique_ptr<UpdateDialog> UpdaterApp::createMainDialog() {
+    return std::make_unique<UpdateDialog>(
+        m_engine, m_store, [this](const QString& path) { AddRecentFile(path); }, m_messages);
 }
 
 void UpdaterApp::exitStep() {

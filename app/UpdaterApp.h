@@ -1,17 +1,24 @@
 // The application object, one per process: names the application after its
-// executable, keeps the recent-file record for the whole run, runs the main
-// dialog modally and writes the record back once, at the exit step.
+// executable, keeps the recent-file record for the whole run, builds the
+// engine and the main dialog and runs it modally (handing it the store, the
+// record's add hook and the message boxes), and writes the record back once,
+// at the exit step.
 #pragma once
 
-#include "RecentFileList.h"
-#include "SettingsStore.h"
+#include "app/ShowMessage.h"
+#include "core/RecentFileList.h"
+#include "core/SettingsStore.h"
+#include "core/UpdateEngine.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class HelpRequest;
+class UpdateDialog;
 
 class UpdaterApp : public QObject {
     Q_OBJECT
@@ -32,6 +39,10 @@ public:
     void runMainDialog();
     void exitStep();
 
+    // The main dialog with what it works with: the engine, the store, the
+    // record's AddRecentFile and the message boxes.
+    std::unique_ptr<UpdateDialog> createMainDialog();
+
     void AddRecentFile(const QString& path);
 
     const QString& applicationName() const { return m_applicationName; }
@@ -39,6 +50,7 @@ public:
     const QString& companyKey() const { return m_companyKey; }
     const SettingsStore& settingsStore() const { return m_store; }
     const CRecentFileList& recentFiles() const { return m_recentFiles; }
+    MessageSink& messages() { return m_messages; }
     HelpRequest& help() { return *m_help; }
 
     QWidget* mainWindow() const { return m_mainWindow; }
@@ -50,6 +62,8 @@ private:
     QString m_companyKey;
     SettingsStore m_store;
     CRecentFileList m_recentFiles;
+    ShowMessageSink m_messages;
+    UpdateEngine m_engine;
     QPointer<QWidget> m_mainWindow; // cleared with the dialog's window
     HelpRequest* m_help = nullptr;
 };

@@ -1,6 +1,6 @@
 // zentavo-update: the firmware update console. The command line is not read;
 // QApplication only needs it to start.
-#include "UpdaterApp.h"
+#include "app/UpdaterApp.h"
 
 #include <QApplication>
 

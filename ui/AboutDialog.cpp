@@ -1,7 +1,7 @@
-#include "AboutDialog.h"
+#include "ui/AboutDialog.h"
 
-#include "AppIcon.h"
-#include "DialogTemplates.h"
+#include "ui/AppIcon.h"
+#include "ui/DialogTemplates.h"
 
 AboutDialog::AboutDialog(QWidget* parent) : TemplateDialog(aboutDialogTemplate(), parent) {
     setWindowIcon(applicationIcon());

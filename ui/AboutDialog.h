@@ -1,7 +1,7 @@
 // The About box (template 100): icon, version line, maker's notice and "OK".
 #pragma once
 
-#include "DialogTemplateDialog.h"
+#include "ui/DialogTemplateDialog.h"
 
 class AboutDialog : public TemplateDialog {
     Q_OBJECT

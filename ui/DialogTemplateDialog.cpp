@@ -1,7 +1,7 @@
-#include "DialogTemplateDialog.h"
+#include "ui/DialogTemplateDialog.h"
 
-#include "AppIcon.h"
-#include "ResourceIds.h"
+#include "ui/AppIcon.h"
+#include "ui/ResourceIds.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -6,8 +6,8 @@
 // through done(), which asks canClose() first.
 #pragma once
 
-#include "DialogTemplate.h"
-#include "DialogTemplateUnits.h"
+#include "ui/DialogTemplate.h"
+#include "ui/DialogTemplateUnits.h"
 
 #include <QDialog>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "DialogTemplateUnits.h"
+#include "ui/DialogTemplateUnits.h"
 
 #include <QFont>
 #include <QFontMetrics>

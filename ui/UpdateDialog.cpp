@@ -1,18 +1,15 @@
-#include "UpdateDialog.h"
+#include "ui/UpdateDialog.h"
 
-#include "AboutDialog.h"
-#include "AppIcon.h"
-#include "DialogTemplates.h"
-#include "FirmwareFile.h"
-#include "RecentFileList.h"
-#include "ResourceIds.h"
-#include "SettingsStore.h"
-#include "StringTable.h"
-#include "UpdaterApp.h"
+#include "core/RecentFileList.h"
+#include "core/UploadController.h"
+#include "ui/AboutDialog.h"
+#include "ui/AppIcon.h"
+#include "ui/DialogTemplates.h"
+#include "ui/ResourceIds.h"
+#include "ui/StringTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -36,16 +33,13 @@ QString chooseFirmwareFile(QWidget* parent) {
     return files.isEmpty() ? QString() : QDir::toNativeSeparators(files.first());
 }
 
-SettingsStore currentStore() {
-    if (UpdaterApp* app = UpdaterApp::instance())
-        return app->settingsStore();
-    return SettingsStore(QCoreApplication::organizationName(), QCoreApplication::applicationName());
-}
-
 } // namespace
 
-UpdateDialog::UpdateDialog(QWidget* parent)
-    : TemplateDialog(updateDialogTemplate(), parent), m_icon(applicationIcon()) {
+UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFileHook addRecentFile,
+                           MessageSink& messages, QWidget* parent)
+    : TemplateDialog(updateDialogTemplate(), parent), m_engine(engine), m_store(std::move(store)),
+      m_addRecentFile(std::move(addRecentFile)), m_messages(messages),
+      m_upload(new UploadController(messages, this)), m_icon(applicationIcon()) {
     // The controls exist from the template on, so they are bound at once and
     // the accessors never hand out null.
     m_infoLine = controlAs<QLineEdit>(IDC_INFO_LINE);
@@ -54,10 +48,13 @@ UpdateDialog::UpdateDialog(QWidget* parent)
     m_fileBox = controlAs<QComboBox>(IDC_FILE_BOX);
     m_deviceList = controlAs<QListWidget>(IDC_DEVICE_LIST);
     m_progressBar = controlAs<QProgressBar>(IDC_PROGRESS);
+    connectUploadController();
 }
 
 UpdateDialog::~UpdateDialog() {
-    waitForUploadEnd();
+    // Only reached with a job running when the event loop was left under it
+    // (the application quitting): the job ends here, its box included.
+    m_upload->finishNow();
 }
 
 void UpdateDialog::showEvent(QShowEvent* event) {
@@ -69,8 +66,6 @@ void UpdateDialog::initDialog() {
     if (m_started)
         return;
     m_started = true;
-
-    bindUploadControls();
 
     appendWindowMenuItem(loadResourceString(IDS_ABOUTBOX), IDM_ABOUTBOX);
 
@@ -98,16 +93,16 @@ void UpdateDialog::onCommand(int id) {
         showFileInformation();
         break;
     case IDC_UPDATE:
-        onUpdate();
+        runUploadCommand(UploadCommand::Selected);
         break;
     case IDC_UPDATE_ALL:
-        onUpdateAll();
+        runUploadCommand(UploadCommand::AllEligible);
         break;
     case IDC_USE_COM1:
-        onUseCom1();
+        openSerialPort(1);
         break;
     case IDC_USE_COM2:
-        onUseCom2();
+        openSerialPort(2);
         break;
     default:
         TemplateDialog::onCommand(id);
@@ -150,15 +145,14 @@ QList<int> UpdateDialog::selectedRows() const {
 
 void UpdateDialog::refreshDeviceList() {
     m_deviceList->clear();
-    m_slots = DeviceSlotTable{};
-    m_deviceList->addItems(scanDevices(m_slots));
+    m_deviceList->addItems(m_engine.refresh());
     m_deviceList->clearSelection();
 }
 
 void UpdateDialog::fillFileBox() {
     // The stored record is read again here, through a list of our own.
-    CRecentFileList stored(QStringLiteral("Recent File List"), QStringLiteral("File%d"), 10);
-    stored.LoadFromStore(currentStore());
+    CRecentFileList stored = CRecentFileList::programRecord();
+    stored.LoadFromStore(m_store);
     m_fileBox->addItems(fileBoxEntries(stored));
     if (m_fileBox->count() > 0)
         m_fileBox->setCurrentIndex(0);
@@ -168,7 +162,7 @@ void UpdateDialog::fillFileBox() {
 }
 
 bool UpdateDialog::showFileInformation() {
-    const FileInfoResult result = describeFirmwareFile(fileBoxText());
+    const FileInfoResult result = UpdateEngine::checkFile(fileBoxText());
     setInfoLine(result.line);
     return result.valid;
 }
@@ -179,7 +173,7 @@ void UpdateDialog::browse() {
         return;
     m_fileBox->addItem(path);
     m_fileBox->setCurrentIndex(m_fileBox->count() - 1);
-    if (UpdaterApp* app = UpdaterApp::instance())
-        app->AddRecentFile(path);
+    if (m_addRecentFile)
+        m_addRecentFile(path);
     showFileInformation();
 }

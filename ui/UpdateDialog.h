@@ -1,11 +1,14 @@
 // The main dialog (template 102): device list, firmware file and the upload
 // commands. Dialog start runs once, just before the dialog first shows:
 // bind controls, window-menu item, icon, scan, file box, progress range,
-// focus on "Refresh".
+// focus on "Refresh". The application hands in the engine, the settings store
+// the file box is filled from, where chosen files are recorded and where
+// messages go; the dialog owns the upload controller.
 #pragma once
 
-#include "DeviceList.h"
-#include "DialogTemplateDialog.h"
+#include "core/SettingsStore.h"
+#include "core/UpdateEngine.h"
+#include "ui/DialogTemplateDialog.h"
 
 #include <QIcon>
 #include <QPointer>
@@ -17,14 +20,20 @@ class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
+class MessageSink;
+class UploadController;
+struct UploadResult;
 
 class UpdateDialog : public TemplateDialog {
     Q_OBJECT
 public:
     // Returns the chosen full path, or an empty text when cancelled.
     using FileChooser = std::function<QString(QWidget* parent)>;
+    // Takes a path chosen with Browse into the application's recent-file record.
+    using RecentFileHook = std::function<void(const QString& path)>;
 
-    explicit UpdateDialog(QWidget* parent = nullptr);
+    UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFileHook addRecentFile,
+                 MessageSink& messages, QWidget* parent = nullptr);
     ~UpdateDialog() override;
 
     void initDialog(); // dialog start; does nothing after the first time
@@ -43,7 +52,8 @@ public:
     QString fileBoxText() const;
     void setInfoLine(const QString& text);
     QList<int> selectedRows() const; // ascending
-    const DeviceSlotTable& slotTable() const { return m_slots; }
+    const DeviceSlotTable& slotTable() const { return m_engine.slotTable(); }
+    UploadController& uploadController() const { return *m_upload; }
 
     // Commands.
     void refreshDeviceList();
@@ -51,10 +61,10 @@ public:
     void browse();
     void runAboutBox();
 
-    // The upload job (UpdateDialogUpload.cpp). While a job runs the commands
-    // that would change it are disabled and the dialog refuses to end.
-    bool isUploading() const { return m_uploading; }
-    void uploadJobEnded(); // GUI thread, once the job's worker has been joined
+    // The upload job (UpdateDialogUpload.cpp). While a job runs, its result
+    // box included, the commands that would change it are disabled and the
+    // dialog refuses to end.
+    bool isUploading() const;
     bool canClose() const override;
 
 protected:
@@ -66,16 +76,17 @@ private:
     void fillFileBox();
 
     // The upload job's part of the dialog (UpdateDialogUpload.cpp).
-    void bindUploadControls();
-    void onUpdate();
-    void onUpdateAll();
-    void onUseCom1();
-    void onUseCom2();
-    void runUploadCommand(bool allEligible);
+    void connectUploadController();
+    void runUploadCommand(UploadCommand command);
+    void uploadEnded(const UploadResult& result);
     void holdForUpload(bool held);
     void openSerialPort(int port);
-    void waitForUploadEnd();
 
+    UpdateEngine& m_engine;
+    SettingsStore m_store;
+    RecentFileHook m_addRecentFile;
+    MessageSink& m_messages;
+    UploadController* m_upload;
     QIcon m_icon;
     QComboBox* m_fileBox = nullptr;
     QLineEdit* m_infoLine = nullptr;
@@ -83,10 +94,8 @@ private:
     QProgressBar* m_progressBar = nullptr;
     QCheckBox* m_useCom1 = nullptr;
     QCheckBox* m_useCom2 = nullptr;
-    DeviceSlotTable m_slots;
     FileChooser m_chooser;
     bool m_started = false;
-    bool m_uploading = false;
     bool m_portOpened = false; // a serial port opened: its boxes stay disabled
     QPointer<QWidget> m_focusBeforeUpload;
 };

@@ -9,13 +9,13 @@
 //   real executable under Xvfb (when Xvfb and xdotool exist): timed until its
 //     window is visible, ended with Escape; peak resident memory from wait4.
 // Each figure is the median of --runs runs (default 11) after one warm-up.
+#include "bench/startup/UdpRelay.h"
 #include "support/ChildProcess.h"
 #include "support/VirtualDisplay.h"
-#include "tests/e2e/UdpRelay.h"
 #include "tests/support/StationProcess.h"
 
-#include "UpdateDialog.h"
-#include "UpdaterApp.h"
+#include "app/UpdaterApp.h"
+#include "ui/UpdateDialog.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,10 +95,10 @@ int runChild() {
     QApplication application(argc, argv);
     UpdaterApp app;
     app.startUp();
-    UpdateDialog dialog;
+    const std::unique_ptr<UpdateDialog> dialog = app.createMainDialog();
     PaintWatch watch;
-    dialog.installEventFilter(&watch);
-    dialog.show();
+    dialog->installEventFilter(&watch);
+    dialog->show();
     const long long until = nowNs() + 10'000'000'000LL;
     while (!watch.painted && nowNs() < until)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -105,7 +106,7 @@ int runChild() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("main_ns=%lld shown_ns=%lld painted=%d rows=%d maxrss_kb=%ld\n", mainNs, shownNs,
-                watch.painted ? 1 : 0, dialog.deviceList()->count(), usage.ru_maxrss);
+                watch.painted ? 1 : 0, dialog->deviceList()->count(), usage.ru_maxrss);
     return watch.painted ? 0 : 1;
 }
 

@@ -13,11 +13,11 @@
 // set, every gap above 8 ms is reported on stderr with the bar's position.
 #include "support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
-#include "UpdateDialog.h"
-#include "UpdaterApp.h"
 
-#include "ResourceIds.h"
-#include "ShowMessage.h"
+#include "app/ShowMessage.h"
+#include "app/UpdaterApp.h"
+#include "ui/ResourceIds.h"
+#include "ui/UpdateDialog.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -151,7 +152,7 @@ public:
         m_app = new UpdaterApp(QString::fromStdString(m_dir.file("bench-upload")));
     }
     ~Setup() {
-        delete m_dialog;
+        m_dialog.reset();
         delete m_app;
         delete m_application;
     }
@@ -161,8 +162,8 @@ public:
 
     UpdateDialog& dialog() {
         if (!m_dialog) {
-            m_dialog = new UpdateDialog;
-            m_app->setMainWindow(m_dialog);
+            m_dialog = m_app->createMainDialog();
+            m_app->setMainWindow(m_dialog.get());
             m_dialog->show(); // scans now
             m_dialog->fileBox()->setEditText(QString::fromStdString(m_image));
             QCoreApplication::processEvents();
@@ -176,7 +177,7 @@ private:
     std::string m_image;
     QApplication* m_application = nullptr;
     UpdaterApp* m_app = nullptr;
-    UpdateDialog* m_dialog = nullptr;
+    std::unique_ptr<UpdateDialog> m_dialog;
 };
 
 int figureStall(int argc, char** argv) {

@@ -1,109 +1,75 @@
-#include "FakeDll.h"
+#include "tests/fakedll/FakeDll.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
+#include <tuple>
 
 namespace {
 
-// Everything reset() puts back.
-struct Scripted {
-    std::vector<int32_t> scanIds;
-    int32_t scanCount = 0;
-    std::map<int32_t, std::pair<RemoteInfo, bool>> devices; // the record, whether it answers
-    std::map<std::string, fakedll::FileInfo> files;
-    fakedll::UploadScript upload;
-    std::map<int32_t, int32_t> portResults;
-    std::vector<fakedll::Call> calls;
-    bool released = false;
-    int gated = 0;
-    int finished = 0;
-};
+fakedll::Script g_script;
 
-struct State : Scripted {
+// The log and the upload's gate, shared with the uploading thread.
+struct Log {
     std::mutex mutex;
     std::condition_variable changed;
-    unsigned generation = 0; // bumped by reset(): a waiting upload lets go
-};
+    std::vector<fakedll::Call> calls;
+    bool released = false;
+    int gated = 0, finished = 0;
+} g_log;
 
-State& state() {
-    static State s;
-    return s;
-}
+using Lock = std::unique_lock<std::mutex>;
 
-// Runs f(state) under the lock.
-template <typename F> auto locked(F f) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    return f(s);
-}
-
-// Appends to the log and returns the entry's index.
-size_t logCall(State& s, fakedll::Call call) {
-    call.thread = std::this_thread::get_id();
-    s.calls.push_back(std::move(call));
-    return s.calls.size() - 1;
+size_t logCall(fakedll::Call call) {
+    const Lock lock(g_log.mutex);
+    g_log.calls.push_back(std::move(call));
+    return g_log.calls.size() - 1;
 }
 
 int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    const size_t entry = logCall(s, std::move(call));
-    const fakedll::UploadScript script = s.upload;
-    const unsigned generation = s.generation;
-
-    const size_t gate = std::min(static_cast<size_t>(script.gateAfter), script.progress.size());
-    for (size_t i = 0;; ++i) {
-        if (script.gateAfter >= 0 && i == gate) {
-            ++s.gated;
-            s.changed.notify_all();
-            s.changed.wait_for(lock, std::chrono::milliseconds(script.gateTimeoutMs),
-                               [&] { return s.released || s.generation != generation; });
+    const size_t entry = logCall(std::move(call));
+    const fakedll::UploadScript& script = g_script.upload;
+    Lock lock(g_log.mutex);
+    for (size_t i = 0; i <= script.progress.size(); ++i) {
+        if (script.gateAfter >= 0 && i == std::min<size_t>(script.gateAfter, script.progress.size())) {
+            ++g_log.gated;
+            g_log.changed.notify_all();
+            g_log.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_log.released; });
         }
         if (i == script.progress.size())
             break;
-        if (!callback)
-            continue;
         lock.unlock();
         const int32_t returned = callback(script.progress[i]);
         lock.lock();
-        if (s.generation == generation && entry < s.calls.size())
-            s.calls[entry].callbackReturns.push_back(returned);
+        g_log.calls[entry].callbackReturns.push_back(returned);
     }
-    ++s.finished;
-    s.changed.notify_all();
+    ++g_log.finished;
+    g_log.changed.notify_all();
     return script.result;
+}
+
+bool waitFor(int timeoutMs, const int& counter, int atLeast) {
+    Lock lock(g_log.mutex);
+    return g_log.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return counter >= atLeast; });
 }
 
 } // namespace
 
 namespace fakedll {
 
+Script& script() {
+    return g_script;
+}
+
 void reset() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    static_cast<Scripted&>(s) = Scripted{};
-    ++s.generation;
-    s.changed.notify_all();
-}
-
-void setScan(std::vector<int32_t> ids, std::optional<int32_t> returnedCount) {
-    const auto count = returnedCount.value_or(static_cast<int32_t>(ids.size()));
-    locked([&](State& s) { s.scanIds = std::move(ids), s.scanCount = count; });
-}
-
-void setDevice(int32_t id, const RemoteInfo& info) {
-    locked([&](State& s) { s.devices[id] = {info, true}; });
-}
-
-void setDeviceAnswers(int32_t id, bool answers) {
-    locked([&](State& s) {
-        if (auto found = s.devices.find(id); found != s.devices.end())
-            found->second.second = answers;
-    });
+    g_script = Script{};
+    const Lock lock(g_log.mutex);
+    g_log.calls.clear();
+    g_log.released = false;
+    g_log.gated = g_log.finished = 0;
 }
 
 RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std::string& name, uint8_t family,
@@ -114,60 +80,29 @@ RemoteInfo makeRemoteInfo(uint8_t a, uint8_t b, uint8_t c, uint8_t d, const std:
     std::memcpy(info.name, name.data(), std::min(name.size(), sizeof info.name));
     info.typeCode =
         (uint32_t{family} << 24) | (uint32_t{kind} << 16) | (uint32_t{sub} << 8) | uint32_t{letter};
-    info.versionMajor = major;
-    info.versionMinor = minor;
+    std::tie(info.versionMajor, info.versionMinor) = std::tuple(major, minor);
     return info;
 }
 
-void setFileInfo(const std::string& path, const FileInfo& info) {
-    locked([&](State& s) { s.files[path] = info; });
-}
-
-void setUploadScript(const UploadScript& script) {
-    locked([&](State& s) { s.upload = script; });
-}
-
 void releaseUpload() {
-    locked([](State& s) {
-        s.released = true;
-        s.changed.notify_all();
-    });
-}
-
-// Waits until a counter reaches `atLeast`; false on timeout.
-bool waitFor(int timeoutMs, const int State::*counter, int atLeast) {
-    State& s = state();
-    std::unique_lock lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return s.*counter >= atLeast; });
+    const Lock lock(g_log.mutex);
+    g_log.released = true;
+    g_log.changed.notify_all();
 }
 
 bool waitUploadGated(int timeoutMs) {
-    return waitFor(timeoutMs, &State::gated, 1);
+    return waitFor(timeoutMs, g_log.gated, 1);
 }
 
 bool waitUploadsFinished(int count, int timeoutMs) {
-    return waitFor(timeoutMs, &State::finished, count);
-}
-
-void setOpenPortResult(int32_t port, int32_t result) {
-    locked([&](State& s) { s.portResults[port] = result; });
-}
-
-std::vector<Call> calls() {
-    return locked([](State& s) { return s.calls; });
+    return waitFor(timeoutMs, g_log.finished, count);
 }
 
 std::vector<Call> calls(const std::string& function) {
-    auto all = calls();
-    std::erase_if(all, [&](const Call& c) { return c.function != function; });
+    const Lock lock(g_log.mutex);
+    std::vector<Call> all = g_log.calls;
+    std::erase_if(all, [&](const Call& c) { return !function.empty() && c.function != function; });
     return all;
-}
-
-int remoteInfoQueries(std::optional<int32_t> id) {
-    const auto queries = calls("DllGetRemoteInfo");
-    return static_cast<int>(
-        std::count_if(queries.begin(), queries.end(), [id](const Call& c) { return !id || c.id == *id; }));
 }
 
 } // namespace fakedll
@@ -175,68 +110,49 @@ int remoteInfoQueries(std::optional<int32_t> id) {
 extern "C" {
 
 int32_t DllScanNetwork(int32_t* ids, int32_t capacity) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllScanNetwork", .count = capacity});
-    if (ids && capacity > 0)
-        std::copy_n(s.scanIds.begin(), std::min(static_cast<size_t>(capacity), s.scanIds.size()), ids);
-    return s.scanCount;
+    logCall({.function = "DllScanNetwork", .id = capacity});
+    std::copy_n(g_script.scanIds.begin(), std::min<size_t>(std::max(capacity, 0), g_script.scanIds.size()),
+                ids);
+    return g_script.scanCount.value_or(static_cast<int32_t>(g_script.scanIds.size()));
 }
 
 int32_t DllGetRemoteInfo(int32_t id, RemoteInfo* info) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllGetRemoteInfo", .id = id});
-    const auto found = s.devices.find(id);
-    if (found == s.devices.end() || !found->second.second || !info)
+    logCall({.function = "DllGetRemoteInfo", .id = id});
+    const auto found = g_script.devices.find(id);
+    if (found == g_script.devices.end() || !found->second.answers)
         return 0;
-    std::memcpy(info, &found->second.first, sizeof *info);
+    *info = found->second.info;
     return 1;
 }
 
 int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, int32_t* date2, int32_t* date3,
                        int32_t* fileType, int32_t* versionMajor, int32_t* versionMinor) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    const std::string file = path ? path : "";
-    logCall(s, {.function = "DllGetFileInfo", .path = file});
-    const auto found = s.files.find(file);
-    if (found == s.files.end() || found->second.result == 0)
+    logCall({.function = "DllGetFileInfo", .path = path});
+    const auto found = g_script.files.find(path);
+    if (found == g_script.files.end() || found->second.result == 0)
         return 0;
     const fakedll::FileInfo& f = found->second;
-    if (name) // 20 bytes at most; the terminator only when the name is shorter
-        std::memcpy(name, f.name.c_str(), std::min(f.name.size() + 1, size_t{20}));
-    int32_t* outs[] = {date1, date2, date3, fileType, versionMajor, versionMinor};
-    const int32_t values[] = {f.date1, f.date2, f.date3, f.fileType, f.versionMajor, f.versionMinor};
-    for (size_t i = 0; i < 6; ++i)
-        if (outs[i])
-            *outs[i] = values[i];
+    std::memcpy(name, f.name.c_str(), std::min<size_t>(f.name.size() + 1, 20));
+    std::tie(*date1, *date2, *date3, *fileType, *versionMajor, *versionMinor) =
+        std::tie(f.date1, f.date2, f.date3, f.fileType, f.versionMajor, f.versionMinor);
     return f.result;
 }
 
 int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback callback) {
-    return runUpload(
-        {.function = "DllUploadFile", .id = id, .path = path ? path : "", .hasCallback = callback != nullptr},
-        callback);
+    return runUpload({.function = "DllUploadFile", .id = id, .path = path}, callback);
 }
 
 int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, const char* path,
                                ProgressCallback callback) {
-    fakedll::Call call{.function = "DllUploadFileToDevices",
-                       .count = count,
-                       .path = path ? path : "",
-                       .hasCallback = callback != nullptr};
-    if (ids && count > 0)
-        call.ids.assign(ids, ids + count);
-    return runUpload(std::move(call), callback);
+    return runUpload(
+        {.function = "DllUploadFileToDevices", .ids = {ids, ids + std::max(count, 0)}, .path = path},
+        callback);
 }
 
 int32_t DllOpenPort(int32_t port) {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    logCall(s, {.function = "DllOpenPort", .port = port});
-    const auto found = s.portResults.find(port);
-    return found == s.portResults.end() ? 1 : found->second;
+    logCall({.function = "DllOpenPort", .id = port});
+    const auto found = g_script.portResults.find(port);
+    return found == g_script.portResults.end() ? 1 : found->second;
 }
 
 } // extern "C"

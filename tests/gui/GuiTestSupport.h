@@ -1,84 +1,95 @@
-// Shared set-up for the dialog tests: an application named after a stand-in
-// executable in a temporary folder (help page beside it), its settings file,
-// fake stations, and acting on the next modal window.
+// Shared set-up for the dialog and upload tests: an application named after a
+// stand-in executable in a temporary folder (help page beside it, settings
+// store inside it), its main dialog shown, message boxes recorded with what
+// the screen showed behind them, and acting on the next modal window.
 #pragma once
 
-#include "FakeDll.h"
-#include "UpdaterApp.h"
+#include "app/ShowMessage.h"
+#include "app/UpdaterApp.h"
+#include "tests/fakedll/FakeDll.h"
+#include "ui/ResourceIds.h"
+#include "ui/UpdateDialog.h"
 
-#include <QApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
-#include <functional>
 #include <memory>
 
 class TestApp {
 public:
-    // `name` is the executable's file name; each test uses its own so that stores do not mix.
-    explicit TestApp(const QString& name) : m_exe(m_dir.filePath(name)) {
-        QFile(m_exe).open(QIODevice::WriteOnly);
-        QFile page(m_dir.filePath(QFileInfo(name).completeBaseName() + ".html"));
-        page.open(QIODevice::WriteOnly);
-        page.write("<html><body><h1 id=\"131174\">x</h1><h1 id=\"131172\">y</h1></body></html>");
-        m_app = std::make_unique<UpdaterApp>(m_exe);
-        QFile::remove(confPath());
+    explicit TestApp(const QString& name = "fw.tool.exe") {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
+        for (const QString& file : {name, QFileInfo(name).completeBaseName() + ".html"})
+            QFile(m_dir.filePath(file)).open(QIODevice::WriteOnly);
+        m_app = std::make_unique<UpdaterApp>(m_dir.filePath(name));
     }
-    ~TestApp() { QFile::remove(confPath()); }
 
     UpdaterApp& app() { return *m_app; }
-    QString dir() const { return m_dir.path(); }
-    QString exePath() const { return m_exe; }
-    QString confPath() const {
-        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", m_app->applicationName())
-            .fileName();
+    QString file(const QString& name) const { return m_dir.filePath(name); }
+    QString confPath() const { return file("Quorvane/" + m_app->applicationName() + ".conf"); }
+    // Started with the recent-file section as another run left it ("File1=...\n...").
+    void start(const QByteArray& section) {
+        QFile conf(confPath());
+        if (QDir().mkpath(file("Quorvane")) && conf.open(QIODevice::WriteOnly))
+            conf.write("[Recent%20File%20List]\n" + section);
+        conf.close();
+        m_app->startUp();
     }
-    // Writes the recent-file section as another run would have left it.
-    void storeRecentFiles(const QList<QPair<QString, QString>>& values) {
-        QSettings store(confPath(), QSettings::NativeFormat);
-        store.remove("Recent File List");
-        for (const auto& value : values)
-            store.setValue("Recent File List/" + value.first, value.second);
-    }
-    QByteArray confBytes() const {
-        QFile file(confPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // The main dialog, shown (scan and file check run now) and active, or
+    // never painted: painting hands work to Qt's own, uninstrumented threads,
+    // which would bury the threaded tests under ThreadSanitizer noise.
+    UpdateDialog& shown(bool painted = false) {
+        m_dialog = m_app->createMainDialog();
+        m_app->setMainWindow(m_dialog.get());
+        m_dialog->setUpdatesEnabled(painted);
+        m_dialog->setAttribute(Qt::WA_DontShowOnScreen, !painted);
+        m_dialog->show();
+        if (painted && !QTest::qWaitForWindowActive(m_dialog.get()))
+            qWarning("the dialog did not become active");
+        return *m_dialog;
     }
 
 private:
     QTemporaryDir m_dir;
-    QString m_exe;
     std::unique_ptr<UpdaterApp> m_app;
+    std::unique_ptr<UpdateDialog> m_dialog;
 };
 
-// Scan answers `ids`, each a cluster named after its id.
-inline void scriptStation(const std::vector<int32_t>& ids) {
-    fakedll::setScan(ids);
-    for (int32_t id : ids)
-        fakedll::setDevice(
-            id, fakedll::makeRemoteInfo(192, 168, 1, 20, "Unit" + std::to_string(id), 1, 1, 2, 'A', 2, 3));
+// Every box, with the screen behind it, recorded instead of shown until dropped.
+struct ShownMessage {
+    MessageRecord box;
+    int bar;
+    QString infoLine;
+    bool held; // the job still held the dialog, and it refused to close
+};
+struct MessageLog : QList<ShownMessage> {
+    explicit MessageLog(UpdateDialog* dialog = nullptr) {
+        setShowMessageHook([this, dialog](const MessageRecord& r) {
+            const bool held = dialog && dialog->isUploading() && !dialog->close() && dialog->isVisible();
+            append({r, dialog ? dialog->progressBar()->value() : -1, dialog ? dialog->infoLine()->text() : "",
+                    held});
+        });
+    }
+    ~MessageLog() { setShowMessageHook({}); }
+    QStringList texts() const {
+        QStringList list;
+        for (const ShownMessage& m : *this)
+            list.append(m.box.text);
+        return list;
+    }
+};
+
+inline void click(UpdateDialog& dialog, int id) {
+    QTest::mouseClick(dialog.control(id), Qt::LeftButton);
 }
 
-// Runs `action` on the modal window of class `className` as soon as one is
-// active (the caller then enters the modal run that shows it). Gives up after
-// ten seconds, so a failed test cannot act on a later test's windows.
-inline void onNextModal(const char* className, std::function<void(QWidget*)> action) {
-    auto* timer = new QTimer(qApp);
-    timer->setInterval(5);
-    auto deadline = std::make_shared<QDeadlineTimer>(10000);
-    QObject::connect(timer, &QTimer::timeout, [timer, deadline, className, action = std::move(action)] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!deadline->hasExpired() && (!modal || !modal->inherits(className) || !modal->isVisible()))
-            return;
-        timer->stop();
-        timer->deleteLater();
-        if (!deadline->hasExpired())
+// Runs `action` on the modal window the caller is about to run, once its
+// event loop has started and it is active.
+inline void onNextModal(std::function<void(QWidget*)> action) {
+    QTimer::singleShot(0, qApp, [action] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            (void)QTest::qWaitForWindowActive(modal); // keys go where the technician's would
             action(modal);
+        }
     });
-    timer->start();
 }

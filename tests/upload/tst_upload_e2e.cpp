@@ -1,31 +1,23 @@
 // The dialog through the real library against stationsim, one setup per run
-// (the library reads its environment once per process):
+// (the library reads its environment once per process), named by
+// $ZU_UPLOAD_SETUP (demo when unset):
 //   demo:   every line of the demo station exactly, the silent device without
 //           a row and the rows after it on their own slots; "Upd. All" brings
-//           exactly its eligible clusters to the image's version, and Refresh
-//           then lists the new versions;
+//           exactly its eligible clusters to the image's version and adds their
+//           rows to the selection, and Refresh then lists the new versions;
 //   drop:   a device that drops mid-transfer fails the job ("Failed to upload
 //           file") and keeps its version while the others commit;
 //   serial: with "Use Com1" ticked the first selected device is flashed over
 //           the serial line, the second is not sent to.
-#include "UploadTestSupport.h"
+// Each run shows the flash warning once, then the description again, and ends
+// with the bar at 0.
+#include "tests/gui/GuiTestSupport.h"
 
 #include "tests/support/StationProcess.h"
-#include "UpdaterApp.h"
-
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSettings>
 
 #include <cstring>
 
-using namespace uploadtest;
-
 namespace {
-
-using Version = QPair<int, int>;
-const Version kImage(3, 7);
 
 // Slot order of the demo station: 401 (slot 8) is silent.
 const QStringList kDemoLines = {
@@ -40,29 +32,17 @@ const QStringList kDemoLines = {
     "    501  |  192.168.1.80  |  V.  1.05  |  Fader unit 3 (serial)  |  Pellard 64 ",
 };
 
-Version versionOf(int32_t id) {
+QString versionOf(int32_t id) {
     RemoteInfo info;
     std::memset(&info, 0, sizeof info);
-    if (DllGetRemoteInfo(id, &info) == 0)
-        return {-1, -1};
-    return {info.versionMajor, info.versionMinor};
+    return DllGetRemoteInfo(id, &info) ? QString("%1.%2").arg(info.versionMajor).arg(info.versionMinor) : "-";
 }
 
-QStringList listLines(const UpdateDialog& dialog) {
+QStringList lines(const UpdateDialog& dialog) {
     QStringList lines;
     for (int row = 0; row < dialog.deviceList()->count(); ++row)
         lines.append(dialog.deviceList()->item(row)->text());
     return lines;
-}
-
-std::string demoStation() {
-    QFile file(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QJsonObject station = QJsonDocument::fromJson(file.readAll()).object();
-    for (const char* key : {"link_kbps", "flash_kbps", "serial_baud"})
-        station[key] = 0; // throttles off
-    return QJsonDocument(station).toJson().toStdString();
 }
 
 } // namespace
@@ -70,126 +50,76 @@ std::string demoStation() {
 class UploadE2eTest : public QObject {
     Q_OBJECT
 
-public:
-    explicit UploadE2eTest(QByteArray setup) : m_setup(std::move(setup)) {}
+    const QByteArray m_setup = qgetenv("ZU_UPLOAD_SETUP"); // demo, drop or serial
 
 private slots:
-    void initTestCase() {
-        zutest::StationOptions options;
-        std::string json;
-        if (m_setup == "demo") {
-            json = demoStation();
-        } else if (m_setup == "drop") { // three eligible clusters; the second resets part-way
-            zutest::StationLayout layout = zutest::makeStation(3, 101);
-            for (zutest::DeviceSetup& device : layout.devices)
-                device.major = 2;
-            layout.devices[1].faults.dropAfter = 128 * 1024;
-            json = layout.toJson();
-        } else { // a serial fader unit listed first, then a network cluster
-            zutest::StationLayout layout = zutest::makeStation(2, 501);
-            layout.devices[0].kind = 2;
-            layout.devices[0].serial = true;
-            layout.devices[1].id = 101;
-            options.serialPath = m_dir.file("ttyCOM1");
-            qputenv("TESTDLL_COM1", QByteArray::fromStdString(options.serialPath));
-            json = layout.toJson();
-        }
-        m_station = std::make_unique<zutest::StationProcess>(json, options);
-        QVERIFY2(m_station->running(), m_station->error().c_str());
-        qputenv("TESTDLL_NETWORK", QByteArray::fromStdString(m_station->endpoint()));
-        // Long enough for uploads slowed by sanitizers, short enough for the silent device.
-        qputenv("TESTDLL_TIMEOUT_MS", "1000");
-        // NetAppl, 512 KiB: several chunks on every connection. The record the
-        // file box is filled from is under a name of this setup's own.
-        const std::string image = zutest::makeImageFile(m_dir.file("cluster.bin"), 512 * 1024, kImage.first,
-                                                        kImage.second, 2, "Cluster app");
-        const QString name = "zu-up-e2e-" + QString::fromLatin1(m_setup);
-        m_app = std::make_unique<UpdaterApp>(QString::fromStdString(m_dir.file(name.toStdString())));
-        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "Quorvane", name);
-        m_storePath = store.fileName();
-        store.remove("Recent File List");
-        store.setValue("Recent File List/File1", QString::fromStdString(image));
-        store.sync();
-        m_app->startUp();
-    }
-    void cleanupTestCase() {
-        m_app.reset();
-        if (!m_storePath.isEmpty())
-            QFile::remove(m_storePath);
-    }
-
     void upload() {
-        const QList<int> ids = m_setup == "demo"
-                                   ? QList<int>{101, 102, 103, 110, 121, 122, 201, 301, 501}
-                                   : (m_setup == "drop" ? QList<int>{101, 102, 103} : QList<int>{501, 101});
-        QList<Version> before;
+        zutest::TempDir dir;
+        zutest::StationOptions options;
+        QFile demo(qEnvironmentVariable("ZU_SOURCE_DIR") + "/res/demo-station.json");
+        QVERIFY(demo.open(QIODevice::ReadOnly));
+        const QRegularExpression throttles("(_kbps|_baud)\": \\d+");
+        std::string json = QString(demo.readAll()).replace(throttles, "\\1\": 0").toStdString();
+        QList<int> ids = {101, 102, 103, 110, 121, 122, 201, 301, 501}, updated = {101, 102, 103};
+        zutest::StationLayout layout = zutest::makeStation(m_setup == "drop" ? 3 : 2, 101);
+        if (m_setup == "drop") { // three eligible clusters; the second resets part-way
+            layout.devices[1].faults.dropAfter = 128 * 1024;
+            std::tie(json, ids, updated) =
+                std::tuple(layout.toJson(), QList<int>{101, 102, 103}, QList<int>{101, 103});
+        } else if (m_setup == "serial") { // a serial fader unit listed first, then a network cluster
+            std::tie(layout.devices[0].id, layout.devices[0].kind, layout.devices[0].serial) =
+                std::tuple(501, 2, true);
+            options.serialPath = dir.file("ttyCOM1");
+            qputenv("TESTDLL_COM1", QByteArray::fromStdString(options.serialPath));
+            std::tie(json, ids, updated) = std::tuple(layout.toJson(), QList<int>{501, 102}, QList<int>{501});
+        }
+        zutest::StationProcess station(json, options);
+        QVERIFY2(station.running(), station.error().c_str());
+        qputenv("TESTDLL_NETWORK", QByteArray::fromStdString(station.endpoint()));
+        qputenv("TESTDLL_TIMEOUT_MS", "1000"); // enough for sanitized uploads, short for the silent device
+        // NetAppl 3.07, 512 KiB: several chunks on every connection.
+        const std::string image =
+            zutest::makeImageFile(dir.file("cluster.bin"), 512 * 1024, 3, 7, 2, "Cluster app");
+        TestApp t;
+        t.start("File1=" + QByteArray::fromStdString(image) + "\n");
+        QStringList before;
         for (int id : ids)
             before.append(versionOf(id));
-        UpdateDialog dialog;
-        m_app->setMainWindow(&dialog);
-        showUnpainted(dialog);
-        MessageLog messages(dialog);
+        UpdateDialog& dialog = t.shown();
+        const MessageLog messages(&dialog);
         QStringList texts;
-        connect(dialog.infoLine(), &QLineEdit::textChanged, this, [&](const QString& t) { texts.append(t); });
+        connect(dialog.infoLine(), &QLineEdit::textChanged, this,
+                [&](const QString& text) { texts.append(text); });
         const QString description = dialog.infoLine()->text();
         QCOMPARE(description, QString("[NetAppl]  Cluster app  Ver. 3.07  Date: 24/5/17"));
-
-        QList<int> updated = {101, 102, 103};
-        QString result = kSuccess;
         if (m_setup == "demo") {
-            QCOMPARE(listLines(dialog), kDemoLines);
-            QCOMPARE(dialog.slotTable().scanCount, 10);
+            QCOMPARE(lines(dialog), kDemoLines);
             QCOMPARE(dialog.slotTable().rowSlot, (QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 9}));
-            QCOMPARE(dialog.slotTable().rowOfSlot(8), -1);
-            click(dialog, IDC_UPDATE_ALL);
-        } else if (m_setup == "drop") {
-            updated = {101, 103};
-            result = kFailure;
-            click(dialog, IDC_UPDATE_ALL);
-        } else {
+            dialog.deviceList()->item(4)->setSelected(true); // 121 stays selected
+        } else if (m_setup == "serial") {
             click(dialog, IDC_USE_COM1);
-            QVERIFY(dialog.useCom1Box()->isChecked());
-            QVERIFY(!dialog.useCom1Box()->isEnabled()); // opened
-            updated = {501};
-            selectIds(dialog, {501, 101});
-            click(dialog, IDC_UPDATE);
+            QVERIFY(dialog.useCom1Box()->isChecked() && !dialog.useCom1Box()->isEnabled()); // opened
+            dialog.deviceList()->selectAll();                                               // 501, then 102
         }
-        QVERIFY(waitJobEnd(dialog, 60000));
+        click(dialog, m_setup == "serial" ? IDC_UPDATE : IDC_UPDATE_ALL);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 60000);
 
-        QCOMPARE(messages.texts(), QStringList{result});
+        QCOMPARE(messages.texts(),
+                 QStringList{m_setup == "drop" ? "Failed to upload file" : "Upload Successfull     "});
         for (int i = 0; i < ids.size(); ++i)
-            QCOMPARE(versionOf(ids[i]), updated.contains(ids[i]) ? kImage : before[i]);
+            QCOMPARE(versionOf(ids[i]), updated.contains(ids[i]) ? "3.7" : before[i]);
         QCOMPARE(texts, (QStringList{kFlashWarning, description}));
         QCOMPARE(dialog.progressBar()->value(), 0);
         if (m_setup == "demo") {
-            QCOMPARE(selectedIds(dialog), (QList<int>{101, 102, 103}));
+            QCOMPARE(dialog.selectedRows(), QList<int>({0, 1, 2, 4})); // 101, 102, 103 and 121
             click(dialog, IDC_REFRESH);
             QStringList expected = kDemoLines;
             for (int row : {0, 1, 2})
                 expected[row].replace(QRegularExpression("V\\.  2\\.0\\d"), "V.  3.07");
-            QCOMPARE(listLines(dialog), expected);
+            QCOMPARE(lines(dialog), expected);
         }
     }
-
-private:
-    QByteArray m_setup;
-    zutest::TempDir m_dir;
-    std::unique_ptr<zutest::StationProcess> m_station;
-    std::unique_ptr<UpdaterApp> m_app;
-    QString m_storePath;
 };
 
-int main(int argc, char** argv) {
-    QApplication application(argc, argv);
-    const QByteArray setup = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (setup != "demo" && setup != "drop" && setup != "serial") {
-        qWarning("usage: %s demo|drop|serial [QtTest options]", argv[0]);
-        return 2;
-    }
-    QStringList arguments = application.arguments(); // the setup's name is ours
-    arguments.removeAt(1);
-    UploadE2eTest test(setup);
-    return QTest::qExec(&test, arguments);
-}
-
+QTEST_MAIN(UploadE2eTest)
 #include "tst_upload_e2e.moc"

@@ -1,21 +1,20 @@
-// A running job: the bar follows each new progress value, the flash warning
-// is written once above 95 and replaced by the file description after the
-// result box, the bar ends at 0; result texts and icons (only 1 is success);
-// the commands held and close refused while the worker runs, the port boxes
-// after an opened port, a worker that cannot be created; a dialog destroyed
-// under a job.
-#include "UploadFakeSupport.h"
+// A job through the dialog and its upload controller: the bar follows the
+// progress and never goes back, coalesced while the GUI thread is busy (the
+// worker never waits for it: gates and whole uploads pass while the GUI thread
+// serves nothing), the flash warning exactly once, after the result box the
+// file description back and the bar at 0; result texts and icons (only 1 is
+// success); the commands held and every way out refused until the box is
+// dismissed; a ticked serial box after a failed open; the port boxes after an
+// opened port; a worker that cannot be started; a dialog destroyed under a job.
+#include "tests/gui/GuiTestSupport.h"
 
-#include <QMenu>
-#include <QSignalSpy>
+#include "core/UploadController.h"
 
 #include <system_error>
 
-using namespace uploadtest;
-
 namespace {
 
-// Every control a job holds still (the device list is not one of them).
+const QString kDescription = "[NetAppl]  CLUSTER  Ver. 2.04  Date: 6/12/26";
 const QList<int> kHeld = {IDC_UPDATE,   IDC_UPDATE_ALL, IDC_REFRESH,  IDC_BROWSE, IDC_INFO,
                           IDC_FILE_BOX, IDC_USE_COM1,   IDC_USE_COM2, kIdCancel};
 
@@ -31,154 +30,155 @@ QList<int> disabledControls(const UpdateDialog& dialog) {
 class UploadJobTest : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<TestApp> m_t;
+
 private slots:
     void init() {
         fakedll::reset();
-        scriptStation({21, 22});
+        fakedll::script().scanIds = {21, 22};
+        for (int id : {21, 22}) // eligible clusters
+            fakedll::script().devices[id] = {
+                fakedll::makeRemoteInfo(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
+        fakedll::script().files["/fw/cluster-2.4.bin"] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
+        m_t = std::make_unique<TestApp>();
+        m_t->start("File1=/fw/cluster-2.4.bin\n");
     }
-    void cleanup() { setUploadThreadLauncher({}); }
+    void cleanup() { m_t.reset(); }
 
-    // At the gate (before the last value) the test writes "probe" into the
-    // info line: a second warning would overwrite it.
+    // Gated rows stop before the last value; once the bar shows the highest
+    // value before it, the test writes "probe" into the info line, which a
+    // second warning would overwrite.
     void progressAndResult_data() {
         QTest::addColumn<QList<int>>("progress");
         QTest::addColumn<int>("result");
-        QTest::addColumn<QList<int>>("expectedBar");
-        QTest::addColumn<QStringList>("expectedTexts"); // every text the info line took
-        const QString warn = kFlashWarning;
-        QTest::newRow("1 50 95 96 100")
-            << QList<int>{1, 50, 95, 96, 100} << 1 << QList<int>{1, 50, 95, 96, 100, 0}
-            << QStringList{warn, "probe", kDescription};
+        QTest::addColumn<bool>("busy");         // the GUI thread waits for the upload's end, serving nothing
+        QTest::addColumn<QStringList>("texts"); // every text the info line took
+        QTest::newRow("1 50 95 96 100") << QList<int>{1, 50, 95, 96, 100} << 1 << false
+                                        << QStringList{kFlashWarning, "probe", kDescription};
         QTest::newRow("stays at 95, result 0")
-            << QList<int>{1, 50, 95, 95} << 0 << QList<int>{1, 50, 95, 0} << QStringList{"probe"};
+            << QList<int>{1, 50, 95, 95} << 0 << false << QStringList{"probe"};
         QTest::newRow("jumps to 100, result 2")
-            << QList<int>{1, 100} << 2 << QList<int>{1, 100, 0} << QStringList{"probe", warn, kDescription};
-        QTest::newRow("repeats, result -1")
-            << QList<int>{1, 1, 50, 96, 96, 100} << -1 << QList<int>{1, 50, 96, 100, 0}
-            << QStringList{warn, "probe", kDescription};
-        QTest::newRow("no progress at all") << QList<int>{} << 1 << QList<int>{1, 0} << QStringList{"probe"};
+            << QList<int>{1, 100} << 2 << false << QStringList{"probe", kFlashWarning, kDescription};
+        QTest::newRow("repeats and falls back, result -1")
+            << QList<int>{1, 1, 60, 50, 96, 90, 100} << -1 << false
+            << QStringList{kFlashWarning, "probe", kDescription};
+        QTest::newRow("busy GUI: 96 coalesced away")
+            << QList<int>{1, 50, 96, 97, 100} << 1 << true << QStringList{kFlashWarning, kDescription};
+        QTest::newRow("no progress at all") << QList<int>{} << 1 << false << QStringList{"probe"};
     }
     void progressAndResult() {
         QFETCH(QList<int>, progress);
         QFETCH(int, result);
-        QFETCH(QList<int>, expectedBar);
-        QFETCH(QStringList, expectedTexts);
-        UploadSetup setup("zu-up-progress");
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
-        const int gate = progress.isEmpty() ? 0 : int(progress.size()) - 1;
-        fakedll::setUploadScript(
-            {std::vector<int32_t>(progress.begin(), progress.end()), result, gate, 10000});
+        QFETCH(bool, busy);
+        QFETCH(QStringList, texts);
+        UpdateDialog& dialog = m_t->shown();
+        const MessageLog messages(&dialog);
+        const int gate = busy ? -1 : std::max(int(progress.size()) - 1, 0);
+        fakedll::script().upload = {std::vector<int32_t>(progress.begin(), progress.end()), result, gate};
         QList<int> bar;
-        QStringList texts;
+        QStringList seen;
         connect(dialog.progressBar(), &QProgressBar::valueChanged, this,
                 [&](int value) { bar.append(value); });
-        connect(dialog.infoLine(), &QLineEdit::textChanged, this, [&](const QString& t) { texts.append(t); });
-        const size_t fileChecks = fakedll::calls("DllGetFileInfo").size();
+        connect(dialog.infoLine(), &QLineEdit::textChanged, this,
+                [&](const QString& text) { seen.append(text); });
+        const auto highest = [](const QList<int>& values) {
+            return std::max(1, *std::max_element(values.begin(), values.end()));
+        };
+        const int top = highest(progress + QList<int>{0});
 
         click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitGate());
-        dialog.infoLine()->setText("probe");
-        fakedll::releaseUpload();
-        QVERIFY(waitJobEnd(dialog));
+        if (busy) {
+            QVERIFY(fakedll::waitUploadsFinished(1, 10000));
+        } else {
+            QVERIFY(fakedll::waitUploadGated(10000));
+            QTRY_COMPARE(dialog.progressBar()->value(), highest(progress.mid(0, gate) + QList<int>{0}));
+            dialog.infoLine()->setText("probe");
+            fakedll::releaseUpload();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000); // the job served to its end
 
-        QCOMPARE(bar, expectedBar);
-        QCOMPARE(texts, expectedTexts);
-        // The command's own check, and the restoring one only after a warning.
-        const bool warned = expectedTexts.size() > 1;
-        QCOMPARE(fakedll::calls("DllGetFileInfo").size(), fileChecks + (warned ? 2 : 1));
-        // One box, owned by the dialog, while the job still showed its last state.
-        QCOMPARE(messages.shown().size(), 1);
-        const ShownMessage& shown = messages.shown().front();
-        QCOMPARE(shown.text, result == 1 ? kSuccess : kFailure);
-        QVERIFY(shown.icon == (result == 1 ? MessageIcon::Information : MessageIcon::Stop));
-        QCOMPARE(shown.owner, &dialog);
-        QCOMPARE(shown.bar, expectedBar[expectedBar.size() - 2]);
-        QCOMPARE(shown.infoLine, expectedTexts[expectedTexts.size() - (warned ? 2 : 1)]);
-        QVERIFY(shown.uploading);
-        // Every value went through the library's call on the worker.
-        const auto upload = fakedll::calls("DllUploadFileToDevices").front();
-        QCOMPARE(upload.callbackReturns, std::vector<int32_t>(progress.size(), 1));
-        QVERIFY(upload.thread != std::this_thread::get_id());
+        QVERIFY(std::adjacent_find(bar.begin(), bar.end() - 1, std::greater_equal<int>()) == bar.end() - 1);
+        QCOMPARE(bar.mid(bar.size() - 2), QList<int>({top, 0}));
+        QVERIFY(!busy || bar.size() == 2); // one coalesced update, then the end's 0
+        QCOMPARE(seen, texts);
+        // One box, while the job still showed its last state and held the dialog.
+        QCOMPARE(messages.texts(),
+                 QStringList{result == 1 ? "Upload Successfull     " : "Failed to upload file"});
+        const ShownMessage& box = messages.front();
+        QVERIFY(box.box.icon == (result == 1 ? MessageIcon::Information : MessageIcon::Stop));
+        QCOMPARE(box.bar, top);
+        QCOMPARE(box.infoLine, texts[texts.size() - (texts.last() == kDescription ? 2 : 1)]);
+        QVERIFY(box.held);
+        QCOMPARE(fakedll::calls("DllUploadFileToDevices").at(0).callbackReturns,
+                 std::vector<int32_t>(progress.size(), 1));
     }
 
-    // While the worker runs the commands are disabled and no way out ends the
-    // dialog (nor when no worker could be created); afterwards all comes back (the port boxes never once a
-    // port opened, uploads staying on the network) and Exit ends it.
+    // A refusal holds nothing; a worker that cannot be created ends the
+    // command quietly. While the worker runs the commands are disabled and no
+    // way out ends the dialog; afterwards all comes back but the port boxes
+    // once a port opened.
     void jobHoldsTheDialog_data() {
-        QTest::addColumn<bool>("portOpened");
-        QTest::newRow("no port open") << false;
-        QTest::newRow("a port open") << true;
+        QTest::addColumn<QList<int>>("portResults"); // Use Com1 clicked this often, opening as given
+        QTest::newRow("no port") << QList<int>{};
+        QTest::newRow("Com1 opened, unticked: network") << QList<int>{0, 1};
+        QTest::newRow("Com1 failed, ticked: serial") << QList<int>{0};
     }
     void jobHoldsTheDialog() {
-        QFETCH(bool, portOpened);
-        UploadSetup setup("zu-up-hold");
-        UpdateDialog dialog;
-        setup.open(dialog);
-        MessageLog messages(dialog);
+        QFETCH(QList<int>, portResults);
+        UpdateDialog& dialog = m_t->shown();
+        const MessageLog messages(&dialog);
         QSignalSpy finished(&dialog, &QDialog::finished);
-        // First no worker can be created: no message, no upload, the controls back.
-        setUploadThreadLauncher([](int (*)()) -> std::thread {
+        click(dialog, IDC_UPDATE);
+        QCOMPARE(messages.texts(),
+                 QStringList{"No valid Quorvane stations found - Refresh to Select Device"});
+        QVERIFY(messages.front().box.icon == MessageIcon::Exclamation && !messages.front().held);
+        dialog.uploadController().setThreadLauncher([](std::function<void()>) -> std::thread {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         });
         click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(messages.shown().isEmpty() && fakedll::calls("DllUploadFileToDevices").empty());
-        QVERIFY(!dialog.isUploading() && !uploadRunning() && disabledControls(dialog).isEmpty());
-        setUploadThreadLauncher({});
-        if (portOpened) {
-            fakedll::setOpenPortResult(1, 0);
-            click(dialog, IDC_USE_COM1); // ticked, not open
-            QVERIFY(dialog.useCom1Box()->isChecked() && dialog.control(IDC_USE_COM2)->isEnabled());
-            fakedll::setOpenPortResult(1, 1);
-            click(dialog, IDC_USE_COM1); // unticked, open
-            QVERIFY(!dialog.useCom1Box()->isChecked());
-            QCOMPARE(fakedll::calls("DllOpenPort").size(), size_t(2));
+        QVERIFY(messages.size() == 1 && fakedll::calls("DllUploadFileToDevices").empty());
+        QVERIFY(!dialog.isUploading() && disabledControls(dialog).isEmpty());
+        dialog.uploadController().setThreadLauncher({});
+        for (int opens : portResults) {
+            fakedll::script().portResults[1] = opens;
+            click(dialog, IDC_USE_COM1);
         }
-        fakedll::setUploadScript({{1, 50, 96, 100}, 1, 2, 10000});
+        const bool opened = portResults.contains(1);
+        QCOMPARE(dialog.useCom1Box()->isChecked(), portResults.size() == 1);
+        fakedll::script().upload = {{1, 50, 96, 100}, 1, 2};
         dialog.control(IDC_UPDATE_ALL)->setFocus();
         QTest::keyClick(dialog.control(IDC_UPDATE_ALL), Qt::Key_Return); // Enter presses the focused button
-        QVERIFY(waitGate());
+        QVERIFY(fakedll::waitUploadGated(10000));
 
-        QCOMPARE(disabledControls(dialog), kHeld);
-        QVERIFY(dialog.deviceList()->isEnabled());
+        QCOMPARE(disabledControls(dialog), kHeld); // the device list stays usable
         QTest::keyClick(&dialog, Qt::Key_Escape);
-        dialog.deviceList()->setFocus();
         QTest::keyClick(dialog.deviceList(), Qt::Key_Return);
-        QVERIFY(!dialog.close());
-        if (QMenu* menu = dialog.windowMenu())
-            menu->actions().first()->trigger(); // "Close"
-        dialog.accept();
-        dialog.reject();
-        QVERIFY(dialog.isVisible() && finished.isEmpty());
-        QCOMPARE(fakedll::calls("DllUploadFileToDevices").size(), size_t(1));
-
+        QVERIFY(!dialog.close() && dialog.isVisible() && finished.isEmpty());
         fakedll::releaseUpload();
-        QVERIFY(waitJobEnd(dialog));
-        QCOMPARE(messages.texts(), QStringList{kSuccess});
-        QVERIFY(fakedll::calls("DllUploadFile").empty());
-        const QList<int> portBoxes = {IDC_USE_COM1, IDC_USE_COM2};
-        QCOMPARE(disabledControls(dialog), portOpened ? portBoxes : QList<int>{});
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000); // the job served to its end
+        QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
+        const bool serial = portResults.size() == 1; // the first target alone, through the port
+        QVERIFY(fakedll::calls(serial ? "DllUploadFileToDevices" : "DllUploadFile").empty());
+        QCOMPARE(fakedll::calls(serial ? "DllUploadFile" : "DllUploadFileToDevices").at(0).id,
+                 serial ? 21 : 0);
+        QCOMPARE(disabledControls(dialog), opened ? QList<int>({IDC_USE_COM1, IDC_USE_COM2}) : QList<int>{});
+        QCOMPARE(dialog.focusWidget(), dialog.control(IDC_UPDATE_ALL)); // Enter would not end the run
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
     }
 
-    // Should the dialog go while a job runs (its event loop left under it),
-    // it serves the worker to the end first instead of leaving it stranded.
+    // The dialog going while a job runs (its event loop left under it) ends the
+    // job first: the worker joined, the box shown, nothing left running.
     void dialogDestroyedUnderAJob() {
-        UploadSetup setup("zu-up-destroy");
-        auto* dialog = new UpdateDialog;
-        setup.open(*dialog);
-        QStringList texts;
-        setShowMessageHook([&texts](const MessageRecord& record) { texts.append(record.text); });
-        fakedll::setUploadScript({{1, 96, 100}, 1, 1, 10000});
-        click(*dialog, IDC_UPDATE_ALL);
-        QVERIFY(waitGate());
-        QTimer::singleShot(50, [] { fakedll::releaseUpload(); });
-        delete dialog;
-        setShowMessageHook({});
-        QVERIFY(!uploadRunning());
-        QCOMPARE(texts, QStringList{kSuccess});
+        const MessageLog messages;
+        UpdateDialog& dialog = m_t->shown();
+        fakedll::script().upload = {{1, 96, 100}, 1, 1};
+        click(dialog, IDC_UPDATE_ALL);
+        QVERIFY(fakedll::waitUploadGated(10000));
+        fakedll::releaseUpload(); // the worker goes on while the dialog goes
+        m_t.reset();              // the dialog goes first
+        QVERIFY(fakedll::waitUploadsFinished(1, 0));
+        QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
     }
 };
 

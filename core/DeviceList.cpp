@@ -1,4 +1,4 @@
-#include "DeviceList.h"
+#include "core/DeviceList.h"
 
 #include <algorithm>
 #include <cstdio>

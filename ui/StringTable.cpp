@@ -1,6 +1,6 @@
-#include "StringTable.h"
+#include "ui/StringTable.h"
 
-#include "ResourceIds.h"
+#include "ui/ResourceIds.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "UdpRelay.h"
+#include "bench/startup/UdpRelay.h"
 
 #include <arpa/inet.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "AppIcon.h"
+#include "ui/AppIcon.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires: the resources live in a
 // static library, so nothing would pull them in otherwise.

@@ -1,6 +1,6 @@
-#include "FirmwareFile.h"
+#include "core/FirmwareFile.h"
 
-#include "RecentFileList.h"
+#include "core/RecentFileList.h"
 #include "devlib/TestDll.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "RecentFileList.h"
+#include "core/RecentFileList.h"
 
-#include "SettingsStore.h"
+#include "core/SettingsStore.h"
 
 #include <QDir>
 
@@ -80,6 +80,10 @@ CRecentFileList::CRecentFileList(QString sectionName, QString entryFormat, int c
     : m_section(std::move(sectionName)), m_format(std::move(entryFormat)), m_capacity(std::max(capacity, 0)) {
     for (int i = 0; i < m_capacity; ++i)
         m_entries.append(QString());
+}
+
+CRecentFileList CRecentFileList::programRecord() {
+    return CRecentFileList(QStringLiteral("Recent File List"), QStringLiteral("File%d"), 10);
 }
 
 QString CRecentFileList::entry(int index) const {

@@ -1,7 +1,7 @@
 // A loopback UDP relay between the program and a station that notes every
-// discovery datagram passing through, so a test can see from outside what the
-// program asked and what it was told. Single-threaded: the test pumps it while
-// it waits for anything else.
+// discovery datagram passing through, so the start-up benchmark can see from
+// outside when the program has its answers. Single-threaded: the caller pumps
+// it while it waits for anything else.
 #pragma once
 
 #include <netinet/in.h>

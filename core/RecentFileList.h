@@ -20,6 +20,9 @@ public:
     // Absolute, case-corrected form of a path as AddPath stores it.
     static QString canonicalForm(const QString& path);
 
+    // The program's own record: section "Recent File List", values File1 to File10.
+    static CRecentFileList programRecord();
+
 private:
     QString valueName(int number) const; // 1-based, from the entry format
 

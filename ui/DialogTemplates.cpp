@@ -1,6 +1,6 @@
-#include "DialogTemplates.h"
+#include "ui/DialogTemplates.h"
 
-#include "ResourceIds.h"
+#include "ui/ResourceIds.h"
 
 namespace {
 

@@ -1,0 +1,48 @@
+// The updater's work behind the main dialog, without a window: the device
+// scan and its slot table, the file check, the serial ports, and the checks
+// and targets of the two upload commands. The caller shows what it answers.
+#pragma once
+
+#include "core/DeviceList.h"
+#include "core/FirmwareFile.h"
+#include "core/UploadJob.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+enum class UploadCommand {
+    Selected,    // "Update": the selected rows' devices that answer
+    AllEligible, // "Upd. All": every eligible cluster of all 30 slots
+};
+
+// What an upload command comes to: a job to start, or the refusal to show.
+struct UploadPlan {
+    UploadJob job;
+    QString refusal;          // non-empty: refused, shown with the exclamation icon
+    bool fileChecked = false; // the file check ran and `file` is the info line's text
+    FileInfoResult file;
+    QList<int> rowsToSelect; // "Upd. All": the rows of the devices taken
+};
+
+class UpdateEngine {
+public:
+    // Refresh: scans anew and returns the list lines, one per answering
+    // device in slot order (the slot table records which row shows which slot).
+    QStringList refresh();
+    const DeviceSlotTable& slotTable() const { return m_slots; }
+
+    // The file check: what the info line shows, valid only for a known image.
+    static FileInfoResult checkFile(const QString& path) { return describeFirmwareFile(path); }
+
+    // The upload commands' steps up to the start: file name, file check,
+    // targets (devices asked afresh), then serial mode. `selectedRows` ascending.
+    UploadPlan planUpload(UploadCommand command, const QString& path, const QList<int>& selectedRows,
+                          bool serial) const;
+
+    // Opens serial port 1 or 2; true when it opened.
+    static bool openSerialPort(int port);
+
+private:
+    DeviceSlotTable m_slots;
+};

@@ -1,0 +1,84 @@
+// Runs one upload job at a time on a worker thread and reports it to the
+// thread that owns the controller (the GUI thread): progress as coalesced
+// updates, the flash warning once, and at the end the result box, shown here
+// through the message sink.
+//
+// The worker never waits for the GUI thread. The library's progress callback
+// (a C function without context) finds the running controller through a
+// thread_local set on the worker and only records the value under a lock;
+// one wake-up then carries whatever arrived until the GUI thread looked, so a
+// busy GUI thread costs the transfer nothing.
+#pragma once
+
+#include "core/MessageSink.h"
+#include "core/UploadJob.h"
+
+#include <QObject>
+
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class GuiWakeUp;
+
+class UploadController : public QObject {
+    Q_OBJECT
+public:
+    // How the worker thread is made; tests hand in one that fails (a launcher
+    // that throws std::system_error stands for a system out of threads).
+    using ThreadLauncher = std::function<std::thread(std::function<void()>)>;
+
+    explicit UploadController(MessageSink& messages, QObject* parent = nullptr);
+    ~UploadController() override; // ends a running job first, as finishNow()
+
+    // Starts a worker for `job`. False (and nothing started) while a job runs,
+    // for a job without targets, or when no thread could be made.
+    bool start(UploadJob job);
+
+    // From a successful start() until ended() has been emitted, which is after
+    // the result box was dismissed.
+    bool isRunning() const { return m_running; }
+
+    // For an owner going away under a running job: waits for the worker (which
+    // never needs this thread) and ends the job here and now.
+    void finishNow();
+
+    void setThreadLauncher(ThreadLauncher launcher) { m_launcher = std::move(launcher); }
+
+    // Worker thread, from the library's callback: records one progress value.
+    void reportProgress(int32_t value);
+
+signals:
+    void progressChanged(int value); // never lower than the one before during a job
+    void flashWarning();             // once per job: a value above 95 was reported
+    void ended(const UploadResult& result);
+
+private:
+    void runWorker();
+    void wakeLocked();
+    void deliver();
+    void endJob();
+
+    // What the worker hands over, under m_mutex.
+    struct Shared {
+        int32_t progress = -1; // the highest value reported
+        bool flash = false;    // a value above 95 was reported
+        bool done = false;     // the library's upload returned `status`
+        int32_t status = 0;
+        bool wakePending = false;
+    };
+
+    MessageSink& m_messages;
+    GuiWakeUp* m_wakeUp;
+    ThreadLauncher m_launcher;
+    std::thread m_worker;
+    UploadJob m_job; // set before the worker starts, read-only while it runs
+    std::mutex m_mutex;
+    Shared m_shared;
+    // Owning thread only.
+    bool m_running = false;
+    bool m_ending = false;    // the worker's end was seen: endJob() is on its way
+    bool m_reporting = false; // endJob() runs: the result box is up
+    int m_shownProgress = -1;
+    bool m_warned = false;
+};
