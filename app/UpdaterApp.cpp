@@ -7,9 +7,9 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#    define NOMINMAX
+#    define WIN32_LEAN_AND_MEAN
+#    include <windows.h>
 #endif
 
 namespace {

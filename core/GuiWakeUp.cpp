@@ -4,10 +4,10 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
+#    include <fcntl.h>
+#    include <unistd.h>
 
-#include <cerrno>
+#    include <cerrno>
 #endif
 
 GuiWakeUp::GuiWakeUp(QObject* parent) : QObject(parent) {

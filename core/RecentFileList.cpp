@@ -8,7 +8,7 @@
 #include <utility>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
+#    include <windows.h>
 #endif
 
 namespace {

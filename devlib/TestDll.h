@@ -7,13 +7,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(TESTDLL_BUILDING)
-#    define TESTDLL_API __declspec(dllexport)
-#  else
-#    define TESTDLL_API __declspec(dllimport)
-#  endif
+#    if defined(TESTDLL_BUILDING)
+#        define TESTDLL_API __declspec(dllexport)
+#    else
+#        define TESTDLL_API __declspec(dllimport)
+#    endif
 #else
-#  define TESTDLL_API __attribute__((visibility("default")))
+#    define TESTDLL_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -27,10 +27,10 @@ typedef int32_t (*ProgressCallback)(int32_t value);
 // the library; ours leaves them zero.
 typedef struct RemoteInfo {
     uint8_t reserved0[4];
-    uint32_t address;      // IPv4, first dotted octet in the most significant byte
+    uint32_t address; // IPv4, first dotted octet in the most significant byte
     uint8_t reserved8[48];
-    char name[64];         // NUL-terminated
-    uint32_t typeCode;     // family 31..24, kind 23..16, sub-address 15..8, letter 7..0
+    char name[64];     // NUL-terminated
+    uint32_t typeCode; // family 31..24, kind 23..16, sub-address 15..8, letter 7..0
     uint8_t reserved124[64];
     int32_t versionMajor;
     int32_t versionMinor;

@@ -22,9 +22,9 @@
 #include <QValidator>
 
 #ifdef Q_OS_WIN
-#define NOMINMAX
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#    define NOMINMAX
+#    define WIN32_LEAN_AND_MEAN
+#    include <windows.h>
 #endif
 
 namespace {

@@ -155,7 +155,8 @@ public:
         const std::string out = m_dir.file("child.txt");
         for (int run = 0; run <= m_runs; ++run) {
             const long long spawnNs = nowNs();
-            support::ChildProcess child({exe, "--child"}, environment(m_station.endpoint(), "offscreen"), out);
+            support::ChildProcess child({exe, "--child"}, environment(m_station.endpoint(), "offscreen"),
+                                        out);
             if (!child.wait(30s) || !child.exitedWith(0)) {
                 std::fprintf(stderr, "bench: in-process run failed: %s\n", readFile(out).c_str());
                 continue;

@@ -145,8 +145,9 @@ public:
         }
         // Written by mkfwimage, so building the image does not count in this process's peak.
         m_image = m_dir.file("cluster.bin");
-        support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Cluster app", "--version", "3.7",
-                             "--date", "24/5/17", "--size", std::to_string(kImagePayload), "-o", m_image},
+        support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Cluster app", "--version",
+                             "3.7", "--date", "24/5/17", "--size", std::to_string(kImagePayload), "-o",
+                             m_image},
                             {}, nullptr, std::chrono::seconds(60));
         m_application = new QApplication(argc, argv);
         m_app = new UpdaterApp(QString::fromStdString(m_dir.file("bench-upload")));

@@ -47,13 +47,13 @@ TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     const std::string suppress = "suppressions=" + source() + "/tests/e2e/lsan.supp";
     const std::string output = dir.file("program-output.txt");
     support::ChildProcess updater({zutest::binDir() + "/zentavo-update"},
-                                 {{"QT_QPA_PLATFORM", "xcb"},
-                                  {"DISPLAY", display.display()},
-                                  {"TESTDLL_NETWORK", station.endpoint()},
-                                  {"TESTDLL_TIMEOUT_MS", "200"},
-                                  {"XDG_CONFIG_HOME", dir.file("config")},
-                                  {"LSAN_OPTIONS", lsan ? std::string(lsan) + ":" + suppress : suppress}},
-                                 output);
+                                  {{"QT_QPA_PLATFORM", "xcb"},
+                                   {"DISPLAY", display.display()},
+                                   {"TESTDLL_NETWORK", station.endpoint()},
+                                   {"TESTDLL_TIMEOUT_MS", "200"},
+                                   {"XDG_CONFIG_HOME", dir.file("config")},
+                                   {"LSAN_OPTIONS", lsan ? std::string(lsan) + ":" + suppress : suppress}},
+                                  output);
 
     std::vector<std::string> windows;
     const auto until = std::chrono::steady_clock::now() + 60s; // sanitized builds start slowly
