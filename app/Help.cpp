@@ -31,10 +31,10 @@ bool inOurDialog(const QWidget* widget) {
 QString helpPagePath(const QString& executablePath) {
     const QFileInfo exe(executablePath);
     const QString page = exe.completeBaseName() + QStringLiteral(".html");
-    const QString beside = exe.absoluteDir().filePath(page);
+    QString beside = exe.absoluteDir().filePath(page);
     if (QFileInfo::exists(beside))
         return beside;
-    const QString installed =
+    QString installed =
         QDir::cleanPath(exe.absoluteDir().filePath(QStringLiteral("../share/zentavo-update/") + page));
     if (QFileInfo::exists(installed))
         return installed;

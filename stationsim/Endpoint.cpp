@@ -56,7 +56,7 @@ bool openEndpoint(std::uint16_t port, Endpoint& out, std::string& error) {
         Endpoint e;
         e.tcp = bound(SOCK_STREAM, port, error);
         if (e.tcp < 0) {
-            error = "cannot listen on TCP 127.0.0.1:" + std::to_string(port) + ": " + error;
+            error.insert(0, "cannot listen on TCP 127.0.0.1:" + std::to_string(port) + ": ");
             return false;
         }
         e.port = localPort(e.tcp);
@@ -65,7 +65,7 @@ bool openEndpoint(std::uint16_t port, Endpoint& out, std::string& error) {
             out = e;
             return true;
         }
-        error = "cannot bind UDP 127.0.0.1:" + std::to_string(e.port) + ": " + error;
+        error.insert(0, "cannot bind UDP 127.0.0.1:" + std::to_string(e.port) + ": ");
         ::close(e.tcp);
     }
     return false;

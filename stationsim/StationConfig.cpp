@@ -127,7 +127,7 @@ bool parseFaults(Checker& c, const json& v, const std::string& path, Faults& f) 
             {"silent", "drop_after", "corrupt_at", "reject", "flash_fail", "stall_after", "delay_ms"}))
         return false;
     for (auto it = v.begin(); it != v.end(); ++it) {
-        const std::string key = it.key();
+        const std::string& key = it.key();
         const std::string at = Checker::join(path, key);
         bool ok = true;
         if (key == "silent")
@@ -160,7 +160,7 @@ bool parseDevice(Checker& c, const json& v, const std::string& path, DeviceConfi
     if (!v.contains("id"))
         return c.fail(Checker::join(path, "id"), "missing (every device needs an id)");
     for (auto it = v.begin(); it != v.end(); ++it) {
-        const std::string key = it.key();
+        const std::string& key = it.key();
         const std::string at = Checker::join(path, key);
         const json& value = *it;
         bool ok = true;

@@ -168,7 +168,7 @@ std::string findProgram(const std::string& name) {
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
     std::string dir;
     while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }

@@ -128,7 +128,8 @@ private slots:
         for (const char* column : {"silent", "selectedRows", "expected", "rowsTaken"})
             QTest::addColumn<Ids>(column);
         QTest::addColumn<bool>("all");
-        const auto row = [](const char* name, bool all, Ids silent, Ids selected, Ids expected, Ids rows) {
+        const auto row = [](const char* name, bool all, const Ids& silent, const Ids& selected,
+                            const Ids& expected, const Ids& rows) {
             QTest::newRow(name) << silent << selected << expected << rows << all;
         };
         row("Upd. All", true, {}, {2}, {11, 20, 14, 17}, {0, 3, 6});

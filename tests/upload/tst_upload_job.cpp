@@ -132,7 +132,7 @@ private slots:
         QCOMPARE(messages.texts(),
                  QStringList{"No valid Quorvane stations found - Refresh to Select Device"});
         QVERIFY(messages.front().box.icon == MessageIcon::Exclamation && !messages.front().held);
-        dialog.uploadController().setThreadLauncher([](std::function<void()>) -> std::thread {
+        dialog.uploadController().setThreadLauncher([](const std::function<void()>&) -> std::thread {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         });
         click(dialog, IDC_UPDATE_ALL);
