@@ -1,7 +1,8 @@
 // What arrives from the other side malformed: datagrams short, foreign or oversize, and
 // scan replies whose ids would land outside the total they announce, are refused; the
-// frame reader, fed whole or a byte at a time, skips noise, a corrupt frame or an oversize
-// length (never waited for) and reads the frames that follow.
+// frame reader of a serial line, fed whole or a byte at a time, skips noise, a corrupt frame
+// or an oversize length (never waited for) and reads the frames that follow; that of a
+// stream transport stops at any of them.
 #include "wire/Datagram.h"
 #include "wire/UploadFrames.h"
 
@@ -49,13 +50,18 @@ TEST(FrameReader, FramesReadAfterGarbageInAnySplit) {
             Bytes stream = g;
             stream.insert(stream.end(), first.begin(), first.end());
             stream.insert(stream.end(), end.begin(), end.end());
-            FrameReader r;
-            std::vector<Frame> got;
+            FrameReader r, tcp(FrameReader::Mode::Stream);
+            std::vector<Frame> got, gotTcp;
             for (std::size_t at = 0; at < stream.size(); at += step) {
                 r.feed(stream.data() + at, std::min(step, stream.size() - at));
+                tcp.feed(stream.data() + at, std::min(step, stream.size() - at));
                 while (auto f = r.next())
                     got.push_back(*f);
+                while (auto f = tcp.next())
+                    gotTcp.push_back(*f);
             }
+            EXPECT_EQ(gotTcp.size(), g.empty() ? 2u : 0u);
+            EXPECT_EQ(tcp.failed(), !g.empty());
             ASSERT_EQ(got.size(), 2u) << g.size() << " bytes of garbage, step " << step;
             EXPECT_EQ(got[0].body, body);
             EXPECT_EQ(got[1].type, End);
