@@ -1,8 +1,9 @@
 // The client's upload state machine against a scripted device on a socket pair:
 // what the device sees (Begin CRC matching the bytes, chunks in order, never more
 // than 4 unacknowledged, End CRC), failure at every step (a refusal, a reply for
-// another id, a wrong acknowledgement, verify and flash failures, hang-ups, silence),
-// flash heartbeats keeping a long flash alive, and stale frames and noise before the answer.
+// another id, a wrong acknowledgement, verify and flash failures, hang-ups, silence,
+// flash progress without end, noise on a stream transport), flash heartbeats keeping
+// a long flash alive, and stale frames and noise before the answer on a serial line.
 #include "devlib/UploadRunner.h"
 #include "devlib/UploadSession.h"
 #include "tests/support/StationProcess.h"
@@ -40,6 +41,7 @@ struct Script {
     Step closeAt = Step::Done;  // close the stream at this step
     int flashSteps = 4;
     milliseconds flashStepDelay{0};
+    bool stream = false; // a stream transport (TCP) rather than a serial line
 };
 
 struct Observed {
@@ -107,8 +109,9 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
                 return o;
             for (int i = 0; i <= script.flashSteps; ++i) {
                 std::this_thread::sleep_for(script.flashStepDelay);
-                s.send(wire::encode(
-                    wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)}));
+                if (!s.send(wire::encode(
+                        wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)})))
+                    return o;
             }
             s.send(wire::encode(wire::CommitReplyMsg{script.commitStatus, 3, 7}));
             return o;
@@ -146,7 +149,7 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
     ::fcntl(client.fd(), F_SETFL, O_NONBLOCK);
     const SharedImage shared(image, info.payloadCrc, chunk);
     std::vector<std::unique_ptr<UploadSession>> sessions;
-    sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT));
+    sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT, script.stream));
     g_progress.clear();
     const auto start = steady_clock::now();
     const int r = runUploads(sessions, record);
@@ -196,10 +199,12 @@ TEST(Session, FailureAtEachStep) {
         {"silent after End", {.silentAt = Step::End}, 95},
         {"closed after verify", {.closeAt = Step::Flash}, 96},
         {"flash failed", {.commitStatus = wire::FlashFailed}, 100},
+        {"flash progress past the limit", {.flashSteps = 40, .flashStepDelay = kT / 2}, 99},
+        {"noise on a stream transport", {.staleFirst = true, .stream = true}, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const Outcome o = upload(row.script);
+        const Outcome o = upload(row.script, 5000, 1024); // a flash limit of 4T + 0.3 s
         EXPECT_EQ(o.result, 0);
         EXPECT_LT(o.took, 6 * kT + milliseconds(400));
         EXPECT_LE(g_progress.empty() ? 0 : g_progress.back(), row.maxProgress);
