@@ -95,9 +95,16 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
     std::uint32_t received = 0;
     // Grow with the data rather than trusting the announced size up front.
     image.reserve(std::min<std::uint32_t>(up.imageSize, 16u << 20));
+    // The least rate the protocol allows: byte n is due the idle limit plus n / rate after
+    // the start, so a client trickling bytes cannot hold the device.
+    const auto start = Clock::now();
+    const auto dueBy = [&](std::uint64_t bytes) {
+        return start + kSessionIdleLimit + std::chrono::milliseconds(bytes * 1000 / wire::kMinTransferRate);
+    };
     for (;;) {
         wire::Frame f;
-        const auto r = ch.next(f, Clock::now() + kSessionIdleLimit);
+        const std::uint32_t expected = std::min(up.chunkSize, up.imageSize - received); // 0: the End
+        const auto r = ch.next(f, std::min(Clock::now() + kSessionIdleLimit, dueBy(received + expected)));
         if (r != FrameChannel::Read::Frame)
             return false;
         if (f.type == wire::Begin && ch.carriesManySessions()) {
@@ -121,7 +128,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             sendChunkAck(ch, received, wire::OutOfOrder);
             return false;
         }
-        if (length == 0 || length > up.chunkSize || length > up.imageSize - received) {
+        if (length == 0 || length != expected) { // every chunk full but the last
             sendChunkAck(ch, received, wire::BadRequest);
             return false;
         }
@@ -174,7 +181,7 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
         sendBeginReply(ch, up.id, wire::Rejected);
         return std::nullopt;
     }
-    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize == 0 ||
+    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize < wire::kMinChunkSize ||
         up.chunkSize > wire::kMaxChunkSize) {
         sendBeginReply(ch, up.id, wire::TooLarge);
         return std::nullopt;

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -77,6 +78,56 @@ std::pair<int, int> versionOf(int port, std::int32_t id) { // {-1, -1} without a
 // A station whose second device has valid keys plus `extra`.
 std::string dev(const std::string& extra) {
     return R"({"devices": [{"id": 1}, {"id": 7, "name": "ok", )" + extra + "}]}";
+}
+
+const Bytes kImage = zutest::makeImageBytes(1000, 3, 7); // 1064 bytes: a full chunk and 40 bytes
+const auto kSize = static_cast<std::uint32_t>(kImage.size());
+constexpr std::uint32_t kChunk = kMinChunkSize;
+const std::pair<int, int> kOld{2, 3};
+
+std::uint32_t crcOf(const Bytes& bytes) {
+    return crc32Of(bytes.data(), bytes.size());
+}
+
+Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = kChunk) {
+    return encode(BeginMsg{id, size, crcOf(kImage), chunk});
+}
+
+// Past the end of `image`, the bytes come from its start: only the offset matters there.
+Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = kChunk, std::uint32_t crcXor = 0,
+                 const Bytes& image = kImage) {
+    const std::uint32_t from = offset + size <= image.size() ? offset : 0;
+    const Bytes bytes(image.begin() + from, image.begin() + from + size);
+    return encode(ChunkMsg{offset, crcOf(bytes) ^ crcXor, bytes});
+}
+
+// The whole of `image` in chunks after its Begin, then its End.
+std::vector<Bytes> transfer(const Bytes& image, std::optional<Bytes> last = std::nullopt) {
+    const auto size = static_cast<std::uint32_t>(image.size());
+    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), kChunk})};
+    for (std::uint32_t offset = 0; offset < size; offset += kChunk)
+        frames.push_back(chunkFrame(offset, std::min(kChunk, size - offset), 0, image));
+    frames.push_back(last.value_or(encode(EndMsg{crcOf(image)})));
+    return frames;
+}
+
+
+// The type and status of the station's answer to the last of `frames` (or to the first it refuses).
+std::pair<std::uint16_t, std::uint16_t> answer(FrameStream& c, const std::vector<Bytes>& frames) {
+    std::pair<std::uint16_t, std::uint16_t> last{0, 0xFFFF};
+    for (const Bytes& f : frames) {
+        c.send(f);
+        const auto reply = c.read();
+        if (!reply)
+            return {0, 0xFFFF};
+        const auto ack = decodeChunkAck(*reply);
+        const auto begin = decodeBeginReply(*reply);
+        const auto verify = decodeVerifyReply(*reply);
+        last = {reply->type, ack ? ack->status : begin ? begin->status : verify ? verify->status : 0xFFFF};
+        if (last.second != Ok)
+            break;
+    }
+    return last;
 }
 
 } // namespace
@@ -218,63 +269,12 @@ TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
         EXPECT_NE(e.output.find(line), std::string::npos) << line << e.output;
 }
 
-namespace {
-
-const Bytes kImage = zutest::makeImageBytes(1000, 3, 7); // 1064 bytes
-const auto kSize = static_cast<std::uint32_t>(kImage.size());
-const std::pair<int, int> kOld{2, 3};
-
-std::uint32_t crcOf(const Bytes& bytes) {
-    return crc32Of(bytes.data(), bytes.size());
-}
-
-Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = 64) {
-    return encode(BeginMsg{id, size, crcOf(kImage), chunk});
-}
-
-// Past the end of `image`, the bytes come from its start: only the offset matters there.
-Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = 64, std::uint32_t crcXor = 0,
-                 const Bytes& image = kImage) {
-    const std::uint32_t from = offset + size <= image.size() ? offset : 0;
-    const Bytes bytes(image.begin() + from, image.begin() + from + size);
-    return encode(ChunkMsg{offset, crcOf(bytes) ^ crcXor, bytes});
-}
-
-// The whole of `image` in 64-byte chunks after its Begin, then `last`.
-std::vector<Bytes> transfer(const Bytes& image, const Bytes& last) {
-    const auto size = static_cast<std::uint32_t>(image.size());
-    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), 64})};
-    for (std::uint32_t offset = 0; offset < size; offset += 64)
-        frames.push_back(chunkFrame(offset, std::min(64u, size - offset), 0, image));
-    frames.push_back(last);
-    return frames;
-}
-
-// The type and status of the station's answer to the last of `frames` (or to the first it refuses).
-std::pair<std::uint16_t, std::uint16_t> answer(FrameStream& c, const std::vector<Bytes>& frames) {
-    std::pair<std::uint16_t, std::uint16_t> last{0, 0xFFFF};
-    for (const Bytes& f : frames) {
-        c.send(f);
-        const auto reply = c.read();
-        if (!reply)
-            return {0, 0xFFFF};
-        const auto ack = decodeChunkAck(*reply);
-        const auto begin = decodeBeginReply(*reply);
-        const auto verify = decodeVerifyReply(*reply);
-        last = {reply->type, ack ? ack->status : begin ? begin->status : verify ? verify->status : 0xFFFF};
-        if (last.second != Ok)
-            break;
-    }
-    return last;
-}
-
-} // namespace
-
 TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
     constexpr std::uint32_t kMax = 64 + 256u * 1024 * 1024;
     const Bytes end = encode(EndMsg{crcOf(kImage)});
-    Bytes invalid = kImage;
+    Bytes invalid = kImage, damaged = chunkFrame(0);
     invalid[200] ^= 0x55; // the header's payload CRC no longer matches; transport CRCs do
+    damaged[100] ^= 0x01; // on TCP a frame failing its CRC ends the session unanswered
     const struct {
         const char* label;
         std::vector<Bytes> frames;
@@ -282,18 +282,18 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
     } rows[] = {
         {"unknown id", {beginFrame(999)}, BeginReply, UnknownId},
         {"image too large", {beginFrame(101, kMax + 1)}, BeginReply, TooLarge},
-        {"chunk 0", {beginFrame(101, kSize, 0)}, BeginReply, TooLarge},
+        {"chunk below the least", {beginFrame(101, kSize, kChunk - 1)}, BeginReply, TooLarge},
         {"begin without fields", {makeFrame(Begin, Bytes{1, 2})}, BeginReply, BadRequest},
         // Accepted, then ended at once, so that no session stays open.
         {"largest image and chunk", {beginFrame(101, kMax, 65536), end}, VerifyReply, ImageCrcBad},
-        {"serial device over TCP", {beginFrame(102, 1, 1), end}, VerifyReply, ImageCrcBad},
-        {"chunk skips ahead", {beginFrame(101), chunkFrame(0), chunkFrame(128)}, ChunkAck, OutOfOrder},
-        {"chunk crc wrong", {beginFrame(101), chunkFrame(0, 64, 1)}, ChunkAck, ChunkCrcBad},
-        {"chunk above announced size", {beginFrame(101), chunkFrame(0, 65)}, ChunkAck, BadRequest},
+        {"serial device over TCP", {beginFrame(102, 1), end}, VerifyReply, ImageCrcBad},
+        {"chunk skips ahead", {beginFrame(101), chunkFrame(0), chunkFrame(2 * kChunk)}, ChunkAck, OutOfOrder},
+        {"chunk crc wrong", {beginFrame(101), chunkFrame(0, kChunk, 1)}, ChunkAck, ChunkCrcBad},
+        {"chunk short of the announced size", {beginFrame(101), chunkFrame(0, 1000)}, ChunkAck, BadRequest},
         {"chunk past image end", transfer(kImage, chunkFrame(kSize, 1)), ChunkAck, BadRequest},
+        {"frame damaged", {beginFrame(101), damaged}, 0, 0xFFFF},
         {"end crc differs", transfer(kImage, encode(EndMsg{crcOf(kImage) ^ 1})), VerifyReply, ImageCrcBad},
-        {"not a firmware image", transfer(invalid, encode(EndMsg{crcOf(invalid)})), VerifyReply,
-         ImageInvalid},
+        {"not a firmware image", transfer(invalid), VerifyReply, ImageInvalid},
     };
     StationProcess st(R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "serial": true}]})");
     ASSERT_TRUE(st.running()) << st.error();
@@ -327,7 +327,7 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     FrameStream leaving(-1);
     for (int i = 0; i < 100 && verified.second != Ok; ++i) {
         leaving = FrameStream::connectTo(st.port());
-        if ((verified = answer(leaving, transfer(kImage, encode(EndMsg{crcOf(kImage)})))).second == Busy)
+        if ((verified = answer(leaving, transfer(kImage))).second == Busy)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_EQ(verified, std::make_pair(std::uint16_t{VerifyReply}, std::uint16_t{Ok}));
@@ -341,3 +341,4 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     ASSERT_TRUE(other.read());
     EXPECT_EQ(st.stop(), 0) << "a session in progress does not hold up the exit";
 }
+
