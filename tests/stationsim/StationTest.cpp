@@ -196,11 +196,22 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
     TempDir dir;
     const std::string station = dir.write("s.json", "{}");
     std::string port;
-    const Exit e = runSim({"--station", station, "--port", "0"}, [&](int p) {
+    const Exit e = runSim({"--station", station, "--port", "0", "--max-connections", "2"}, [&](int p) {
         const auto parts = exchange(p, {encodeScanRequest(9)}); // an empty station answers once
         ASSERT_EQ(parts.size(), 1u);
         EXPECT_EQ(parts[0].body, Bytes(8, 0));
-        EXPECT_TRUE(FrameStream::connectTo(p).ok()) << "TCP on the same number";
+        // TCP on the same number: past the cap a connection is closed at once, and the rest go on.
+        FrameStream first = FrameStream::connectTo(p), second = FrameStream::connectTo(p);
+        FrameStream over = FrameStream::connectTo(p);
+        EXPECT_TRUE(!over.read(5000) && over.peerClosed());
+        first.close();
+        std::uint16_t status = 0xFFFF; // once the station notices, its place is free again
+        for (int i = 0; i < 50 && status != UnknownId; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            FrameStream next = FrameStream::connectTo(p);
+            status = answer(next, {beginFrame(1)}).second;
+        }
+        EXPECT_EQ(status, UnknownId);
+        EXPECT_EQ(answer(second, {beginFrame(1)}).second, UnknownId);
         const Exit busy = runSim({"--station", station, "--port", port = std::to_string(p)});
         EXPECT_EQ(busy.code, 1);
         EXPECT_NE(busy.output.find(port), std::string::npos) << busy.output;
