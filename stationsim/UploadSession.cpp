@@ -63,14 +63,17 @@ bool flash(const SessionContext& ctx, FrameChannel& ch, std::size_t size, int up
     }
 }
 
-void commit(const SessionContext& ctx, std::int32_t id, Version v) {
+// True once the new version is installed, and saved where a state file keeps it.
+bool commit(const SessionContext& ctx, std::int32_t id, Version v) {
     if (ctx.state == nullptr) {
         ctx.table.setVersion(id, v);
-        return;
+        return true;
     }
     std::string error;
-    if (!ctx.state->commit(ctx.table, id, v, error))
-        std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
+    if (ctx.state->commit(ctx.table, id, v, error))
+        return true;
+    std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
+    return false;
 }
 
 // Checks a complete image against the announced CRC and the image format.
@@ -220,8 +223,14 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
                    old.minor);
         return std::nullopt;
     }
+    // Confirmed only once it is durable: a version that cannot be saved counts as a failed flash.
     const Version installed{info.versionMajor, info.versionMinor};
-    commit(ctx, up.id, installed);
+    if (!commit(ctx, up.id, installed)) {
+        logRequest("upload %d: new version not saved, version %d.%02d kept", up.id, old.major, old.minor);
+        claim.release();
+        sendCommitReply(ch, wire::FlashFailed, old);
+        return std::nullopt;
+    }
     logRequest("upload %d: committed, version %d.%02d", up.id, installed.major, installed.minor);
     claim.release();
     sendCommitReply(ch, wire::Ok, installed);

@@ -111,6 +111,13 @@ std::vector<Bytes> transfer(const Bytes& image, std::optional<Bytes> last = std:
     return frames;
 }
 
+// The CommitReply that ends the session, if one comes.
+std::optional<CommitReplyMsg> commitReply(FrameStream& c) {
+    while (const auto f = c.read())
+        if (const auto commit = decodeCommitReply(*f))
+            return commit;
+    return std::nullopt;
+}
 
 // The type and status of the station's answer to the last of `frames` (or to the first it refuses).
 std::pair<std::uint16_t, std::uint16_t> answer(FrameStream& c, const std::vector<Bytes>& frames) {
@@ -353,3 +360,38 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
     EXPECT_EQ(st.stop(), 0) << "a session in progress does not hold up the exit";
 }
 
+// Confirmed only once saved: with no folder to save into the device reports a failed flash
+// and keeps its version. Killed at any moment of a commit, the station comes back with the
+// old version or the new (the new one once it was confirmed), never a damaged state file,
+// and nothing is left beside it.
+TEST(StateFile, ConfirmedOnlyOnceSavedAKillKeepsOldOrNew) {
+    const std::string station = R"({"devices": [{"id": 101, "version": [2, 3]}]})";
+    TempDir dir;
+    {
+        StationProcess st(station, {0, dir.file("missing/state.json"), {}});
+        FrameStream c = FrameStream::connectTo(st.port());
+        ASSERT_EQ(answer(c, transfer(kImage)).second, Ok);
+        EXPECT_EQ(commitReply(c), (CommitReplyMsg{FlashFailed, 2, 3}));
+        EXPECT_EQ(versionOf(st.port(), 101), kOld);
+    }
+    std::pair<int, int> before = kOld, attempted = kOld;
+    bool confirmed = false;
+    for (int minor = 1; minor <= 8; ++minor) {
+        SCOPED_TRACE(minor);
+        StationProcess st(station, {0, dir.file("state.json"), {}});
+        ASSERT_TRUE(st.running()) << st.error();
+        const auto now = versionOf(st.port(), 101);
+        EXPECT_TRUE(now == attempted || (!confirmed && now == before));
+        for (const auto& file : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(file.path().filename(), "state.json");
+        before = now;
+        attempted = {3, minor};
+        const Bytes image = zutest::makeImageBytes(1000, 3, minor);
+        FrameStream c = FrameStream::connectTo(st.port());
+        ASSERT_EQ(answer(c, transfer(image)).second, Ok);
+        std::this_thread::sleep_for(std::chrono::microseconds(150 * (minor - 1)));
+        st.stop(SIGKILL);
+        const auto reply = commitReply(c);
+        confirmed = reply && reply->status == Ok;
+    }
+}
