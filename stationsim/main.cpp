@@ -14,9 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <system_error>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 

@@ -160,7 +160,8 @@ int figureRss() {
     const std::string path = dir.file("img.bin");
     // Written by mkfwimage, so building the image does not count in our peak.
     support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Test image", "--version", "2.0",
-                         "--date", "24/5/17", "--size", std::to_string(16 * kMiB - fwimage::kHeaderSize), "-o", path},
+                         "--date", "24/5/17", "--size", std::to_string(16 * kMiB - fwimage::kHeaderSize),
+                         "-o", path},
                         {}, nullptr, std::chrono::seconds(60));
     const StationLayout layout = makeStation(30);
     StationProcess station(layout);
