@@ -2,13 +2,14 @@
 // line: each kind of unknown key, wrong type, out-of-range value and bad option stops it
 // with exit 2 and one line naming the key, never replacing a regular file with the serial
 // link; the values just inside the limits are accepted. Serving: the startup line, port
-// choice and a busy port, clean exit on SIGTERM and SIGINT with a stale serial link
-// replaced and removed, scan answers (file order, parts of 256, empty station), info
-// answers (defaults, silent device, garbage, a late reply holding up no other) and the
-// request log. Uploads: every protocol error (each Begin refusal, chunk out of order or
-// corrupt, bad End, invalid image) ends the session and keeps the old version; Busy for a
-// second session; a client leaving mid-flash; a stop mid-session. Each device fault and
-// the state file across a restart are checked through the library (tests/devlib).
+// choice and a busy port, a connection cap, clean exit on SIGTERM and SIGINT with a stale
+// serial link replaced and removed, an empty station's scan answer, info requests (garbage,
+// a silent device, a late reply holding up no other) and the request log; scans in parts
+// of 256 are read through the library. Uploads: every protocol error (each Begin refusal,
+// a chunk out of order, corrupt or of the wrong size, a damaged frame, a bad End, an invalid
+// image) ends the session and keeps the old version; Busy for a second session; a client
+// leaving mid-flash; a stop mid-session. State file: a commit confirmed only once saved,
+// and a kill around a commit. Each device fault is checked through the library (tests/devlib).
 #include "tests/support/StationProcess.h"
 #include "wire/Crc32.h"
 #include "wire/Datagram.h"
@@ -139,9 +140,10 @@ std::pair<std::uint16_t, std::uint16_t> answer(FrameStream& c, const std::vector
 
 } // namespace
 
-// Each row: a command line, where "@" stands for a folder holding s.json (the row's
-// station), state.json (the row's state) and a regular file ttyS9 that nobody may replace;
-// and what the message holds. An error naming a file ("@...") takes one line.
+// One row per kind of error: a command line, where "@" stands for a folder holding s.json
+// (the row's station), state.json (the row's state) and a regular file ttyS9 that nobody may
+// replace; and what the message holds. An error naming a file ("@...") takes one line. Ids
+// zero or twice are fuzz_station's to find.
 TEST(Configuration, EachErrorExitsTwoNamingIt) {
     const std::vector<std::string> run{"--station", "@/s.json", "--port", "0"};
     const std::vector<std::string> state{"--station", "@/s.json", "--state", "@/state.json"};
@@ -152,23 +154,17 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
     } rows[] = {
         {run, dev(R"("serail": true)"), "@/s.json: devices[1].serail: unknown key"},
         {run, "[1, 2]", "@/s.json: (top level): expected a JSON object"},
-        {run, R"({"link_kbps": -1})", "@/s.json: link_kbps: out of range"},
         {run, R"({"flash_kbps": 1.5})", "@/s.json: flash_kbps: expected an integer"},
         {run, R"({"devices": [{"id": 1}, {"name": "x"}]})", "@/s.json: devices[1].id: missing"},
-        {run, dev(R"("id": 0)"), "@/s.json: devices[1].id: must not be 0"},
-        {run, dev(R"("id": 1)"), "@/s.json: devices[1].id: duplicate id 1"},
         {run, dev(R"("address": "host")"), "@/s.json: devices[1].address: expected a dotted"},
         {run, dev(R"("family": 256)"), "@/s.json: devices[1].family: out of range (0..255)"},
-        {run, dev(R"("letter": "AB")"), "@/s.json: devices[1].letter: expected exactly one"},
         {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
-        {run, dev(R"("serial": 1)"), "@/s.json: devices[1].serial: expected true or false"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
         {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
         {{"--port", "0"}, ok, "--station FILE is required"},
         {{"--station", "@/s.json", "--verbose"}, ok, "unknown option '--verbose'"},
         {{"--station", "@/s.json", "--port"}, ok, "--port needs a value"},
         {{"--station", "@/s.json", "--port", "65536"}, ok, "not a port number"},
-        {{"--station", "@/nope.json"}, ok, "@/nope.json: cannot read"},
         {{"--station", "@"}, ok, "@: cannot read: not a regular file"},
         {state, ok, "@/state.json: not a valid state file", "[]"},
         {{"--station", "@/s.json", "--serial", "@/ttyS9"}, ok, "@/ttyS9: exists and is not a symlink"},
@@ -212,10 +208,10 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
         FrameStream over = FrameStream::connectTo(p);
         EXPECT_TRUE(!over.read(5000) && over.peerClosed());
         first.close();
-        std::uint16_t status = 0xFFFF; // once the station notices, its place is free again
-        for (int i = 0; i < 50 && status != UnknownId; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            FrameStream next = FrameStream::connectTo(p);
-            status = answer(next, {beginFrame(1)}).second;
+        std::uint16_t status = 0xFFFF; // its place is free again once the station notices
+        for (int i = 0; i < 50 && status != UnknownId; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            status = answer(over = FrameStream::connectTo(p), {beginFrame(1)}).second;
         }
         EXPECT_EQ(status, UnknownId);
         EXPECT_EQ(answer(second, {beginFrame(1)}).second, UnknownId);
@@ -245,44 +241,24 @@ TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
 }
 
 // Every field's encoding is checked through the library; here what only the wire shows.
-TEST(ScanAndInfo, PartsOf256DefaultsSilentGarbageALateReplyAndTheLog) {
-    std::string list = R"({"id": -3})"; // negative ids are ids too
-    std::vector<std::int32_t> want{-3}, ids;
-    for (int i = 0; i < 300; ++i) {
-        want.push_back(1000 + i);
-        list += ", {\"id\": " + std::to_string(1000 + i) + "}";
-    }
-    want.insert(want.end(), {101, 102, 103, 104});
-    list += R"(, {"id": 101, "version": [2, 3]}, {"id": 102}, {"id": 103, "faults": {"silent": true}},
-               {"id": 104, "faults": {"delay_ms": 400}})";
+TEST(ScanAndInfo, GarbageIgnoredALateReplyHoldingUpNoOtherAndTheLog) {
     TempDir dir;
-    const std::string station = dir.write("s.json", R"({"devices": [)" + list + "]}");
+    const std::string station = dir.write("s.json", R"({"devices": [{"id": 101, "version": [2, 3]},
+        {"id": 103, "faults": {"silent": true}}, {"id": 104, "faults": {"delay_ms": 400}}]})");
     const Exit e = runSim({"--station", station, "--port", "0", "--log"}, [&](int port) {
-        const auto parts =
-            exchange(port, {encodeScanRequest(0xA1B2C3D4)}, 1000); // as late as its latest device
-        ASSERT_EQ(parts.size(), 2u);
-        for (const auto& p : parts) {
-            const auto part = decodeScanReply(p);
-            ASSERT_TRUE(part && p.seq == 0xA1B2C3D4u && part->total == 305 && part->first == ids.size());
-            EXPECT_EQ(part->ids.size(), ids.empty() ? 256u : 49u);
-            ids.insert(ids.end(), part->ids.begin(), part->ids.end());
-        }
-        EXPECT_EQ(ids, want) << "in file order, the silent device too";
-        EXPECT_TRUE(exchange(port, {encodeInfoRequest(80, 103)}).empty()) << "silent";
-        // Garbage and short requests are ignored; a device given only its id reports zeros.
-        auto r = exchange(port, {makeDatagram(InfoRequest, 82, {1, 2}), makeDatagram(0x7777, 83, {}),
-                                 encodeInfoRequest(84, 102)});
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(r[0].seq, 84u);
-        EXPECT_EQ(decodeInfoReply(r[0]), DeviceInfo{.id = 102});
-        r = exchange(port,
-                     {encodeInfoRequest(85, 104), encodeInfoRequest(86, 101), encodeInfoRequest(87, 999)},
-                     2000, 3);
+        EXPECT_EQ(exchange(port, {encodeScanRequest(7)}, 1000).size(), 1u) << "as late as its latest device";
+        EXPECT_TRUE(exchange(port, {makeDatagram(InfoRequest, 82, {1, 2}), makeDatagram(0x7777, 83, {}),
+                                    encodeInfoRequest(84, 103)})
+                        .empty())
+            << "short, unknown, silent";
+        const auto r = exchange(
+            port, {encodeInfoRequest(85, 104), encodeInfoRequest(86, 101), encodeInfoRequest(87, 999)}, 2000,
+            3);
         ASSERT_EQ(r.size(), 3u);
         EXPECT_EQ(r[2].seq, 85u) << "a late reply holds up no other";
     });
     EXPECT_EQ(e.code, 0);
-    for (const char* line : {"scan: 305 devices listed\n", "info 101: answered, version 2.03\n",
+    for (const char* line : {"scan: 3 devices listed\n", "info 101: answered, version 2.03\n",
                              "info 103: silent, not answered\n", "info 999: unknown id\n"})
         EXPECT_NE(e.output.find(line), std::string::npos) << line << e.output;
 }
@@ -361,37 +337,31 @@ TEST(Upload, BusyUntilTheFirstEndsLeavingMidFlashAndStopMidSession) {
 }
 
 // Confirmed only once saved: with no folder to save into the device reports a failed flash
-// and keeps its version. Killed at any moment of a commit, the station comes back with the
+// and keeps its version. Killed at moments around a commit, the station comes back with the
 // old version or the new (the new one once it was confirmed), never a damaged state file,
 // and nothing is left beside it.
 TEST(StateFile, ConfirmedOnlyOnceSavedAKillKeepsOldOrNew) {
     const std::string station = R"({"devices": [{"id": 101, "version": [2, 3]}]})";
     TempDir dir;
-    {
-        StationProcess st(station, {0, dir.file("missing/state.json"), {}});
-        FrameStream c = FrameStream::connectTo(st.port());
-        ASSERT_EQ(answer(c, transfer(kImage)).second, Ok);
-        EXPECT_EQ(commitReply(c), (CommitReplyMsg{FlashFailed, 2, 3}));
-        EXPECT_EQ(versionOf(st.port(), 101), kOld);
-    }
+    StationProcess unsaved(station, {0, dir.file("missing/state.json"), {}});
+    FrameStream c = FrameStream::connectTo(unsaved.port());
+    ASSERT_EQ(answer(c, transfer(kImage)).second, Ok);
+    EXPECT_EQ(commitReply(c), (CommitReplyMsg{FlashFailed, 2, 3}));
+    EXPECT_EQ(versionOf(unsaved.port(), 101), kOld);
     std::pair<int, int> before = kOld, attempted = kOld;
     bool confirmed = false;
     for (int minor = 1; minor <= 8; ++minor) {
-        SCOPED_TRACE(minor);
         StationProcess st(station, {0, dir.file("state.json"), {}});
         ASSERT_TRUE(st.running()) << st.error();
         const auto now = versionOf(st.port(), 101);
-        EXPECT_TRUE(now == attempted || (!confirmed && now == before));
+        EXPECT_TRUE(now == attempted || (!confirmed && now == before)) << minor;
         for (const auto& file : std::filesystem::directory_iterator(dir.path()))
             EXPECT_EQ(file.path().filename(), "state.json");
-        before = now;
-        attempted = {3, minor};
+        std::tie(before, attempted) = std::pair(now, std::pair(3, minor));
         const Bytes image = zutest::makeImageBytes(1000, 3, minor);
-        FrameStream c = FrameStream::connectTo(st.port());
-        ASSERT_EQ(answer(c, transfer(image)).second, Ok);
+        ASSERT_EQ(answer(c = FrameStream::connectTo(st.port()), transfer(image)).second, Ok);
         std::this_thread::sleep_for(std::chrono::microseconds(150 * (minor - 1)));
         st.stop(SIGKILL);
-        const auto reply = commitReply(c);
-        confirmed = reply && reply->status == Ok;
+        confirmed = commitReply(c).value_or(CommitReplyMsg{FlashFailed}).status == Ok;
     }
 }
