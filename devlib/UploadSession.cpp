@@ -63,22 +63,29 @@ std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const 
 }
 
 std::unique_ptr<UploadSession> UploadSession::overStream(std::int32_t id, const SharedImage& image, int fd,
-                                                         std::chrono::milliseconds timeout) {
-    auto s = std::make_unique<UploadSession>(id, image, fd, false, false, timeout);
+                                                         std::chrono::milliseconds timeout, bool isSocket) {
+    auto s = std::make_unique<UploadSession>(id, image, fd, false, isSocket, timeout);
     s->start();
     return s;
 }
 
 UploadSession::UploadSession(std::int32_t id, const SharedImage& image, int fd, bool ownsFd, bool isSocket,
                              std::chrono::milliseconds timeout)
-    : m_id(id), m_image(image), m_fd(fd), m_ownsFd(ownsFd), m_isSocket(isSocket), m_timeout(timeout) {}
+    : m_id(id), m_image(image), m_fd(fd), m_ownsFd(ownsFd), m_isSocket(isSocket), m_timeout(timeout),
+      m_reader(isSocket ? wire::FrameReader::Mode::Stream : wire::FrameReader::Mode::Resync) {}
 
 UploadSession::~UploadSession() {
     finish();
 }
 
+std::chrono::milliseconds flashLimit(std::uint32_t imageSize, std::chrono::milliseconds timeout) {
+    return 4 * timeout + std::chrono::milliseconds(std::uint64_t{imageSize} * 1000 / 16384);
+}
+
 void UploadSession::touch(std::chrono::milliseconds within) {
     m_deadline = Clock::now() + within;
+    if (m_phase == Phase::Flashing)
+        m_deadline = std::min(m_deadline, m_flashEnd);
 }
 
 void UploadSession::setProgress(int value) {
@@ -212,12 +219,7 @@ void UploadSession::onReadable(bool hangUp) {
         const ssize_t n = ::read(m_fd, buf, sizeof buf);
         if (n > 0) {
             m_reader.feed(buf, static_cast<std::size_t>(n));
-            while (active()) {
-                auto f = m_reader.next();
-                if (!f)
-                    break;
-                handle(*f);
-            }
+            drainFrames();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -228,6 +230,17 @@ void UploadSession::onReadable(bool hangUp) {
         fail(n == 0 ? "connection closed" : "read failed");
         return;
     }
+}
+
+void UploadSession::drainFrames() {
+    while (active()) {
+        auto f = m_reader.next();
+        if (!f)
+            break;
+        handle(*f);
+    }
+    if (m_reader.failed())
+        fail("bad frame from the device");
 }
 
 void UploadSession::handle(const wire::Frame& f) {
@@ -280,6 +293,7 @@ void UploadSession::handle(const wire::Frame& f) {
             return;
         }
         m_phase = Phase::Flashing;
+        m_flashEnd = Clock::now() + flashLimit(m_image.size(), m_timeout); // never before the 4T wait
         setProgress(96);
         return;
     }
@@ -314,7 +328,8 @@ void UploadSession::checkDeadline(Clock::time_point now) {
         fail("no answer to Begin within the timeout");
         break;
     default:
-        fail("device went quiet");
+        fail(m_phase == Phase::Flashing && now >= m_flashEnd ? "flash took longer than its limit"
+                                                             : "device went quiet");
         break;
     }
 }

@@ -17,6 +17,10 @@ namespace testdll {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a device may take from VerifyReply to CommitReply: 4T plus one second per
+// 16 KiB of image (docs/protocol.md, 6), so progress reports cannot hold a session forever.
+std::chrono::milliseconds flashLimit(std::uint32_t imageSize, std::chrono::milliseconds timeout);
+
 // The image and its per-chunk CRCs, shared by every target of a call. Chunk CRCs
 // are computed when a chunk is first sent, so the work overlaps the transfer.
 // Used from the calling thread only.
@@ -47,9 +51,11 @@ public:
     static std::unique_ptr<UploadSession> connectTcp(std::int32_t id, const SharedImage& image,
                                                      const sockaddr_in& to,
                                                      std::chrono::milliseconds timeout);
-    // A session over an already open stream the caller keeps (the serial line).
+    // A session over an already open stream the caller keeps: the serial line, whose reader
+    // resynchronises after damage, or a connected socket, where a bad frame ends the session.
     static std::unique_ptr<UploadSession> overStream(std::int32_t id, const SharedImage& image, int fd,
-                                                     std::chrono::milliseconds timeout);
+                                                     std::chrono::milliseconds timeout,
+                                                     bool isSocket = false);
 
     // Pending output points into the session itself, so it never moves.
     UploadSession(const UploadSession&) = delete;
@@ -86,6 +92,7 @@ private:
     void fail(const char* why);
     void finish();
     void touch(std::chrono::milliseconds within);
+    void drainFrames();
     void setProgress(int value);
 
     std::int32_t m_id;
@@ -97,6 +104,7 @@ private:
     Phase m_phase = Phase::AwaitBegin;
     int m_progress = 0;
     Clock::time_point m_deadline;
+    Clock::time_point m_flashEnd; // the latest a commit may come, however often the device reports
     const char* m_failure = nullptr;
     std::function<void()> m_onProgress;
 

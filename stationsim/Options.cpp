@@ -35,7 +35,8 @@ bool parseOptions(int argc, char** argv, Options& out, std::string& error) {
             arg.resize(eq);
             inlineValue = true;
         }
-        if (arg != "--station" && arg != "--port" && arg != "--state" && arg != "--serial") {
+        if (arg != "--station" && arg != "--port" && arg != "--state" && arg != "--serial" &&
+            arg != "--max-connections") {
             error = "unknown option '" + arg + "'";
             return false;
         }
@@ -56,6 +57,13 @@ bool parseOptions(int argc, char** argv, Options& out, std::string& error) {
             o.state = value;
         } else if (arg == "--serial") {
             o.serial = value;
+        } else if (arg == "--max-connections") {
+            const auto n = support::parseInteger(value, 1, 65535);
+            if (!n) {
+                error = "--max-connections: '" + value + "' is not a number 1..65535";
+                return false;
+            }
+            o.maxConnections = static_cast<std::uint32_t>(*n);
         } else if (!parsePort(value, o.port)) {
             error = "--port: '" + value + "' is not a port number (0..65535)";
             return false;
@@ -72,7 +80,8 @@ bool parseOptions(int argc, char** argv, Options& out, std::string& error) {
 }
 
 const char* usageText() {
-    return R"(Usage: stationsim --station FILE [--port N] [--state FILE] [--serial PATH] [--log]
+    return R"(Usage: stationsim --station FILE [--port N] [--state FILE] [--serial PATH]
+                  [--max-connections N] [--log]
 
 Simulates a station of networked devices on 127.0.0.1 for the device-access
 library. Prints "stationsim listening on 127.0.0.1:PORT" when ready and serves
@@ -85,6 +94,8 @@ until SIGINT or SIGTERM.
   --serial PATH   create a pseudo-terminal, link PATH to it and serve the devices
                   marked "serial" on it (an existing symlink is replaced, any
                   other file at PATH is refused)
+  --max-connections N  upload connections served at once (default 256); one
+                  more is closed at once
   --log           print one line per scan, info query and upload on stderr
 
 Station file; every key but a device's "id" is optional (default in brackets):

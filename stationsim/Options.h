@@ -12,6 +12,7 @@ struct Options {
     std::string serial; // empty: no serial line
     std::uint16_t port = 0;
     bool portGiven = false;
+    std::uint32_t maxConnections = 256; // upload connections served at once; more are closed
     bool help = false;
     bool log = false; // --log: one line per request on stderr
 };

@@ -1,5 +1,6 @@
 #include "stationsim/SerialLine.h"
 
+#include "stationsim/RequestLog.h"
 #include "wire/UploadFrames.h"
 
 #include <algorithm>
@@ -107,7 +108,12 @@ void SerialLine::serve(const SessionContext& ctx) {
         // session; a client that just sent Begin must see the BeginReply first.
         ::tcflush(m_slave.get(), TCIFLUSH);
         const wire::Frame current = std::move(*begin);
-        begin = runUpload(ctx, *this, current);
+        begin.reset();
+        try {
+            begin = runUpload(ctx, *this, current);
+        } catch (const std::exception& e) { // ends this session only; the line serves on
+            logRequest("serial session ended by an error: %s", e.what());
+        }
     }
 }
 

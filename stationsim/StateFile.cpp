@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -38,6 +39,7 @@ bool versionPart(const json& v, std::int32_t& out) {
 } // namespace
 
 bool StateFile::load(DeviceTable& table, std::string& error) const {
+    ::unlink(support::temporaryPathFor(m_path).c_str());
     std::string text;
     if (!readWholeFile(m_path, text, error)) {
         struct stat st {};
@@ -74,13 +76,22 @@ bool StateFile::load(DeviceTable& table, std::string& error) const {
 
 bool StateFile::commit(DeviceTable& table, std::int32_t id, Version v, std::string& error) {
     std::lock_guard lock(m_mutex);
+    auto versions = table.versions();
+    for (auto& [each, version] : versions)
+        version = each == id ? v : version;
+    if (!save(versions, error)) {
+        // The step that failed may have come after the rename: put the old record back.
+        std::string ignored;
+        save(table.versions(), ignored);
+        return false;
+    }
     table.setVersion(id, v);
-    return save(table, error);
+    return true;
 }
 
-bool StateFile::save(const DeviceTable& table, std::string& error) {
+bool StateFile::save(const std::vector<std::pair<std::int32_t, Version>>& list, std::string& error) {
     json versions = json::object();
-    for (const auto& [id, v] : table.versions())
+    for (const auto& [id, v] : list)
         versions[std::to_string(id)] = json::array({v.major, v.minor});
     const std::string text = json{{"versions", versions}}.dump(2) + "\n";
     const int failed = support::replaceFile(m_path, text.data(), text.size(), 0644);

@@ -15,16 +15,17 @@ public:
 
     // Applies stored versions to the table. A missing file is an empty state; an
     // unreadable or garbled one fails with a reason. Ids not at the station are ignored.
+    // A temporary left by a run that was killed while saving is removed.
     bool load(DeviceTable& table, std::string& error) const;
 
-    // Records a committed upload and rewrites the file atomically, so a crash never
-    // leaves a half-written state behind.
+    // Rewrites the file atomically and durably with `id` at `v`, and only then records the
+    // version in the table. False (table unchanged) when the file could not be saved.
     bool commit(DeviceTable& table, std::int32_t id, Version v, std::string& error);
 
     const std::string& path() const { return m_path; }
 
 private:
-    bool save(const DeviceTable& table, std::string& error);
+    bool save(const std::vector<std::pair<std::int32_t, Version>>& versions, std::string& error);
 
     std::string m_path;
     std::mutex m_mutex; // one writer at a time, and versions snapshotted under it

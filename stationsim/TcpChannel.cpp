@@ -48,7 +48,7 @@ FrameChannel::Read TcpChannel::next(wire::Frame& out, Clock::time_point deadline
             out = std::move(*f);
             return Read::Frame;
         }
-        if (!m_fd.valid())
+        if (!m_fd.valid() || m_reader.failed())
             return Read::Closed;
         switch (wait(POLLIN, deadline)) {
         case Wait::Ready:

@@ -31,7 +31,7 @@ private:
 
     support::Fd m_fd;
     const StopSignal& m_stop;
-    wire::FrameReader m_reader;
+    wire::FrameReader m_reader{wire::FrameReader::Mode::Stream}; // a bad frame ends the session
 };
 
 } // namespace sim

@@ -1,5 +1,6 @@
 #include "stationsim/TcpListener.h"
 
+#include "stationsim/RequestLog.h"
 #include "stationsim/TcpChannel.h"
 #include "wire/UploadFrames.h"
 
@@ -10,19 +11,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
+#include <system_error>
+
 namespace sim {
 
 namespace {
 
 void serveConnection(int fd, const SessionContext& ctx, const StopSignal& stop) {
     TcpChannel channel(fd, stop);
-    wire::Frame first;
-    const auto r = channel.next(first, FrameChannel::Clock::now() + kSessionIdleLimit);
-    // One connection carries one session, opened by Begin.
-    if (r == FrameChannel::Read::Frame && first.type == wire::Begin)
-        runUpload(ctx, channel, first);
-    if (r != FrameChannel::Read::Stopping && !stop.stopped())
-        channel.closeGracefully();
+    // Whatever goes wrong (memory, say) ends this session only: never the station.
+    try {
+        wire::Frame first;
+        const auto r = channel.next(first, FrameChannel::Clock::now() + kSessionIdleLimit);
+        // One connection carries one session, opened by Begin.
+        if (r == FrameChannel::Read::Frame && first.type == wire::Begin)
+            runUpload(ctx, channel, first);
+        if (r != FrameChannel::Read::Stopping && !stop.stopped())
+            channel.closeGracefully();
+    } catch (const std::exception& e) {
+        logRequest("upload connection ended by an error: %s", e.what());
+    }
 }
 
 } // namespace
@@ -61,15 +70,31 @@ void TcpListener::serve() {
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto worker = std::make_unique<Worker>();
-        Worker* w = worker.get();
+        if (m_workers.size() >= m_maxConnections || !startSession(fd)) {
+            logRequest("upload connection refused: %zu open", m_workers.size());
+            ::close(fd); // the client sees it end at once rather than wait for an answer
+        }
+    }
+    reap(true);
+}
+
+bool TcpListener::startSession(int fd) {
+    try {
+        m_workers.push_back(std::make_unique<Worker>());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    Worker* w = m_workers.back().get();
+    try {
         w->thread = std::thread([fd, w, this] {
             serveConnection(fd, m_ctx, m_stop);
             w->done.store(true);
         });
-        m_workers.push_back(std::move(worker));
+        return true;
+    } catch (const std::system_error&) { // out of threads or memory for a stack
+        m_workers.pop_back();
+        return false;
     }
-    reap(true);
 }
 
 } // namespace sim

@@ -1,5 +1,6 @@
 // Accepts upload connections; each runs on its own thread so sessions to
-// different devices proceed in parallel.
+// different devices proceed in parallel. Past `maxConnections` at once, or when no
+// thread can be started, a new connection is closed at once and the rest go on.
 #pragma once
 
 #include "stationsim/StopSignal.h"
@@ -14,8 +15,8 @@ namespace sim {
 
 class TcpListener {
 public:
-    TcpListener(int fd, const SessionContext& ctx, const StopSignal& stop)
-        : m_fd(fd), m_ctx(ctx), m_stop(stop) {}
+    TcpListener(int fd, const SessionContext& ctx, const StopSignal& stop, std::size_t maxConnections)
+        : m_fd(fd), m_ctx(ctx), m_stop(stop), m_maxConnections(maxConnections) {}
     ~TcpListener();
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
@@ -29,10 +30,12 @@ private:
         std::atomic<bool> done{false};
     };
     void reap(bool all);
+    bool startSession(int fd); // false if no thread could be started for it
 
     int m_fd;
     const SessionContext& m_ctx;
     const StopSignal& m_stop;
+    std::size_t m_maxConnections;
     std::list<std::unique_ptr<Worker>> m_workers;
 };
 

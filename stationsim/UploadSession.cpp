@@ -63,14 +63,17 @@ bool flash(const SessionContext& ctx, FrameChannel& ch, std::size_t size, int up
     }
 }
 
-void commit(const SessionContext& ctx, std::int32_t id, Version v) {
+// True once the new version is installed, and saved where a state file keeps it.
+bool commit(const SessionContext& ctx, std::int32_t id, Version v) {
     if (ctx.state == nullptr) {
         ctx.table.setVersion(id, v);
-        return;
+        return true;
     }
     std::string error;
-    if (!ctx.state->commit(ctx.table, id, v, error))
-        std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
+    if (ctx.state->commit(ctx.table, id, v, error))
+        return true;
+    std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
+    return false;
 }
 
 // Checks a complete image against the announced CRC and the image format.
@@ -95,9 +98,16 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
     std::uint32_t received = 0;
     // Grow with the data rather than trusting the announced size up front.
     image.reserve(std::min<std::uint32_t>(up.imageSize, 16u << 20));
+    // The least rate the protocol allows: byte n is due the idle limit plus n / rate after
+    // the start, so a client trickling bytes cannot hold the device.
+    const auto start = Clock::now();
+    const auto dueBy = [&](std::uint64_t bytes) {
+        return start + kSessionIdleLimit + std::chrono::milliseconds(bytes * 1000 / wire::kMinTransferRate);
+    };
     for (;;) {
         wire::Frame f;
-        const auto r = ch.next(f, Clock::now() + kSessionIdleLimit);
+        const std::uint32_t expected = std::min(up.chunkSize, up.imageSize - received); // 0: the End
+        const auto r = ch.next(f, std::min(Clock::now() + kSessionIdleLimit, dueBy(received + expected)));
         if (r != FrameChannel::Read::Frame)
             return false;
         if (f.type == wire::Begin && ch.carriesManySessions()) {
@@ -121,7 +131,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             sendChunkAck(ch, received, wire::OutOfOrder);
             return false;
         }
-        if (length == 0 || length > up.chunkSize || length > up.imageSize - received) {
+        if (length == 0 || length != expected) { // every chunk full but the last
             sendChunkAck(ch, received, wire::BadRequest);
             return false;
         }
@@ -174,7 +184,7 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
         sendBeginReply(ch, up.id, wire::Rejected);
         return std::nullopt;
     }
-    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize == 0 ||
+    if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize < wire::kMinChunkSize ||
         up.chunkSize > wire::kMaxChunkSize) {
         sendBeginReply(ch, up.id, wire::TooLarge);
         return std::nullopt;
@@ -213,8 +223,14 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
                    old.minor);
         return std::nullopt;
     }
+    // Confirmed only once it is durable: a version that cannot be saved counts as a failed flash.
     const Version installed{info.versionMajor, info.versionMinor};
-    commit(ctx, up.id, installed);
+    if (!commit(ctx, up.id, installed)) {
+        logRequest("upload %d: new version not saved, version %d.%02d kept", up.id, old.major, old.minor);
+        claim.release();
+        sendCommitReply(ch, wire::FlashFailed, old);
+        return std::nullopt;
+    }
     logRequest("upload %d: committed, version %d.%02d", up.id, installed.major, installed.minor);
     claim.release();
     sendCommitReply(ch, wire::Ok, installed);

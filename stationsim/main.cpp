@@ -16,6 +16,7 @@
 #include <memory>
 #include <poll.h>
 #include <sys/signalfd.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -87,12 +88,23 @@ int main(int argc, char** argv) {
     const sim::SessionContext line{table, state.get(), true, 0.0, cfg.flashKbps * 1000.0};
 
     sim::UdpResponder udp(endpoint.udp, table, stop);
-    sim::TcpListener tcp(endpoint.tcp, network, stop);
-    std::thread udpThread([&udp] { udp.serve(); });
-    std::thread tcpThread([&tcp] { tcp.serve(); });
-    std::thread serialThread;
-    if (serial)
-        serialThread = std::thread([&serial, &line] { serial->serve(line); });
+    sim::TcpListener tcp(endpoint.tcp, network, stop, options.maxConnections);
+    std::thread udpThread, tcpThread, serialThread;
+    try {
+        udpThread = std::thread([&udp] { udp.serve(); });
+        tcpThread = std::thread([&tcp] { tcp.serve(); });
+        if (serial)
+            serialThread = std::thread([&serial, &line] { serial->serve(line); });
+    } catch (const std::system_error& e) {
+        stop.stop();
+        for (std::thread* t : {&udpThread, &tcpThread})
+            if (t->joinable())
+                t->join();
+        if (serial)
+            serial->removeLink();
+        sim::closeEndpoint(endpoint);
+        return fail(1, std::string("cannot start serving: ") + e.what());
+    }
 
     std::printf("stationsim listening on 127.0.0.1:%u\n", static_cast<unsigned>(endpoint.port));
     std::fflush(stdout);

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 namespace support {
@@ -25,20 +24,29 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// The folder's entry for a renamed file reaches the disk only with the folder itself.
+int syncFolderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
+        return errno;
+    // Some file systems cannot sync a folder (EINVAL); there the rename is as durable as it gets.
+    return ::fsync(fd.get()) != 0 && errno != EINVAL ? errno : 0;
+}
+
 } // namespace
 
+std::string temporaryPathFor(const std::string& path) {
+    return path + ".tmp";
+}
+
 int replaceFile(const std::string& path, const void* data, std::size_t size, mode_t mode, bool* created) {
-    // A name of our own, taken with O_EXCL: open() applies the umask to `mode` itself,
-    // so the process-wide umask is never changed under other threads.
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    Fd fd;
-    for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
-        temp = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++);
-        fd.reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-        if (!fd.valid() && errno != EEXIST)
-            break;
-    }
+    // A stale file (or link) of that name goes first, so O_EXCL makes the file anew with
+    // `mode`: open() applies the umask itself, never changing it under other threads.
+    const std::string temp = temporaryPathFor(path);
+    ::unlink(temp.c_str());
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (created != nullptr)
         *created = fd.valid();
     if (!fd.valid())
@@ -52,7 +60,7 @@ int replaceFile(const std::string& path, const void* data, std::size_t size, mod
         error = errno;
     if (error != 0)
         ::unlink(temp.c_str());
-    return error;
+    return error != 0 ? error : syncFolderOf(path);
 }
 
 } // namespace support

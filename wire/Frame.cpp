@@ -3,6 +3,7 @@
 #include "support/LittleEndian.h"
 #include "wire/Crc32.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace wire {
@@ -11,6 +12,8 @@ namespace {
 
 // The frame CRC covers type, length and body: everything after the sync pair.
 constexpr std::size_t kCrcFrom = 2;
+// Room for the check of two frames of the largest size.
+constexpr std::size_t kMaxCrcBudget = 2 * (kMaxFrameBody + kFrameOverhead);
 
 } // namespace
 
@@ -41,7 +44,7 @@ void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t 
 }
 
 void FrameReader::feed(const std::uint8_t* data, std::size_t size) {
-    if (data == nullptr || size == 0)
+    if (data == nullptr || size == 0 || m_failed)
         return;
     // Drop consumed bytes before growing, so a long stream never accumulates.
     if (m_start > 0 && (m_start >= 65536 || m_start * 2 >= m_buffer.size())) {
@@ -49,24 +52,40 @@ void FrameReader::feed(const std::uint8_t* data, std::size_t size) {
         m_start = 0;
     }
     m_buffer.insert(m_buffer.end(), data, data + size);
+    // Every byte earns two bytes of CRC work: a real frame pays for its own check twice over,
+    // while false headers (one every few bytes, each claiming 64 KiB) soon find the budget
+    // spent and are skipped unchecked. The cap stops idle noise from saving up for a burst.
+    m_crcBudget = std::min(kMaxCrcBudget, m_crcBudget + 2 * std::min(size, kMaxCrcBudget));
+}
+
+bool FrameReader::skipCandidate() {
+    if (m_mode == Mode::Stream) {
+        m_failed = true;
+        return false;
+    }
+    ++m_start;
+    ++m_discarded;
+    return true;
 }
 
 std::optional<Frame> FrameReader::next() {
-    for (;;) {
-        // Find the sync pair; everything before it is noise.
-        std::size_t i = m_start;
+    while (!m_failed) {
         const std::size_t end = m_buffer.size();
-        while (i + 1 < end && !(m_buffer[i] == kFrameSync0 && m_buffer[i + 1] == kFrameSync1))
-            ++i;
-        if (i + 1 >= end) {
+        if (m_mode == Mode::Resync) {
+            // Find the sync pair; everything before it is noise.
+            std::size_t i = m_start;
+            while (i + 1 < end && !(m_buffer[i] == kFrameSync0 && m_buffer[i + 1] == kFrameSync1))
+                ++i;
             // Keep a trailing first sync byte: its partner may still arrive.
-            const std::size_t keep = (i < end && m_buffer[i] == kFrameSync0) ? i : end;
-            m_discarded += keep - m_start;
-            m_start = keep;
-            return std::nullopt;
+            if (i + 1 >= end && !(i < end && m_buffer[i] == kFrameSync0))
+                i = end;
+            m_discarded += i - m_start;
+            m_start = i;
+        } else if ((m_start < end && m_buffer[m_start] != kFrameSync0) ||
+                   (m_start + 1 < end && m_buffer[m_start + 1] != kFrameSync1)) {
+            m_failed = true;
+            break;
         }
-        m_discarded += i - m_start;
-        m_start = i;
 
         if (end - m_start < kFrameHeaderSize)
             return std::nullopt;
@@ -74,18 +93,27 @@ std::optional<Frame> FrameReader::next() {
         const std::uint32_t length = support::getU32(h + 4);
         if (length > kMaxFrameBody) {
             // Not a frame start (or a hostile one): skip the sync byte, look further.
-            ++m_start;
-            ++m_discarded;
+            if (!skipCandidate())
+                break;
             continue;
         }
         const std::size_t total = kFrameHeaderSize + length + 4;
         if (end - m_start < total)
             return std::nullopt;
+        const std::size_t work = kFrameHeaderSize + length - kCrcFrom;
+        if (m_mode == Mode::Resync) {
+            if (work > m_crcBudget) {
+                ++m_start; // too much spent on false starts lately: take this one for noise
+                ++m_discarded;
+                continue;
+            }
+            m_crcBudget -= work;
+        }
         const std::uint32_t expected = support::getU32(h + kFrameHeaderSize + length);
-        if (crc32Of(h + kCrcFrom, kFrameHeaderSize + length - kCrcFrom) != expected) {
+        if (crc32Of(h + kCrcFrom, work) != expected) {
             // A corrupt frame, or a sync pair inside noise: resync from the next byte.
-            ++m_start;
-            ++m_discarded;
+            if (!skipCandidate())
+                break;
             continue;
         }
         Frame f;
@@ -98,6 +126,7 @@ std::optional<Frame> FrameReader::next() {
         }
         return f;
     }
+    return std::nullopt;
 }
 
 } // namespace wire

@@ -32,18 +32,31 @@ inline std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::vector
 void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t bodyStartSize,
                  std::size_t tailSize, std::uint32_t tailCrc, std::uint8_t* head, std::uint8_t* trailer);
 
-// Incremental frame reader for a byte stream. Bytes before a sync pair, and a frame
-// whose CRC fails, are skipped (counted in `discarded`), so a serial line resynchronises.
+// Incremental frame reader for a byte stream.
+// Resync (a serial line): bytes before a sync pair, and a frame whose CRC fails, are skipped
+// (counted in `discarded`). The CRC work spent on candidates is held to a budget earned by
+// the bytes fed, so a stream of false frame headers costs about as much as noise.
+// Stream (TCP): the bytes arrive as sent, so anything but a frame means a broken or hostile
+// peer: the reader stops for good and failed() turns true.
 class FrameReader {
 public:
+    enum class Mode { Resync, Stream };
+    explicit FrameReader(Mode mode = Mode::Resync) : m_mode(mode) {}
+
     void feed(const std::uint8_t* data, std::size_t size);
     std::optional<Frame> next();
     std::size_t discarded() const { return m_discarded; }
+    bool failed() const { return m_failed; }
 
 private:
+    bool skipCandidate(); // false in Stream mode, which then fails
+
+    Mode m_mode;
+    bool m_failed = false;
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_start = 0;
     std::size_t m_discarded = 0;
+    std::size_t m_crcBudget = 0; // bytes of CRC work the reader may still spend
 };
 
 } // namespace wire

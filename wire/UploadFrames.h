@@ -40,6 +40,9 @@ enum Status : std::uint16_t {
 constexpr std::uint32_t kNetworkChunkSize = 65536;
 constexpr std::uint32_t kSerialChunkSize = 1024;
 constexpr std::uint32_t kMaxChunkSize = 65536;
+constexpr std::uint32_t kMinChunkSize = 1024;
+// A device drops a session that falls behind this many bytes a second (after 30 s of grace).
+constexpr std::uint32_t kMinTransferRate = 8192;
 constexpr unsigned kChunkWindow = 4; // chunks the sender may have unacknowledged
 
 struct BeginMsg {

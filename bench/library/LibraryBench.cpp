@@ -2,12 +2,13 @@
 // child process, because the library reads its environment once per process.
 //
 //   bench_library              all figures
-//   bench_library FIGURE...    scan | one | many | rss
+//   bench_library FIGURE...    scan | one | many | rss | resync
 //
 // Output, one line per figure: figure | median | target | peer | ratio
 #include "devlib/TestDll.h"
 #include "support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
+#include "wire/Frame.h"
 
 #include <sys/resource.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -178,6 +180,36 @@ int figureRss() {
     return 0;
 }
 
+// The serial line's frame reader, fed 4 KiB at a time: 1 MiB of false frame headers (each
+// claiming a 64 KiB body whose CRC fails) against 1 MiB of noise, in CPU time.
+int figureResync() {
+    const std::uint8_t fake[] = {0x7E, 0xA5, 0x11, 0x00, 0x40, 0x00, 0x01, 0x00};
+    std::vector<std::uint8_t> headers, noise(kMiB);
+    while (headers.size() < kMiB)
+        headers.insert(headers.end(), std::begin(fake), std::end(fake));
+    std::uint32_t x = 1;
+    for (auto& b : noise)
+        b = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    auto cpuMs = [](const std::vector<std::uint8_t>& bytes) {
+        std::vector<double> ms;
+        for (int run = 0; run < 11; ++run) {
+            const std::clock_t start = std::clock();
+            wire::FrameReader reader;
+            for (std::size_t at = 0; at < bytes.size(); at += 4096) {
+                reader.feed(bytes.data() + at, std::min<std::size_t>(4096, bytes.size() - at));
+                while (reader.next()) {
+                }
+            }
+            ms.push_back(1000.0 * static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
+        }
+        return median(ms);
+    };
+    const double h = cpuMs(headers), n = cpuMs(noise);
+    line("1 MiB of false frame headers / of noise, serial frame reader (CPU ratio)", fmt(h / n), "<= 6",
+         "noise " + fmt(n) + " ms", "headers " + fmt(h) + " ms");
+    return 0;
+}
+
 int runFigure(const std::string& name) {
     if (name == "scan")
         return figureScan();
@@ -187,7 +219,9 @@ int runFigure(const std::string& name) {
         return figureMany();
     if (name == "rss")
         return figureRss();
-    std::fprintf(stderr, "bench: unknown figure '%s' (scan, one, many, rss)\n", name.c_str());
+    if (name == "resync")
+        return figureResync();
+    std::fprintf(stderr, "bench: unknown figure '%s' (scan, one, many, rss, resync)\n", name.c_str());
     return 2;
 }
 
@@ -203,7 +237,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"scan", "one", "many", "rss"};
+        figures = {"scan", "one", "many", "rss", "resync"};
 
     std::printf("figure | median | target | peer | ratio\n");
     std::fflush(stdout);

@@ -1,6 +1,6 @@
 // The library against one station (it reads its environment once per process), in
-// the order written: refusals before any port is open, bad arguments; scan order and
-// capacity (slots beyond it untouched), the exact RemoteInfo record; a hang-up, a
+// the order written: refusals before any port is open, bad arguments; scan order over
+// answers in parts and capacity (slots beyond it untouched), the exact RemoteInfo record; a hang-up, a
 // refusal, silence or an unknown id failing an upload while the healthy partner commits,
 // invalid images touching no device; serial uploads; uploads and queries on three
 // threads at once; every commit kept in the station's state file across a restart
@@ -40,6 +40,8 @@ StationLayout mainStation() {
     s.serialBaud = 115200;
     s.devices[9].faults = {
         .dropAfter = 200065, .corruptAt = 200064, .stallAfter = 200065}; // just beyond the image
+    for (std::int32_t id = 1000; id < 1250; ++id) // the scan answer comes in parts of 256
+        s.devices.push_back({.id = id, .faults = {}});
     s.devices.push_back({.id = kDrop, .faults = {.dropAfter = 100000}});
     s.devices.push_back({.id = kCorrupt, .faults = {.corruptAt = 70000}});
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
@@ -199,9 +201,7 @@ TEST(Upload, ThirtyDevicesCommitTogether) {
     const std::string path = image("thirty.bin", 200000, 7, 30);
     g_progress.clear();
     EXPECT_EQ(DllUploadFileToDevices(30, ids.data(), path.c_str(), record), 1);
-    expectProgress(true);
-    for (const std::int32_t id : ids)
-        EXPECT_EQ(versionOf(id), std::make_pair(7, 30)) << id;
+    expectProgress(true); // the versions are checked after a restart
 }
 
 namespace {

@@ -1,12 +1,12 @@
 // The client's upload state machine against a scripted device on a socket pair:
-// what the device sees (Begin CRC matching the bytes, chunks in order, never more
-// than 4 unacknowledged, End CRC), failure at every step (a refusal, a reply for
-// another id, a wrong acknowledgement, verify and flash failures, hang-ups, silence),
-// flash heartbeats keeping a long flash alive, and stale frames and noise before the answer.
+// the window it keeps (never more than 4 chunks unacknowledged; the bytes and CRCs it
+// sends are checked by the station in tests/devlib's library test), the failures no station fault shows
+// (tests/devlib's library test has those): a reply for another id, a wrong acknowledgement, a verify failure,
+// hang-ups and silence around Begin and End, flash progress past its limit, noise on a stream transport;
+// flash heartbeats keeping a long flash alive, and stale frames and noise before the answer on a serial line.
 #include "devlib/UploadRunner.h"
 #include "devlib/UploadSession.h"
 #include "tests/support/StationProcess.h"
-#include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
 
 #include <gtest/gtest.h>
@@ -27,35 +27,31 @@ namespace {
 constexpr auto kT = milliseconds(100);
 constexpr std::int32_t kId = 42;
 
-enum class Step { Begin, Chunk, End, Flash, Done };
+enum class Step { Begin, End, Flash, Done };
 
 struct Script {
-    std::uint16_t beginStatus = wire::Ok;
     std::int32_t beginId = kId; // id echoed in BeginReply
     bool staleFirst = false;    // noise, a stale ChunkAck and another id's BeginReply first
     int badAckAt = -1;          // chunk index whose ack reports a wrong count
-    int refuseChunkAt = -1;     // chunk index answered with ChunkCrcBad
-    std::uint16_t verifyStatus = wire::Ok, commitStatus = wire::Ok;
+    std::uint16_t verifyStatus = wire::Ok;
     Step silentAt = Step::Done; // stop answering (keep the stream open) at this step
     Step closeAt = Step::Done;  // close the stream at this step
     int flashSteps = 4;
     milliseconds flashStepDelay{0};
+    bool stream = false; // a stream transport (TCP) rather than a serial line
 };
 
 struct Observed {
-    bool beginCrcMatches = false, endCrcMatches = false, inOrder = true;
     unsigned maxUnacked = 0;
     std::size_t received = 0;
 };
 
 // Plays the device side until the script ends it; returns what it saw. Chunks are
 // acknowledged only once the client pauses, so the window it keeps open shows.
-Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& image) {
+Observed runDevice(zutest::FrameStream& s, const Script& script) {
     Observed o;
-    Bytes got;
     int acked = 0;
     std::vector<std::size_t> pending; // bytes received after each unacknowledged chunk
-    const std::uint32_t crc = wire::crc32Of(image.data(), image.size());
     auto stopHere = [&](Step step) {
         if (script.closeAt == step)
             ::shutdown(s.fd(), SHUT_RDWR);
@@ -67,12 +63,9 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
         const auto f = s.read(pending.empty() ? 5000 : 20);
         if (!f && !pending.empty() && !s.peerClosed()) {
             for (const std::size_t received : pending) {
-                const bool refuse = acked == script.refuseChunkAt;
                 const auto count =
                     static_cast<std::uint32_t>(received) + (acked++ == script.badAckAt ? 1 : 0);
-                s.send(wire::encode(wire::ChunkAckMsg{count, refuse ? wire::ChunkCrcBad : wire::Ok}));
-                if (refuse)
-                    return o;
+                s.send(wire::encode(wire::ChunkAckMsg{count, wire::Ok}));
             }
             pending.clear();
             continue;
@@ -82,24 +75,16 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
         if (const auto begin = wire::decodeBegin(*f)) {
             if (stopHere(Step::Begin))
                 return o;
-            o.beginCrcMatches = begin->imageSize == image.size() && begin->imageCrc == crc;
             if (script.staleFirst) {
                 s.send({0x00, 0x7E, 0x13, 0xA5, 0x7E});
                 s.send(wire::encode(wire::ChunkAckMsg{1024, wire::Ok}));
                 s.send(wire::encode(wire::BeginReplyMsg{kId + 1, wire::Ok}));
             }
-            s.send(wire::encode(wire::BeginReplyMsg{script.beginId, script.beginStatus}));
-            if (script.beginStatus != wire::Ok)
-                return o;
+            s.send(wire::encode(wire::BeginReplyMsg{script.beginId, wire::Ok}));
         } else if (const auto chunk = wire::decodeChunk(*f)) {
-            if (stopHere(Step::Chunk))
-                return o;
-            o.inOrder = o.inOrder && chunk->offset == got.size();
-            got.insert(got.end(), chunk->data.begin(), chunk->data.end());
-            pending.push_back(o.received = got.size());
+            pending.push_back(o.received += chunk->data.size());
             o.maxUnacked = std::max(o.maxUnacked, static_cast<unsigned>(pending.size()));
-        } else if (const auto end = wire::decodeEnd(*f)) {
-            o.endCrcMatches = end->imageCrc == crc && got == image;
+        } else if (wire::decodeEnd(*f)) {
             if (stopHere(Step::End))
                 return o;
             s.send(wire::encode(wire::VerifyReplyMsg{script.verifyStatus}));
@@ -107,10 +92,11 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
                 return o;
             for (int i = 0; i <= script.flashSteps; ++i) {
                 std::this_thread::sleep_for(script.flashStepDelay);
-                s.send(wire::encode(
-                    wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)}));
+                if (!s.send(wire::encode(
+                        wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)})))
+                    return o;
             }
-            s.send(wire::encode(wire::CommitReplyMsg{script.commitStatus, 3, 7}));
+            s.send(wire::encode(wire::CommitReplyMsg{wire::Ok, 3, 7}));
             return o;
         }
     }
@@ -141,12 +127,12 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
     Observed seen;
     std::thread device([&, fd = fds[1]] {
         zutest::FrameStream stream(fd);
-        seen = runDevice(stream, script, image);
+        seen = runDevice(stream, script);
     });
     ::fcntl(client.fd(), F_SETFL, O_NONBLOCK);
     const SharedImage shared(image, info.payloadCrc, chunk);
     std::vector<std::unique_ptr<UploadSession>> sessions;
-    sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT));
+    sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT, script.stream));
     g_progress.clear();
     const auto start = steady_clock::now();
     const int r = runUploads(sessions, record);
@@ -163,7 +149,6 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
 TEST(Session, CompleteUploadAsTheDeviceSeesIt) {
     const Outcome o = upload({});
     EXPECT_EQ(o.result, 1);
-    EXPECT_TRUE(o.seen.beginCrcMatches && o.seen.endCrcMatches && o.seen.inOrder);
     // The window of 4 chunks is never exceeded, and is used (a loaded machine may ack early).
     EXPECT_TRUE(o.seen.maxUnacked >= 2 && o.seen.maxUnacked <= 4) << o.seen.maxUnacked;
     for (const int passed : {1, 95, 96, 100}) // started; all bytes acknowledged; image verified; done
@@ -184,22 +169,19 @@ TEST(Session, FailureAtEachStep) {
         Script script;
         int maxProgress; // highest value the caller may have seen; 0: no chunk sent either
     } const rows[] = {
-        {"busy", {.beginStatus = wire::Busy}, 0},
         {"reply for another id", {.beginId = kId + 1}, 0},
         {"silent at Begin", {.silentAt = Step::Begin}, 0},
         {"closed at Begin", {.closeAt = Step::Begin}, 0},
-        {"chunk refused", {.refuseChunkAt = 2}, 95},
         {"wrong ack count", {.badAckAt = 1}, 95},
-        {"closed mid chunks", {.closeAt = Step::Chunk}, 95},
-        {"silent mid chunks", {.silentAt = Step::Chunk}, 95},
         {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95},
         {"silent after End", {.silentAt = Step::End}, 95},
         {"closed after verify", {.closeAt = Step::Flash}, 96},
-        {"flash failed", {.commitStatus = wire::FlashFailed}, 100},
+        {"flash progress past the limit", {.flashSteps = 40, .flashStepDelay = kT / 2}, 99},
+        {"noise on a stream transport", {.staleFirst = true, .stream = true}, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const Outcome o = upload(row.script);
+        const Outcome o = upload(row.script, 5000, 1024); // a flash limit of 4T + 0.3 s
         EXPECT_EQ(o.result, 0);
         EXPECT_LT(o.took, 6 * kT + milliseconds(400));
         EXPECT_LE(g_progress.empty() ? 0 : g_progress.back(), row.maxProgress);

@@ -152,7 +152,7 @@ bool FrameStream::send(const std::vector<std::uint8_t>& bytes) {
 
 std::optional<wire::Frame> FrameStream::read(int timeoutMs) {
     std::optional<wire::Frame> f;
-    while (!(f = m_reader.next()) && ok() && !m_closed) {
+    while (!(f = m_reader.next()) && m_fd.valid() && !m_closed) {
         pollfd p{fd(), POLLIN, 0};
         std::uint8_t buffer[65536];
         if (::poll(&p, 1, timeoutMs) <= 0)

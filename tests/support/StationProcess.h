@@ -91,7 +91,6 @@ public:
     bool running() const { return m_port > 0; }
     int port() const { return m_port; }
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(m_port); }
-    pid_t pid() const { return m_child ? m_child->pid() : -1; }
     const std::string& error() const { return m_error; } // why it did not start
     std::string output() const;                          // stdout and stderr so far
     int exitCode() const { return m_child ? m_child->exitCode() : -1; }
@@ -113,9 +112,8 @@ private:
 class FrameStream {
 public:
     explicit FrameStream(int fd) : m_fd(fd) {}
-    static FrameStream connectTo(int port); // 127.0.0.1:port; !ok() if refused
+    static FrameStream connectTo(int port); // 127.0.0.1:port; closed if refused
 
-    bool ok() const { return m_fd.valid(); }
     int fd() const { return m_fd.get(); }
     bool peerClosed() const { return m_closed; }
     void close() { m_fd.reset(); }
