@@ -1,7 +1,8 @@
 // The client's upload state machine against a scripted device on a socket pair:
 // what the device sees (Begin CRC matching the bytes, chunks in order, never more
-// than 4 unacknowledged, End CRC), failure at every step (a refusal, a reply for
-// another id, a wrong acknowledgement, verify and flash failures, hang-ups, silence),
+// than 4 unacknowledged, End CRC, the image type), failure at every step with the
+// outcome it reports (a refusal, a reply for another id, a wrong acknowledgement,
+// verify and flash failures, hang-ups, silence),
 // flash heartbeats keeping a long flash alive, and stale frames and noise before the answer.
 #include "devlib/UploadRunner.h"
 #include "devlib/UploadSession.h"
@@ -43,7 +44,7 @@ struct Script {
 };
 
 struct Observed {
-    bool beginCrcMatches = false, endCrcMatches = false, inOrder = true;
+    bool beginCrcMatches = false, endCrcMatches = false, inOrder = true; // Begin's type as well
     unsigned maxUnacked = 0;
     std::size_t received = 0;
 };
@@ -82,7 +83,8 @@ Observed runDevice(zutest::FrameStream& s, const Script& script, const Bytes& im
         if (const auto begin = wire::decodeBegin(*f)) {
             if (stopHere(Step::Begin))
                 return o;
-            o.beginCrcMatches = begin->imageSize == image.size() && begin->imageCrc == crc;
+            o.beginCrcMatches =
+                begin->imageSize == image.size() && begin->imageCrc == crc && begin->imageType == 0x01010241;
             if (script.staleFirst) {
                 s.send({0x00, 0x7E, 0x13, 0xA5, 0x7E});
                 s.send(wire::encode(wire::ChunkAckMsg{1024, wire::Ok}));
@@ -126,6 +128,8 @@ struct Outcome {
     int result;
     Observed seen;
     milliseconds took;
+    int code; // the session's UPLOAD_* outcome
+    std::string reason;
 };
 
 Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t chunk = 65536) {
@@ -144,7 +148,7 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
         seen = runDevice(stream, script, image);
     });
     ::fcntl(client.fd(), F_SETFL, O_NONBLOCK);
-    const SharedImage shared(image, info.payloadCrc, chunk);
+    const SharedImage shared(image, info.payloadCrc, chunk, info.typeCode);
     std::vector<std::unique_ptr<UploadSession>> sessions;
     sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT));
     g_progress.clear();
@@ -155,14 +159,14 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
     device.join();
     EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end(), std::less_equal<>()))
         << "progress rises";
-    return {r, seen, took};
+    return {r, seen, took, sessions[0]->outcome(), sessions[0]->failure()};
 }
 
 } // namespace
 
 TEST(Session, CompleteUploadAsTheDeviceSeesIt) {
     const Outcome o = upload({});
-    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(o.result == 1 && o.code == UPLOAD_COMMITTED && o.reason.empty());
     EXPECT_TRUE(o.seen.beginCrcMatches && o.seen.endCrcMatches && o.seen.inOrder);
     // The window of 4 chunks is never exceeded, and is used (a loaded machine may ack early).
     EXPECT_TRUE(o.seen.maxUnacked >= 2 && o.seen.maxUnacked <= 4) << o.seen.maxUnacked;
@@ -183,24 +187,26 @@ TEST(Session, FailureAtEachStep) {
         const char* name;
         Script script;
         int maxProgress; // highest value the caller may have seen; 0: no chunk sent either
+        int code;
     } const rows[] = {
-        {"busy", {.beginStatus = wire::Busy}, 0},
-        {"reply for another id", {.beginId = kId + 1}, 0},
-        {"silent at Begin", {.silentAt = Step::Begin}, 0},
-        {"closed at Begin", {.closeAt = Step::Begin}, 0},
-        {"chunk refused", {.refuseChunkAt = 2}, 95},
-        {"wrong ack count", {.badAckAt = 1}, 95},
-        {"closed mid chunks", {.closeAt = Step::Chunk}, 95},
-        {"silent mid chunks", {.silentAt = Step::Chunk}, 95},
-        {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95},
-        {"silent after End", {.silentAt = Step::End}, 95},
-        {"closed after verify", {.closeAt = Step::Flash}, 96},
-        {"flash failed", {.commitStatus = wire::FlashFailed}, 100},
+        {"busy", {.beginStatus = wire::Busy}, 0, UPLOAD_REFUSED},
+        {"type not accepted", {.beginStatus = wire::NotAccepted}, 0, UPLOAD_REFUSED},
+        {"reply for another id", {.beginId = kId + 1}, 0, UPLOAD_UNREACHABLE},
+        {"silent at Begin", {.silentAt = Step::Begin}, 0, UPLOAD_UNREACHABLE},
+        {"closed at Begin", {.closeAt = Step::Begin}, 0, UPLOAD_UNREACHABLE},
+        {"chunk refused", {.refuseChunkAt = 2}, 95, UPLOAD_TRANSFER_FAILED},
+        {"wrong ack count", {.badAckAt = 1}, 95, UPLOAD_TRANSFER_FAILED},
+        {"closed mid chunks", {.closeAt = Step::Chunk}, 95, UPLOAD_TRANSFER_FAILED},
+        {"silent mid chunks", {.silentAt = Step::Chunk}, 95, UPLOAD_TRANSFER_FAILED},
+        {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95, UPLOAD_VERIFY_FAILED},
+        {"silent after End", {.silentAt = Step::End}, 95, UPLOAD_VERIFY_FAILED},
+        {"closed after verify", {.closeAt = Step::Flash}, 96, UPLOAD_FLASH_FAILED},
+        {"flash failed", {.commitStatus = wire::FlashFailed}, 100, UPLOAD_FLASH_FAILED},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const Outcome o = upload(row.script);
-        EXPECT_EQ(o.result, 0);
+        EXPECT_TRUE(o.result == 0 && o.code == row.code && !o.reason.empty()) << o.code << " " << o.reason;
         EXPECT_LT(o.took, 6 * kT + milliseconds(400));
         EXPECT_LE(g_progress.empty() ? 0 : g_progress.back(), row.maxProgress);
         EXPECT_TRUE(row.maxProgress > 0 || o.seen.received == 0) << "chunks sent after a failed Begin";

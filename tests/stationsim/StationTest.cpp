@@ -5,8 +5,9 @@
 // choice and a busy port, clean exit on SIGTERM and SIGINT with a stale serial link
 // replaced and removed, scan answers (file order, parts of 256, empty station), info
 // answers (defaults, silent device, garbage, a late reply holding up no other) and the
-// request log. Uploads: every protocol error (each Begin refusal, chunk out of order or
-// corrupt, bad End, invalid image) ends the session and keeps the old version; Busy for a
+// request log. Uploads: every protocol error (each Begin refusal, an image type the device
+// does not accept among them, chunk out of order or corrupt, bad End, invalid image or one
+// of another type than announced) ends the session and keeps the old version; Busy for a
 // second session; a client leaving mid-flash; a stop mid-session. Each device fault and
 // the state file across a restart are checked through the library (tests/devlib).
 #include "tests/support/StationProcess.h"
@@ -104,6 +105,8 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         {run, dev(R"("letter": "AB")"), "@/s.json: devices[1].letter: expected exactly one"},
         {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
         {run, dev(R"("serial": 1)"), "@/s.json: devices[1].serial: expected true or false"},
+        {run, dev(R"("accepts": 2)"), "@/s.json: devices[1].accepts: expected an array"},
+        {run, dev(R"("accepts": [2, 256])"), "@/s.json: devices[1].accepts[1]: out of range (0..255)"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
         {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
         {{"--port", "0"}, ok, "--station FILE is required"},
@@ -222,14 +225,16 @@ namespace {
 
 const Bytes kImage = zutest::makeImageBytes(1000, 3, 7); // 1064 bytes
 const auto kSize = static_cast<std::uint32_t>(kImage.size());
+constexpr std::uint32_t kType = 0x01010241; // its type code
 const std::pair<int, int> kOld{2, 3};
 
 std::uint32_t crcOf(const Bytes& bytes) {
     return crc32Of(bytes.data(), bytes.size());
 }
 
-Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = 64) {
-    return encode(BeginMsg{id, size, crcOf(kImage), chunk});
+Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = 64,
+                 std::uint32_t type = kType) {
+    return encode(BeginMsg{id, size, crcOf(kImage), chunk, type});
 }
 
 // Past the end of `image`, the bytes come from its start: only the offset matters there.
@@ -240,10 +245,10 @@ Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = 64, std::uint32_t cr
     return encode(ChunkMsg{offset, crcOf(bytes) ^ crcXor, bytes});
 }
 
-// The whole of `image` in 64-byte chunks after its Begin, then `last`.
-std::vector<Bytes> transfer(const Bytes& image, const Bytes& last) {
+// The whole of `image` in 64-byte chunks after its Begin (announcing `type`), then `last`.
+std::vector<Bytes> transfer(const Bytes& image, const Bytes& last, std::uint32_t type = kType) {
     const auto size = static_cast<std::uint32_t>(image.size());
-    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), 64})};
+    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), 64, type})};
     for (std::uint32_t offset = 0; offset < size; offset += 64)
         frames.push_back(chunkFrame(offset, std::min(64u, size - offset), 0, image));
     frames.push_back(last);
@@ -284,6 +289,7 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"image too large", {beginFrame(101, kMax + 1)}, BeginReply, TooLarge},
         {"chunk 0", {beginFrame(101, kSize, 0)}, BeginReply, TooLarge},
         {"begin without fields", {makeFrame(Begin, Bytes{1, 2})}, BeginReply, BadRequest},
+        {"type not accepted", {beginFrame(101, kSize, 64, 2)}, BeginReply, NotAccepted},
         // Accepted, then ended at once, so that no session stays open.
         {"largest image and chunk", {beginFrame(101, kMax, 65536), end}, VerifyReply, ImageCrcBad},
         {"serial device over TCP", {beginFrame(102, 1, 1), end}, VerifyReply, ImageCrcBad},
@@ -294,8 +300,10 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"end crc differs", transfer(kImage, encode(EndMsg{crcOf(kImage) ^ 1})), VerifyReply, ImageCrcBad},
         {"not a firmware image", transfer(invalid, encode(EndMsg{crcOf(invalid)})), VerifyReply,
          ImageInvalid},
+        {"another type than announced", transfer(kImage, end, 0x104), VerifyReply, ImageInvalid},
     };
-    StationProcess st(R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "serial": true}]})");
+    StationProcess st(
+        R"({"devices": [{"id": 101, "version": [2, 3], "accepts": [65, 4]}, {"id": 102, "serial": true}]})");
     ASSERT_TRUE(st.running()) << st.error();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
