@@ -49,8 +49,8 @@ void setShowMessageHook(MessageHook hook) {
     messageHook() = std::move(hook);
 }
 
-void ShowMessage(const QString& text, MessageIcon icon) {
-    const MessageRecord record{text, icon, messageCaption(), messageOwner()};
+void ShowMessage(const QString& text, MessageIcon icon, const QString& details) {
+    const MessageRecord record{text, icon, messageCaption(), messageOwner(), details};
     if (const MessageHook& hook = messageHook()) {
         hook(record);
         return;
@@ -59,5 +59,7 @@ void ShowMessage(const QString& text, MessageIcon icon) {
     box.setObjectName(QStringLiteral("showMessageBox"));
     // Texts are shown exactly, trailing blanks included.
     box.setTextFormat(Qt::PlainText);
+    if (!details.isEmpty())
+        box.setDetailedText(details);
     box.exec();
 }

@@ -105,7 +105,6 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         {run, dev(R"("letter": "AB")"), "@/s.json: devices[1].letter: expected exactly one"},
         {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
         {run, dev(R"("serial": 1)"), "@/s.json: devices[1].serial: expected true or false"},
-        {run, dev(R"("accepts": 2)"), "@/s.json: devices[1].accepts: expected an array"},
         {run, dev(R"("accepts": [2, 256])"), "@/s.json: devices[1].accepts[1]: out of range (0..255)"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
         {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
