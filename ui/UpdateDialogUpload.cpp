@@ -34,7 +34,10 @@ void UpdateDialog::connectUploadController() {
                                                QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical};
     for (int i = 0; i < 6; ++i)
         m_outcomeIcons[i] = style->standardIcon(pictures[i], nullptr, m_deviceList);
-    QPixmap blank(m_deviceList->iconSize().isValid() ? m_deviceList->iconSize() : QSize(16, 16));
+    // Icons no taller than a line of text, so a marked row keeps its height.
+    const int side = m_deviceList->fontMetrics().height();
+    m_deviceList->setIconSize(QSize(side, side));
+    QPixmap blank(side, side);
     blank.fill(Qt::transparent);
     m_noOutcomeIcon = QIcon(blank);
     connect(m_upload, &UploadController::settled, this, &UpdateDialog::markOutcomes);
@@ -78,10 +81,13 @@ void UpdateDialog::uploadEnded(const UploadResult& result) {
     holdForUpload(false);
 }
 
-// Rows of the job's targets get the icon of their outcome and its reason as their tooltip.
+// Rows of the job's targets get the icon of their outcome and its reason as their tooltip;
+// marks of an earlier job stay on the other rows until Refresh.
 void UpdateDialog::markOutcomes(const UploadResult& result) {
-    for (int row = 0; row < m_deviceList->count(); ++row)
-        m_deviceList->item(row)->setIcon(m_noOutcomeIcon);
+    for (int row = 0; row < m_deviceList->count(); ++row) {
+        if (m_deviceList->item(row)->icon().isNull())
+            m_deviceList->item(row)->setIcon(m_noOutcomeIcon);
+    }
     for (const TargetResult& target : result.targets) {
         const int32_t* ids = slotTable().ids;
         const int slot = static_cast<int>(std::find(ids, ids + kDeviceSlots, target.id) - ids);
