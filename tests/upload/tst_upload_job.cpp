@@ -170,8 +170,7 @@ private slots:
     }
 
     void outcomeOfEachTarget() {
-        // What the library reports, and what the box and the row say (a commit the device does not show
-        // last).
+        // What the library reports, and what the box and the row say; last a commit the device does not show.
         const std::pair<fakedll::Outcome, QString> rows[] = {
             {{}, "committed"},
             {{UPLOAD_UNREACHABLE, "the device did not answer"}, "unreachable"},

@@ -65,13 +65,8 @@ TEST(Image, EveryFieldAsStoredAroundTheReadBlock) {
     for (const std::size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
         SCOPED_TRACE(size);
         // A 20-character name is cut to 19; dates and versions are stored whole.
-        ImageInfo meta{static_cast<std::uint32_t>(0xFFFFFF00u + size),
-                       "",
-                       2147483647,
-                       -1,
-                       {0xFFFFFFFFu, 0x1FF, 31},
-                       0,
-                       0};
+        const auto type = static_cast<std::uint32_t>(0xFFFFFF00u + size);
+        ImageInfo meta{type, "", 2147483647, -1, {0xFFFFFFFFu, 0x1FF, 31}, 0, 0};
         std::fill_n(meta.name, fwimage::kNameBytes, 'N');
         Bytes payload(size);
         std::iota(payload.begin(), payload.end(), std::uint8_t{1});
@@ -155,13 +150,9 @@ TEST(Mkfwimage, WritesWhatTheReaderReadsBackFailedWritesLeaveNothing) {
     ASSERT_EQ(code, 0) << output;
     ImageInfo read;
     ASSERT_EQ(fwimage::checkImageFile(out.c_str(), read), None);
-    EXPECT_EQ(read, (ImageInfo{0xFFFFFFFFu,
-                               "ABCDEFGHIJKLMNOPQRS",
-                               2147483647,
-                               0,
-                               {4294967295u, 0, 25},
-                               70000,
-                               read.payloadCrc}));
+    ImageInfo expected{0xFFFFFFFFu, "ABCDEFGHIJKLMNOPQRS", 2147483647, 0, {4294967295u, 0, 25}, 70000, 0};
+    expected.payloadCrc = read.payloadCrc;
+    EXPECT_EQ(read, expected);
     const std::string payload(1234, 'p'); // replacing the file
     ASSERT_EQ(mkfwimage({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3",
                          "--payload", dir.write("payload.raw", payload), "--output", out})
