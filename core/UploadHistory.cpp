@@ -51,7 +51,9 @@ bool flushToDisk(QFile& file) {
 
 QString historyPath(const QString& applicationName) {
 #ifdef Q_OS_WIN
-    const QString base = qEnvironmentVariable("LOCALAPPDATA");
+    QString base = qEnvironmentVariable("LOCALAPPDATA");
+    if (base.isEmpty())
+        base = QDir::homePath() + QLatin1String("/AppData/Local");
 #else
     // A relative value is to be ignored, as for every XDG folder.
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
