@@ -3,7 +3,11 @@
 #include "app/UpdaterApp.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QTextEdit>
+
+#include <algorithm>
 
 namespace {
 
@@ -49,8 +53,8 @@ void setShowMessageHook(MessageHook hook) {
     messageHook() = std::move(hook);
 }
 
-void ShowMessage(const QString& text, MessageIcon icon) {
-    const MessageRecord record{text, icon, messageCaption(), messageOwner()};
+void ShowMessage(const QString& text, MessageIcon icon, const QString& details) {
+    const MessageRecord record{text, icon, messageCaption(), messageOwner(), details};
     if (const MessageHook& hook = messageHook()) {
         hook(record);
         return;
@@ -59,5 +63,21 @@ void ShowMessage(const QString& text, MessageIcon icon) {
     box.setObjectName(QStringLiteral("showMessageBox"));
     // Texts are shown exactly, trailing blanks included.
     box.setTextFormat(Qt::PlainText);
+    if (!details.isEmpty()) {
+        box.setDetailedText(details);
+        // One line per device, not wrapped: the box is made wide enough for the longest
+        // from the start, so that it opens centred rather than growing off its owner.
+        auto* view = box.findChild<QTextEdit*>();
+        auto* grid = qobject_cast<QGridLayout*>(box.layout());
+        if (view && grid) {
+            int widest = 0;
+            for (const QString& line : details.split(QLatin1Char('\n')))
+                widest = std::max(widest, view->fontMetrics().horizontalAdvance(line));
+            view->setLineWrapMode(QTextEdit::NoWrap);
+            const int width = std::min(widest + 2 * view->frameWidth() + 40, 760);
+            grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                          grid->rowCount(), 0, 1, grid->columnCount());
+        }
+    }
     box.exec();
 }

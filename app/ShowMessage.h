@@ -1,4 +1,5 @@
-// The one message box of the program: a text, an icon and a single OK button.
+// The one message box of the program: a text, an icon and a single OK button,
+// and details behind "Show Details..." when there are any.
 // The caption is always the application name; the owner is the modal window
 // most recently active over the main window, else the main window itself, and
 // none without a main window. GUI thread only.
@@ -12,7 +13,7 @@
 
 class QWidget;
 
-void ShowMessage(const QString& text, MessageIcon icon);
+void ShowMessage(const QString& text, MessageIcon icon, const QString& details = QString());
 
 // The owner a box would get now.
 QWidget* messageOwner();
@@ -20,7 +21,9 @@ QWidget* messageOwner();
 // ShowMessage as the sink the application hands to the dialog.
 class ShowMessageSink final : public MessageSink {
 public:
-    void showMessage(const QString& text, MessageIcon icon) override { ShowMessage(text, icon); }
+    void showMessage(const QString& text, MessageIcon icon, const QString& details = QString()) override {
+        ShowMessage(text, icon, details);
+    }
 };
 
 // What a box would have shown; handed to the hook instead of showing one.
@@ -29,6 +32,7 @@ struct MessageRecord {
     MessageIcon icon = MessageIcon::Information;
     QString caption;
     QWidget* owner = nullptr;
+    QString details;
 };
 
 // Tests replace the box with a hook; an empty hook restores real boxes.

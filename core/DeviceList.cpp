@@ -68,6 +68,18 @@ QString formatDeviceLine(int32_t id, const RemoteInfo& info) {
     return QString::fromLatin1(line, std::clamp(length, 0, kDeviceLineMax));
 }
 
+QString deviceName(const RemoteInfo& info) {
+    return QString::fromLatin1(info.name, static_cast<qsizetype>(strnlen(info.name, sizeof info.name)));
+}
+
+QString formatAddress(uint32_t address) {
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg((address >> 24) & 0xFFu)
+        .arg((address >> 16) & 0xFFu)
+        .arg((address >> 8) & 0xFFu)
+        .arg(address & 0xFFu);
+}
+
 bool isEligibleCluster(const RemoteInfo& info) {
     const TypeFields type = splitType(info.typeCode);
     return !isVersionZeroOne(info) && type.family == 1 && type.kind == 1;

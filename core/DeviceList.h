@@ -23,6 +23,10 @@ struct DeviceSlotTable {
 // The list line for one answered device, at most 99 characters.
 QString formatDeviceLine(int32_t id, const RemoteInfo& info);
 
+// The device's name (never read past its 64 bytes) and its address, dotted.
+QString deviceName(const RemoteInfo& info);
+QString formatAddress(uint32_t address);
+
 // Family 1, kind 1, not version 0.01.
 bool isEligibleCluster(const RemoteInfo& info);
 

@@ -84,7 +84,17 @@ FileInfoResult describeFirmwareFile(const QString& path) {
                       lowByte(major), lowByte(minor), lowByte(date1), lowByte(date2), lowByte(date3));
     result.valid = known;
     result.line = QString::fromLatin1(line, std::clamp(length, 0, static_cast<int>(sizeof line) - 1));
+    result.image = {lowByte(type),
+                    QString::fromLatin1(label),
+                    QString::fromLatin1(name),
+                    formatVersion(lowByte(major), lowByte(minor)),
+                    lowByte(major),
+                    lowByte(minor)};
     return result;
+}
+
+QString formatVersion(int major, int minor) {
+    return QStringLiteral("%1.%2").arg(major).arg(minor, 2, 10, QLatin1Char('0'));
 }
 
 bool offeredInFileBox(const QString& path) {

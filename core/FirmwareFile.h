@@ -12,10 +12,23 @@ class CRecentFileList;
 // Label for a type code's low byte; `valid` tells whether it is in the table.
 QString fileTypeLabel(int32_t typeCode, bool* valid);
 
+// The image as the file check described it.
+struct ImageSummary {
+    int type = 0;                           // the type code's low byte
+    QString label;                          // "NetAppl"
+    QString name;                           // the image's own name
+    QString version;                        // "2.04", as the info line writes it
+    int versionMajor = 0, versionMinor = 0; // low bytes, as shown
+};
+
 struct FileInfoResult {
     bool valid = false;
-    QString line; // what the info line shows
+    QString line;       // what the info line shows
+    ImageSummary image; // set whenever the library described the file
 };
+
+// A version as the info line writes it: "2.04".
+QString formatVersion(int major, int minor);
 
 // Runs the library's file query on `path` and builds the info line:
 // empty path -> empty line, failure -> "Invalid program file".

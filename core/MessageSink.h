@@ -1,6 +1,7 @@
 // Where the updater's messages go: a fixed text and an icon, answered only by
-// dismissing it. The program shows a message box; a caller without a window
-// may print the text instead.
+// dismissing it, with details that may be looked at (an upload's result for
+// each device). The program shows a message box, the details behind its
+// "Show Details..." button; a caller without a window may print them instead.
 #pragma once
 
 #include <QString>
@@ -11,5 +12,5 @@ class MessageSink {
 public:
     virtual ~MessageSink() = default;
     // Returns once the message has been taken in (a box: once it is closed).
-    virtual void showMessage(const QString& text, MessageIcon icon) = 0;
+    virtual void showMessage(const QString& text, MessageIcon icon, const QString& details = QString()) = 0;
 };

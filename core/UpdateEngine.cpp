@@ -3,6 +3,7 @@
 #include "devlib/TestDll.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstring>
 
@@ -17,9 +18,15 @@ bool queryDevice(int32_t id, RemoteInfo& info) {
     return DllGetRemoteInfo(id, &info) != 0;
 }
 
-void appendTarget(UploadJob& job, int32_t id) {
-    if (static_cast<int>(job.targets.size()) < kMaxUploadTargets)
-        job.targets.push_back(id);
+void appendTarget(UploadJob& job, int32_t id, const RemoteInfo& info) {
+    if (static_cast<int>(job.targets.size()) >= kMaxUploadTargets)
+        return;
+    job.targets.push_back(id);
+    TargetResult& target = job.devices.emplace_back();
+    target.id = id;
+    target.address = formatAddress(info.address);
+    target.name = deviceName(info);
+    target.before = formatVersion(info.versionMajor, info.versionMinor);
 }
 
 } // namespace
@@ -30,7 +37,7 @@ QStringList UpdateEngine::refresh() {
 }
 
 UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
-                                    const QList<int>& selectedRows, bool serial) const {
+                                    const QList<int>& selectedRows, int serialPort) const {
     UploadPlan plan;
     if (path.isEmpty()) {
         plan.refusal = QString::fromLatin1(kFilenameMissing);
@@ -51,7 +58,7 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
         for (int slot = 0; slot < kDeviceSlots; ++slot) {
             if (!queryDevice(m_slots.ids[slot], info) || !isEligibleCluster(info))
                 continue;
-            appendTarget(plan.job, m_slots.ids[slot]);
+            appendTarget(plan.job, m_slots.ids[slot], info);
             if (const int row = m_slots.rowOfSlot(slot); row >= 0)
                 plan.rowsToSelect.append(row);
         }
@@ -60,15 +67,21 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
         for (int row : selectedRows) {
             const int slot = m_slots.slotOfRow(row);
             if (slot >= 0 && slot < kDeviceSlots && queryDevice(m_slots.ids[slot], info))
-                appendTarget(plan.job, m_slots.ids[slot]);
+                appendTarget(plan.job, m_slots.ids[slot], info);
         }
     }
     if (plan.job.targets.empty()) {
         plan.refusal = QString::fromLatin1(kNoStation);
         return plan;
     }
-    plan.job.serial = serial;
+    plan.job.serial = serialPort != 0;
     plan.job.path = QFile::encodeName(path).toStdString();
+    plan.job.command = QLatin1String(command == UploadCommand::AllEligible ? "update-all" : "update");
+    plan.job.via = serialPort != 0 ? QStringLiteral("com%1").arg(serialPort) : QStringLiteral("network");
+    plan.job.file = QFileInfo(path).absoluteFilePath();
+    plan.job.image = plan.file.image;
+    if (plan.job.serial) // the first target alone is sent to
+        plan.job.devices.resize(1);
     return plan;
 }
 

@@ -36,9 +36,11 @@ public:
     static FileInfoResult checkFile(const QString& path) { return describeFirmwareFile(path); }
 
     // The upload commands' steps up to the start: file name, file check,
-    // targets (devices asked afresh), then serial mode. `selectedRows` ascending.
+    // targets (devices asked afresh, what they answered kept for the job's
+    // record), then serial mode: `serialPort` 1 or 2 sends over that port, 0
+    // over the network. `selectedRows` ascending.
     UploadPlan planUpload(UploadCommand command, const QString& path, const QList<int>& selectedRows,
-                          bool serial) const;
+                          int serialPort) const;
 
     // Opens serial port 1 or 2; true when it opened.
     static bool openSerialPort(int port);

@@ -1,8 +1,11 @@
 #include "core/UploadController.h"
 
 #include "core/GuiWakeUp.h"
+#include "core/TargetResults.h"
+#include "core/UploadHistory.h"
 #include "devlib/TestDll.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <system_error>
@@ -39,6 +42,7 @@ bool UploadController::start(UploadJob job) {
     if (m_running || m_worker.joinable() || job.targets.empty())
         return false;
     m_job = std::move(job);
+    m_historyPath = historyPath(QCoreApplication::applicationName());
     {
         const std::lock_guard lock(m_mutex);
         m_shared = Shared{};
@@ -65,9 +69,15 @@ void UploadController::runWorker() {
                                         : DllUploadFileToDevices(static_cast<int32_t>(m_job.targets.size()),
                                                                  m_job.targets.data(), path, uploadProgress);
     t_running = nullptr;
+    // Still on this thread: the library's report is of this thread's last call.
+    UploadResult result{m_job, status, false, settleTargets(m_job)};
+    if (reachedADevice(result.targets))
+        appendHistory(m_historyPath,
+                      historyEntry(result, QDateTime::currentDateTimeUtc(), fileCrc32(m_job.file)));
     const std::lock_guard lock(m_mutex);
     m_shared.done = true;
     m_shared.status = status;
+    m_shared.targets = std::move(result.targets);
     wakeLocked();
 }
 
@@ -137,12 +147,15 @@ void UploadController::endJob() {
     {
         const std::lock_guard lock(m_mutex);
         result.status = m_shared.status;
+        result.targets = m_shared.targets;
     }
+    emit settled(result);
     // Still running while the box is open: the owner keeps its hold until then.
+    const QString details = targetDetails(result.targets);
     if (result.succeeded())
-        m_messages.showMessage(QString::fromLatin1(kUploadSucceeded), MessageIcon::Information);
+        m_messages.showMessage(QString::fromLatin1(kUploadSucceeded), MessageIcon::Information, details);
     else
-        m_messages.showMessage(QString::fromLatin1(kUploadFailed), MessageIcon::Stop);
+        m_messages.showMessage(QString::fromLatin1(kUploadFailed), MessageIcon::Stop, details);
     m_running = false;
     emit ended(result);
 }

@@ -1,7 +1,10 @@
 // Runs one upload job at a time on a worker thread and reports it to the
 // thread that owns the controller (the GUI thread): progress as coalesced
 // updates, the flash warning once, and at the end the result box, shown here
-// through the message sink.
+// through the message sink with one line per device as its details. After the
+// upload call the worker itself settles each device's outcome (asking every
+// target for its version again) and appends the job to the history, flushed
+// before the box shows, so none of that holds up the GUI thread.
 //
 // The worker never waits for the GUI thread. The library's progress callback
 // (a C function without context) finds the running controller through a
@@ -49,9 +52,10 @@ public:
     void reportProgress(int32_t value);
 
 signals:
-    void progressChanged(int value); // never lower than the one before during a job
-    void flashWarning();             // once per job: a value above 95 was reported
-    void ended(const UploadResult& result);
+    void progressChanged(int value);          // never lower than the one before during a job
+    void flashWarning();                      // once per job: a value above 95 was reported
+    void settled(const UploadResult& result); // each device's outcome, just before the box shows
+    void ended(const UploadResult& result);   // after the box was dismissed
 
 private:
     void runWorker();
@@ -63,8 +67,9 @@ private:
     struct Shared {
         int32_t progress = -1; // the highest value reported
         bool flash = false;    // a value above 95 was reported
-        bool done = false;     // the library's upload returned `status`
+        bool done = false;     // the library's upload returned `status`, the targets are settled
         int32_t status = 0;
+        std::vector<TargetResult> targets;
         bool wakePending = false;
     };
 
@@ -72,7 +77,8 @@ private:
     GuiWakeUp* m_wakeUp;
     ThreadLauncher m_launcher;
     std::thread m_worker;
-    UploadJob m_job; // set before the worker starts, read-only while it runs
+    UploadJob m_job;       // set before the worker starts, read-only while it runs
+    QString m_historyPath; // likewise
     std::mutex m_mutex;
     Shared m_shared;
     // Owning thread only.

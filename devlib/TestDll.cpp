@@ -1,11 +1,14 @@
-// The six exported operations. Nothing is thrown across this boundary: any
-// unexpected exception (allocation failure) turns into a 0 result.
+// The seven exported operations. Nothing is thrown across this boundary: any
+// unexpected exception (allocation failure) turns into a 0 result. Each upload
+// operation leaves the outcome of every target for DllGetUploadReport, whichever
+// way it returns.
 #include "devlib/TestDll.h"
 
 #include "devlib/Discovery.h"
 #include "devlib/Endpoints.h"
 #include "devlib/LibConfig.h"
 #include "devlib/SerialPort.h"
+#include "devlib/UploadReport.h"
 #include "devlib/UploadRunner.h"
 #include "wire/FirmwareImage.h"
 
@@ -18,8 +21,22 @@ using namespace testdll;
 
 namespace {
 
-bool loadImage(const char* path, std::vector<std::uint8_t>& bytes, fwimage::ImageInfo& info) {
-    return path != nullptr && fwimage::loadImageFile(path, bytes, info) == fwimage::ImageError::None;
+// Loads the image, or reports every target as not sent and returns false.
+bool loadImage(const char* path, std::vector<std::uint8_t>& bytes, fwimage::ImageInfo& info,
+               const int32_t* ids, int32_t count) {
+    if (fwimage::loadImageFile(path, bytes, info) == fwimage::ImageError::None)
+        return true;
+    reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
+    return false;
+}
+
+// Nothing escapes the boundary; the report says so as far as memory allows.
+int32_t failedCall(const int32_t* ids, int32_t count) {
+    try {
+        reportAll(ids, count, UPLOAD_TRANSFER_FAILED, "the library ran out of memory");
+    } catch (...) {
+    }
+    return 0;
 }
 
 } // namespace
@@ -47,48 +64,61 @@ TESTDLL_API int32_t DllGetRemoteInfo(int32_t id, RemoteInfo* info) {
 
 TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, const char* path,
                                            ProgressCallback callback) {
-    if (count <= 0 || ids == nullptr || path == nullptr)
-        return 0;
-    if (std::any_of(ids, ids + count, [](int32_t id) { return id == 0; }))
-        return 0;
     try {
+        if (count <= 0 || ids == nullptr || path == nullptr) {
+            reportAll(ids, std::max(count, 0), UPLOAD_UNREACHABLE, "not sent: no file or no targets named");
+            return 0;
+        }
+        if (std::any_of(ids, ids + count, [](int32_t id) { return id == 0; })) {
+            reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the targets name the empty slot 0");
+            return 0;
+        }
         // The image is checked before any device is contacted, and held once for all targets.
         std::vector<std::uint8_t> bytes;
         fwimage::ImageInfo info;
-        if (!loadImage(path, bytes, info))
+        if (!loadImage(path, bytes, info, ids, count))
             return 0;
-        const SharedImage image(bytes, info.payloadCrc, wire::kNetworkChunkSize);
+        const SharedImage image(bytes, info.payloadCrc, wire::kNetworkChunkSize, info.typeCode);
         const auto timeout = config().timeout;
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.reserve(static_cast<std::size_t>(count));
         for (int32_t i = 0; i < count; ++i)
             sessions.push_back(UploadSession::connectTcp(ids[i], image, endpointFor(ids[i]), timeout));
-        return runUploads(sessions, callback);
+        const int32_t result = runUploads(sessions, callback);
+        reportSessions(sessions);
+        return result;
     } catch (...) {
-        return 0;
+        return failedCall(ids, count);
     }
 }
 
 TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback callback) {
-    if (id == 0 || path == nullptr)
-        return 0;
     try {
+        if (id == 0 || path == nullptr) {
+            reportAll(&id, 1, UPLOAD_UNREACHABLE,
+                      id == 0 ? "not sent: 0 is the empty slot, not a device" : "not sent: no file named");
+            return 0;
+        }
         std::lock_guard line(serialLineMutex());
         const int fd = currentSerialFd();
-        if (fd < 0)
+        if (fd < 0) {
+            reportAll(&id, 1, UPLOAD_UNREACHABLE, "not sent: no serial port is open");
             return 0;
+        }
         std::vector<std::uint8_t> bytes;
         fwimage::ImageInfo info;
-        if (!loadImage(path, bytes, info))
+        if (!loadImage(path, bytes, info, &id, 1))
             return 0;
         // Whatever an earlier, abandoned session left on the line is stale.
         ::tcflush(fd, TCIOFLUSH);
-        const SharedImage image(bytes, info.payloadCrc, wire::kSerialChunkSize);
+        const SharedImage image(bytes, info.payloadCrc, wire::kSerialChunkSize, info.typeCode);
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.push_back(UploadSession::overStream(id, image, fd, config().timeout));
-        return runUploads(sessions, callback);
+        const int32_t result = runUploads(sessions, callback);
+        reportSessions(sessions);
+        return result;
     } catch (...) {
-        return 0;
+        return failedCall(&id, 1);
     }
 }
 
@@ -98,6 +128,10 @@ TESTDLL_API int32_t DllOpenPort(int32_t port) {
     } catch (...) {
         return 0;
     }
+}
+
+TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity) {
+    return copyReport(out, capacity);
 }
 
 } // extern "C"

@@ -1,6 +1,8 @@
-// The device-access library's interface: six operations with C linkage, the
-// device record they fill and the progress callback they report through.
-// Every integer is 32 bits wide; texts are NUL-terminated 8-bit strings.
+// The device-access library's interface: seven operations with C linkage, the
+// records they fill and the progress callback they report through. Every
+// integer is 32 bits wide; texts are NUL-terminated 8-bit strings. The seventh,
+// DllGetUploadReport, is newer than the others: a program that must also run
+// on an older library looks it up at run time instead of linking it.
 #pragma once
 
 #include <stddef.h>
@@ -36,6 +38,24 @@ typedef struct RemoteInfo {
     int32_t versionMinor;
 } RemoteInfo;
 
+// The outcome of one target of an upload call.
+enum {
+    UPLOAD_COMMITTED = 0,
+    UPLOAD_UNREACHABLE = 1,
+    UPLOAD_REFUSED = 2,
+    UPLOAD_TRANSFER_FAILED = 3,
+    UPLOAD_VERIFY_FAILED = 4,
+    UPLOAD_FLASH_FAILED = 5
+};
+
+// 128 bytes. `reason` is a short English sentence ("image type GraphAppl is not
+// accepted by this device"), empty for a commit, always NUL-terminated.
+typedef struct UploadOutcome {
+    int32_t id;
+    int32_t outcome; // UPLOAD_*
+    char reason[120];
+} UploadOutcome;
+
 // Writes at most `capacity` ids into the first slots and returns their count.
 TESTDLL_API int32_t DllScanNetwork(int32_t* ids, int32_t capacity);
 
@@ -58,6 +78,10 @@ TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, co
 // Opens serial port 1 or 2; non-zero on success. Ports stay open.
 TESTDLL_API int32_t DllOpenPort(int32_t port);
 
+// Copies at most `capacity` outcomes of this thread's last upload call, in target order, and returns
+// how many targets that call had (0 when this thread made none).
+TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity);
+
 #ifdef __cplusplus
 } // extern "C"
 
@@ -67,4 +91,7 @@ static_assert(offsetof(RemoteInfo, name) == 56, "name at 56");
 static_assert(offsetof(RemoteInfo, typeCode) == 120, "type code at 120");
 static_assert(offsetof(RemoteInfo, versionMajor) == 188, "version major at 188");
 static_assert(offsetof(RemoteInfo, versionMinor) == 192, "version minor at 192");
+static_assert(sizeof(UploadOutcome) == 128, "UploadOutcome is a 128-byte record");
+static_assert(offsetof(UploadOutcome, outcome) == 4, "outcome at 4");
+static_assert(offsetof(UploadOutcome, reason) == 8, "reason at 8");
 #endif

@@ -3,6 +3,7 @@
 // failure ends this session only.
 #include "devlib/UploadSession.h"
 
+#include "devlib/TestDll.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
 
@@ -14,13 +15,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace testdll {
 
 SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t payloadCrc,
-                         std::uint32_t chunk)
-    : m_bytes(imageBytes), m_chunkSize(chunk) {
+                         std::uint32_t chunk, std::uint32_t typeCode)
+    : m_bytes(imageBytes), m_chunkSize(chunk), m_typeCode(typeCode) {
     // The whole-file CRC follows from the header's and the payload's without reading the payload again.
     const std::size_t head = std::min(imageBytes.size(), fwimage::kHeaderSize);
     m_crc = wire::crc32Combine(wire::crc32Of(imageBytes.data(), head), payloadCrc, imageBytes.size() - head);
@@ -45,7 +47,7 @@ std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     auto s = std::make_unique<UploadSession>(id, image, fd, true, true, timeout);
     if (fd < 0) {
-        s->fail("no socket");
+        s->fail(UPLOAD_UNREACHABLE, "no network socket could be made");
         return s;
     }
     // Small control frames must not wait behind Nagle's algorithm.
@@ -57,7 +59,8 @@ std::unique_ptr<UploadSession> UploadSession::connectTcp(std::int32_t id, const 
     } else if (errno == EINPROGRESS) {
         s->m_phase = Phase::Connecting;
     } else {
-        s->fail("connect refused");
+        s->fail(UPLOAD_UNREACHABLE, errno == ECONNREFUSED ? "the station refused the connection"
+                                                          : "no connection to the station");
     }
     return s;
 }
@@ -104,18 +107,73 @@ void UploadSession::finish() {
     m_iovCount = 0;
 }
 
-void UploadSession::fail(const char* why) {
+void UploadSession::fail(int outcome, const char* why) {
     if (!active())
         return;
     m_phase = Phase::Failed;
-    m_failure = why;
+    m_outcome = outcome;
+    std::snprintf(m_reason, sizeof m_reason, "%s", why);
     finish();
     if (m_onProgress)
         m_onProgress(); // the overall value may rise now that this target dropped out
 }
 
+void UploadSession::refused(std::uint16_t status) {
+    switch (status) {
+    case wire::UnknownId:
+        fail(UPLOAD_UNREACHABLE,
+             m_isSocket ? "the station does not know this device" : "the device is not on this serial line");
+        return;
+    case wire::Busy:
+        fail(UPLOAD_REFUSED, "the device is busy with another upload");
+        return;
+    case wire::TooLarge:
+        fail(UPLOAD_REFUSED, "the device refuses an image of this size");
+        return;
+    case wire::NotAccepted: {
+        char why[120];
+        if (const char* label = fwimage::typeLabel(m_image.typeCode()))
+            std::snprintf(why, sizeof why, "image type %s is not accepted by this device", label);
+        else
+            std::snprintf(why, sizeof why, "image type %u is not accepted by this device",
+                          m_image.typeCode() & 0xFFu);
+        fail(UPLOAD_REFUSED, why);
+        return;
+    }
+    case wire::Rejected:
+        fail(UPLOAD_REFUSED, "the device refuses images");
+        return;
+    default:
+        fail(UPLOAD_REFUSED, "the device refused the upload");
+        return;
+    }
+}
+
+void UploadSession::lost(const char* how) {
+    char why[120];
+    switch (m_phase) {
+    case Phase::Streaming:
+        std::snprintf(why, sizeof why, "%s during the transfer", how);
+        fail(UPLOAD_TRANSFER_FAILED, why);
+        break;
+    case Phase::AwaitVerify:
+        std::snprintf(why, sizeof why, "%s before the device confirmed the image", how);
+        fail(UPLOAD_VERIFY_FAILED, why);
+        break;
+    case Phase::Flashing:
+        std::snprintf(why, sizeof why, "%s while the device programmed its flash", how);
+        fail(UPLOAD_FLASH_FAILED, why);
+        break;
+    default: // nothing of the image was taken
+        std::snprintf(why, sizeof why, "%s before the device answered", how);
+        fail(UPLOAD_UNREACHABLE, why);
+        break;
+    }
+}
+
 void UploadSession::start() {
-    queueControl(wire::encode(wire::BeginMsg{m_id, m_image.size(), m_image.crc(), m_image.chunkSize()}));
+    queueControl(wire::encode(
+        wire::BeginMsg{m_id, m_image.size(), m_image.crc(), m_image.chunkSize(), m_image.typeCode()}));
     m_phase = Phase::AwaitBegin;
     touch(m_timeout);
 }
@@ -167,7 +225,8 @@ void UploadSession::onEvents(short revents) {
         int err = 0;
         socklen_t len = sizeof err;
         if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-            fail("connect failed");
+            fail(UPLOAD_UNREACHABLE,
+                 err == ECONNREFUSED ? "the station refused the connection" : "no connection to the station");
             return;
         }
         start();
@@ -195,7 +254,7 @@ void UploadSession::onWritable() {
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 return;
-            fail("write failed");
+            lost("the connection was lost");
             return;
         }
         auto left = static_cast<std::size_t>(n);
@@ -227,7 +286,7 @@ void UploadSession::onReadable(bool hangUp) {
         // A raw terminal (VMIN 0) reads 0 when it has nothing; only a hang-up ends the line.
         if (n == 0 && !m_isSocket && !hangUp)
             return;
-        fail(n == 0 ? "connection closed" : "read failed");
+        lost(n == 0 ? "the connection was closed" : "the connection was lost");
         return;
     }
 }
@@ -240,7 +299,7 @@ void UploadSession::drainFrames() {
         handle(*f);
     }
     if (m_reader.failed())
-        fail("bad frame from the device");
+        lost("a damaged frame arrived");
 }
 
 void UploadSession::handle(const wire::Frame& f) {
@@ -251,7 +310,7 @@ void UploadSession::handle(const wire::Frame& f) {
         if (!reply || reply->id != m_id)
             return;
         if (reply->status != wire::Ok) {
-            fail("begin refused");
+            refused(reply->status);
             return;
         }
         m_phase = Phase::Streaming;
@@ -265,13 +324,14 @@ void UploadSession::handle(const wire::Frame& f) {
             return;
         touch(4 * m_timeout);
         if (ack->status != wire::Ok) {
-            fail("chunk refused");
+            fail(UPLOAD_TRANSFER_FAILED,
+                 ack->status == wire::ChunkCrcBad ? "a chunk arrived damaged" : "the device refused a chunk");
             return;
         }
         // Each good chunk is acknowledged once, in order.
         const std::uint32_t expected = std::min(m_acked + m_image.chunkSize(), m_image.size());
         if (m_inFlight == 0 || ack->received != expected) {
-            fail("unexpected acknowledgement");
+            fail(UPLOAD_TRANSFER_FAILED, "the device acknowledged an unexpected byte count");
             return;
         }
         m_acked = ack->received;
@@ -289,7 +349,9 @@ void UploadSession::handle(const wire::Frame& f) {
             return;
         touch(4 * m_timeout);
         if (verify->status != wire::Ok) {
-            fail("image not verified");
+            fail(UPLOAD_VERIFY_FAILED, verify->status == wire::ImageCrcBad
+                                           ? "the image arrived damaged (CRC mismatch)"
+                                           : "the device found the image invalid");
             return;
         }
         m_phase = Phase::Flashing;
@@ -304,10 +366,15 @@ void UploadSession::handle(const wire::Frame& f) {
             setProgress(std::max(m_progress, 96 + 4 * p / 100));
         } else if (const auto commit = wire::decodeCommitReply(f)) {
             if (commit->status != wire::Ok) {
-                fail("flash failed");
+                char why[120];
+                std::snprintf(why, sizeof why,
+                              "programming the flash failed, the device keeps version %d.%02d",
+                              static_cast<int>(commit->versionMajor), static_cast<int>(commit->versionMinor));
+                fail(UPLOAD_FLASH_FAILED, why);
                 return;
             }
             m_phase = Phase::Committed;
+            m_outcome = UPLOAD_COMMITTED;
             finish();
             setProgress(100);
         }
@@ -322,14 +389,16 @@ void UploadSession::checkDeadline(Clock::time_point now) {
         return;
     switch (m_phase) {
     case Phase::Connecting:
-        fail("no connection within the timeout");
+        fail(UPLOAD_UNREACHABLE, "no connection to the station within the timeout");
         break;
     case Phase::AwaitBegin:
-        fail("no answer to Begin within the timeout");
+        fail(UPLOAD_UNREACHABLE, "the device did not answer");
         break;
     default:
-        fail(m_phase == Phase::Flashing && now >= m_flashEnd ? "flash took longer than its limit"
-                                                             : "device went quiet");
+        if (m_phase == Phase::Flashing && now >= m_flashEnd)
+            fail(UPLOAD_FLASH_FAILED, "the device did not finish programming its flash in time");
+        else
+            lost("the device stopped answering");
         break;
     }
 }

@@ -26,18 +26,21 @@ std::chrono::milliseconds flashLimit(std::uint32_t imageSize, std::chrono::milli
 // Used from the calling thread only.
 class SharedImage {
 public:
-    // `payloadCrc` is the CRC the image header carries (already verified on load).
-    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize);
+    // `payloadCrc` and `typeCode` are the image header's (already verified on load).
+    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize,
+                std::uint32_t typeCode);
 
     const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
     std::uint32_t size() const { return static_cast<std::uint32_t>(m_bytes.size()); }
     std::uint32_t chunkSize() const { return m_chunkSize; }
     std::uint32_t crc() const { return m_crc; }
+    std::uint32_t typeCode() const { return m_typeCode; }
     std::uint32_t chunkCrc(std::uint32_t offset) const;
 
 private:
     const std::vector<std::uint8_t>& m_bytes;
     std::uint32_t m_chunkSize;
+    std::uint32_t m_typeCode;
     std::uint32_t m_crc = 0;
     mutable std::vector<std::uint32_t> m_chunkCrcs;
     mutable std::vector<bool> m_known;
@@ -62,6 +65,7 @@ public:
     UploadSession& operator=(const UploadSession&) = delete;
     ~UploadSession();
 
+    std::int32_t id() const { return m_id; }
     int fd() const { return m_fd; }
     bool active() const { return m_phase != Phase::Committed && m_phase != Phase::Failed; }
     bool committed() const { return m_phase == Phase::Committed; }
@@ -69,7 +73,9 @@ public:
     Phase phase() const { return m_phase; }
     int progress() const { return m_progress; } // 0 until the device accepted, then 1..100
     Clock::time_point deadline() const { return m_deadline; }
-    const char* failure() const { return m_failure; }
+    // Why a failed session failed: an UPLOAD_* outcome of TestDll.h and a short sentence.
+    int outcome() const { return m_outcome; }
+    const char* failure() const { return m_reason; }
 
     // Called after every progress change, so no intermediate value is skipped
     // when several frames arrive in one read.
@@ -89,7 +95,9 @@ private:
     void handle(const wire::Frame& f);
     bool refill(); // queue the next chunk if the window allows
     void queueControl(std::vector<std::uint8_t> frame);
-    void fail(const char* why);
+    void fail(int outcome, const char* why);
+    void refused(std::uint16_t status); // BeginReply other than Ok
+    void lost(const char* how);         // the stream failed: the outcome follows the phase
     void finish();
     void touch(std::chrono::milliseconds within);
     void drainFrames();
@@ -105,7 +113,8 @@ private:
     int m_progress = 0;
     Clock::time_point m_deadline;
     Clock::time_point m_flashEnd; // the latest a commit may come, however often the device reports
-    const char* m_failure = nullptr;
+    int m_outcome = -1;      // UPLOAD_* once committed or failed
+    char m_reason[120] = {}; // as UploadOutcome carries it
     std::function<void()> m_onProgress;
 
     wire::FrameReader m_reader;

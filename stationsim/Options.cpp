@@ -111,6 +111,8 @@ Device:
   letter       one ASCII character, the type code's low byte [NUL]
   version      [major, minor], integers >= 0 [[0, 0]]
   serial       true: also served on the --serial line [false]
+  accepts      image type codes it takes, e.g. [2, 255]; any other is refused
+               at Begin (NotAccepted) [every type]
   faults       object, all off by default:
     silent       true: listed by scan, answers nothing else
     drop_after   N: reset the connection once N image bytes arrived

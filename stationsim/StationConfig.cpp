@@ -153,9 +153,9 @@ bool parseFaults(Checker& c, const json& v, const std::string& path, Faults& f) 
 bool parseDevice(Checker& c, const json& v, const std::string& path, DeviceConfig& d) {
     if (!v.is_object())
         return c.fail(path, "expected an object");
-    if (!c.onlyKeys(
-            v, path,
-            {"id", "address", "name", "family", "kind", "sub", "letter", "version", "serial", "faults"}))
+    if (!c.onlyKeys(v, path,
+                    {"id", "address", "name", "family", "kind", "sub", "letter", "version", "serial",
+                     "accepts", "faults"}))
         return false;
     if (!v.contains("id"))
         return c.fail(Checker::join(path, "id"), "missing (every device needs an id)");
@@ -207,6 +207,13 @@ bool parseDevice(Checker& c, const json& v, const std::string& path, DeviceConfi
             d.versionMinor = static_cast<std::int32_t>(minor);
         } else if (key == "serial") {
             ok = c.boolean(value, at, d.serial);
+        } else if (key == "accepts") {
+            if (!value.is_array())
+                return c.fail(at, "expected an array of image type codes such as [2, 255]");
+            d.acceptsAll = false;
+            d.accepts.resize(value.size());
+            for (std::size_t i = 0; ok && i < value.size(); ++i)
+                ok = c.byte(value[i], at + "[" + std::to_string(i) + "]", d.accepts[i]);
         } else if (key == "faults") {
             ok = parseFaults(c, value, at, d.faults);
         }

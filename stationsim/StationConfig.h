@@ -2,6 +2,7 @@
 // and how fast they are. Loaded once at start; immutable afterwards.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,7 +31,14 @@ struct DeviceConfig {
     std::int32_t versionMajor = 0;
     std::int32_t versionMinor = 0;
     bool serial = false;
+    bool acceptsAll = true;            // no "accepts" list: every image type
+    std::vector<std::uint8_t> accepts; // else the image types (type code low bytes) it takes
     Faults faults;
+
+    bool acceptsType(std::uint32_t imageType) const {
+        const auto type = static_cast<std::uint8_t>(imageType & 0xFFu);
+        return acceptsAll || std::find(accepts.begin(), accepts.end(), type) != accepts.end();
+    }
 
     std::uint32_t typeCode() const {
         return (std::uint32_t{family} << 24) | (std::uint32_t{kind} << 16) | (std::uint32_t{sub} << 8) |

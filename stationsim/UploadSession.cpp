@@ -77,14 +77,18 @@ bool commit(const SessionContext& ctx, std::int32_t id, Version v) {
 }
 
 // Checks a complete image against the announced CRC and the image format.
-std::uint16_t verify(const std::vector<std::uint8_t>& image, std::uint32_t announcedCrc,
+std::uint16_t verify(const std::vector<std::uint8_t>& image, const wire::BeginMsg& up,
                      fwimage::ImageInfo& info) {
+    const std::uint32_t announcedCrc = up.imageCrc;
     if (fwimage::parseImage(image.data(), image.size(), info) == fwimage::ImageError::None) {
         // The payload CRC was just checked against the header; combining it with the
         // header's spares another pass over a large image.
         const std::uint32_t header = wire::crc32Of(image.data(), fwimage::kHeaderSize);
         const std::uint32_t whole = wire::crc32Combine(header, info.payloadCrc, info.payloadLength);
-        return whole == announcedCrc ? wire::Ok : wire::ImageCrcBad;
+        if (whole != announcedCrc)
+            return wire::ImageCrcBad;
+        // The type was accepted at Begin: an image of another type is not the one offered.
+        return info.typeCode == up.imageType ? wire::Ok : wire::ImageInvalid;
     }
     return wire::crc32Of(image.data(), image.size()) == announcedCrc ? wire::ImageInvalid : wire::ImageCrcBad;
 }
@@ -119,7 +123,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             if (!end)
                 return false;
             const std::uint16_t status = received == up.imageSize && end->imageCrc == up.imageCrc
-                                             ? verify(image, up.imageCrc, info)
+                                             ? verify(image, up, info)
                                              : std::uint16_t{wire::ImageCrcBad};
             return sendVerifyReply(ch, status) && status == wire::Ok;
         }
@@ -187,6 +191,11 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
     if (up.imageSize == 0 || up.imageSize > kMaxImageSize || up.chunkSize < wire::kMinChunkSize ||
         up.chunkSize > wire::kMaxChunkSize) {
         sendBeginReply(ch, up.id, wire::TooLarge);
+        return std::nullopt;
+    }
+    if (!dev->acceptsType(up.imageType)) {
+        sendBeginReply(ch, up.id, wire::NotAccepted);
+        logRequest("upload %d: image type %u not accepted", up.id, up.imageType & 0xFFu);
         return std::nullopt;
     }
     UploadClaim claim(ctx.table, up.id);

@@ -63,8 +63,10 @@ public:
 
     // The upload job (UpdateDialogUpload.cpp). While a job runs, its result
     // box included, the commands that would change it are disabled and the
-    // dialog refuses to end.
+    // dialog refuses to end. Once it is settled, each target's row shows an
+    // icon for its outcome and the reason as its tooltip, until the next Refresh.
     bool isUploading() const;
+    const QIcon& outcomeIcon(TargetOutcome outcome) const;
     bool canClose() const override;
 
 protected:
@@ -79,6 +81,7 @@ private:
     void connectUploadController();
     void runUploadCommand(UploadCommand command);
     void uploadEnded(const UploadResult& result);
+    void markOutcomes(const UploadResult& result);
     void holdForUpload(bool held);
     void openSerialPort(int port);
 
@@ -96,6 +99,8 @@ private:
     QCheckBox* m_useCom2 = nullptr;
     FileChooser m_chooser;
     bool m_started = false;
-    bool m_portOpened = false; // a serial port opened: its boxes stay disabled
+    int m_portOpened = 0;    // the serial port that opened (1 or 2): its boxes stay disabled
+    QIcon m_outcomeIcons[6]; // by TargetOutcome
+    QIcon m_noOutcomeIcon;   // blank: rows that were no target keep their text in line
     QPointer<QWidget> m_focusBeforeUpload;
 };

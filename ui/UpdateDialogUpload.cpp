@@ -1,15 +1,22 @@
 // The upload commands of the main dialog: "Update", "Upd. All" and the two
 // serial-port boxes. The engine plans the job, the dialog's upload controller
-// runs it; the dialog holds its commands until the result box is dismissed.
+// runs it; the dialog holds its commands until the result box is dismissed,
+// and marks each target's row with its outcome.
 #include "ui/UpdateDialog.h"
 
 #include "core/MessageSink.h"
+#include "core/TargetResults.h"
 #include "core/UploadController.h"
 #include "ui/ResourceIds.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QListWidget>
+#include <QPixmap>
 #include <QProgressBar>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace {
 
@@ -21,6 +28,19 @@ constexpr int kHeldDuringUpload[] = {IDC_UPDATE, IDC_UPDATE_ALL, IDC_REFRESH, ID
 } // namespace
 
 void UpdateDialog::connectUploadController() {
+    QStyle* style = QApplication::style();
+    const QStyle::StandardPixmap pictures[] = {QStyle::SP_DialogApplyButton,  QStyle::SP_MessageBoxQuestion,
+                                               QStyle::SP_MessageBoxWarning,  QStyle::SP_MessageBoxCritical,
+                                               QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical};
+    for (int i = 0; i < 6; ++i)
+        m_outcomeIcons[i] = style->standardIcon(pictures[i], nullptr, m_deviceList);
+    // Icons no taller than a line of text, so a marked row keeps its height.
+    const int side = m_deviceList->fontMetrics().height();
+    m_deviceList->setIconSize(QSize(side, side));
+    QPixmap blank(side, side);
+    blank.fill(Qt::transparent);
+    m_noOutcomeIcon = QIcon(blank);
+    connect(m_upload, &UploadController::settled, this, &UpdateDialog::markOutcomes);
     connect(m_upload, &UploadController::progressChanged, m_progressBar, &QProgressBar::setValue);
     connect(m_upload, &UploadController::flashWarning, this,
             [this] { setInfoLine(QString::fromLatin1(kFlashWarning)); });
@@ -30,8 +50,12 @@ void UpdateDialog::connectUploadController() {
 void UpdateDialog::runUploadCommand(UploadCommand command) {
     if (isUploading())
         return;
-    const bool serial = m_useCom1->isChecked() || m_useCom2->isChecked();
-    const UploadPlan plan = m_engine.planUpload(command, fileBoxText(), selectedRows(), serial);
+    // A ticked box sends over the serial port that opened (the library's choice), or
+    // without one over the ticked box's port, which then fails.
+    int port = 0;
+    if (m_useCom1->isChecked() || m_useCom2->isChecked())
+        port = m_portOpened != 0 ? m_portOpened : (m_useCom1->isChecked() ? 1 : 2);
+    const UploadPlan plan = m_engine.planUpload(command, fileBoxText(), selectedRows(), port);
     if (plan.fileChecked)
         setInfoLine(plan.file.line);
     for (int row : plan.rowsToSelect) {
@@ -55,6 +79,29 @@ void UpdateDialog::uploadEnded(const UploadResult& result) {
         showFileInformation();
     m_progressBar->setValue(0);
     holdForUpload(false);
+}
+
+// Rows of the job's targets get the icon of their outcome and its reason as their tooltip;
+// marks of an earlier job stay on the other rows until Refresh.
+void UpdateDialog::markOutcomes(const UploadResult& result) {
+    for (int row = 0; row < m_deviceList->count(); ++row) {
+        if (m_deviceList->item(row)->icon().isNull())
+            m_deviceList->item(row)->setIcon(m_noOutcomeIcon);
+    }
+    for (const TargetResult& target : result.targets) {
+        const int32_t* ids = slotTable().ids;
+        const int slot = static_cast<int>(std::find(ids, ids + kDeviceSlots, target.id) - ids);
+        QListWidgetItem* item = m_deviceList->item(slotTable().rowOfSlot(slot));
+        if (!item)
+            continue;
+        item->setIcon(outcomeIcon(target.outcome));
+        const QString outcome = QLatin1String(outcomeName(target.outcome));
+        item->setToolTip(target.reason.isEmpty() ? outcome : outcome + QStringLiteral(": ") + target.reason);
+    }
+}
+
+const QIcon& UpdateDialog::outcomeIcon(TargetOutcome outcome) const {
+    return m_outcomeIcons[static_cast<int>(outcome)];
 }
 
 bool UpdateDialog::isUploading() const {
@@ -87,7 +134,7 @@ void UpdateDialog::openSerialPort(int port) {
     // Asked on every click; the mark is the one the click gave the box.
     if (!UpdateEngine::openSerialPort(port))
         return;
-    m_portOpened = true;
+    m_portOpened = port;
     m_useCom1->setEnabled(false);
     m_useCom2->setEnabled(false);
 }

@@ -182,6 +182,31 @@ const char* describe(ImageError error) {
     return "unknown error";
 }
 
+const char* typeLabel(std::uint32_t typeCode) {
+    switch (typeCode & 0xFFu) {
+    case 1:
+        return "NetBoot";
+    case 2:
+        return "NetAppl";
+    case 3:
+        return "GraphBoot";
+    case 4:
+        return "GraphAppl";
+    case 6:
+        return "DSPAppl";
+    case 7:
+        return "MotoAppl";
+    case 100:
+        return "P21Boot";
+    case 101:
+        return "P21Appl";
+    case 255:
+        return "Archive";
+    default:
+        return nullptr;
+    }
+}
+
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out) {
     if (data == nullptr || size < kHeaderSize)
         return ImageError::TooShort;

@@ -42,6 +42,10 @@ enum class ImageError {
 
 const char* describe(ImageError error);
 
+// The module a type code names, from its low byte ("NetAppl" for 2), or nullptr for a
+// code the updater refuses. Devices and the library name image types with these labels.
+const char* typeLabel(std::uint32_t typeCode);
+
 // Validates a whole image held in memory (header and payload).
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out);
 

@@ -36,6 +36,7 @@ Bytes encode(const BeginMsg& m) {
     putU32(b, m.imageSize);
     putU32(b, m.imageCrc);
     putU32(b, m.chunkSize);
+    putU32(b, m.imageType);
     return makeFrame(Begin, b);
 }
 
@@ -94,10 +95,11 @@ ChunkFrameParts chunkFrameParts(std::uint32_t offset, std::uint32_t dataCrc, std
 }
 
 std::optional<BeginMsg> decodeBegin(const Frame& f) {
-    const std::uint8_t* b = bodyOf(f, Begin, 16);
+    // The type is part of every Begin: a device must know what it is offered before the payload.
+    const std::uint8_t* b = bodyOf(f, Begin, 20);
     if (b == nullptr)
         return std::nullopt;
-    return BeginMsg{getI32(b), getU32(b + 4), getU32(b + 8), getU32(b + 12)};
+    return BeginMsg{getI32(b), getU32(b + 4), getU32(b + 8), getU32(b + 12), getU32(b + 16)};
 }
 
 std::optional<BeginReplyMsg> decodeBeginReply(const Frame& f) {

@@ -13,7 +13,7 @@
 namespace wire {
 
 enum FrameType : std::uint16_t {
-    Begin = 0x0010,         // i32 id, u32 image size, u32 image crc32, u32 chunk size
+    Begin = 0x0010,         // i32 id, u32 image size, u32 image crc32, u32 chunk size, u32 image type code
     BeginReply = 0x8010,    // i32 id, u16 status, u16 0
     Chunk = 0x0011,         // u32 offset, u32 crc32 of data, data
     ChunkAck = 0x8011,      // u32 bytes received in order, u16 status, u16 0
@@ -35,6 +35,7 @@ enum Status : std::uint16_t {
     ImageInvalid = 8,
     FlashFailed = 9,
     BadRequest = 10,
+    NotAccepted = 11, // BeginReply: the device does not take images of this type
 };
 
 constexpr std::uint32_t kNetworkChunkSize = 65536;
@@ -50,6 +51,7 @@ struct BeginMsg {
     std::uint32_t imageSize = 0;
     std::uint32_t imageCrc = 0;
     std::uint32_t chunkSize = 0;
+    std::uint32_t imageType = 0; // the image header's type code; its low byte names the module
 
     bool operator==(const BeginMsg&) const = default;
 };

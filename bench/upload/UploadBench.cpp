@@ -135,8 +135,9 @@ JobTiming runJob(UpdateDialog& dialog, int command) {
 class Setup {
 public:
     Setup(int argc, char** argv, const StationLayout& layout) : m_station(layout) {
-        // Settings go to a folder of our own, never the user's.
+        // Settings and the update history go to a folder of our own, never the user's.
         ::setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
+        ::setenv("XDG_STATE_HOME", m_dir.path().c_str(), 1);
         if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY"))
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (m_station.running()) {

@@ -10,11 +10,19 @@
 //   slots asked too) with their rows, "Update" the selected rows' devices that
 //   answer now (no eligibility test);
 // - the refusals in order, nothing asked of any device before the file passed,
-//   the path handed over in the local 8-bit encoding.
+//   the path handed over in the local 8-bit encoding;
+// - a job on a library without DllGetUploadReport: each device's outcome from
+//   its version alone, as the history records it (its line after one cut
+//   short), nothing recorded when no device was reached, an unwritable history
+//   costing one warning and no box.
 #include "core/UpdateEngine.h"
+#include "core/UploadController.h"
 #include "tests/fakedll/FakeDll.h"
 
+#include <QDir>
 #include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstring>
@@ -222,6 +230,66 @@ private slots:
         QCOMPARE(fakedll::calls().size(), before + (path.isEmpty() ? 0 : 2));
         for (const fakedll::Call& call : fakedll::calls("DllGetFileInfo"))
             QCOMPARE(QByteArray::fromStdString(call.path), QFile::encodeName(path));
+    }
+
+    void outcomesAndHistoryWithoutReport() {
+        struct Sink : MessageSink {
+            QStringList shown; // the boxes' texts
+            void showMessage(const QString& text, MessageIcon, const QString&) override { shown << text; }
+        } sink;
+        QTemporaryDir dir;
+        const QString image = dir.filePath("net.bin"),
+                      folder = dir.filePath("Quorvane/tst_core_UpdateEngine");
+        QFile history(folder + "/history.jsonl"), file(image);
+        QVERIFY(QDir().mkpath(folder) && history.open(QIODevice::WriteOnly) &&
+                file.open(QIODevice::WriteOnly));
+        history.write("{\"time\":\"2026-"), file.write("123456789"); // a line cut short; CRC-32 cbf43926
+        history.close(), file.close();
+        scriptMixedStation(); // clusters 11, 20, 14 and 17 on 2.01
+        std::strcpy(fakedll::script().devices[11].info.name, "Q\"\\");
+        fakedll::script().files[image.toStdString()] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
+        fakedll::script().upload.outcomes[14].installs = false; // committed, yet still on 2.01
+        UpdateEngine engine;
+        engine.refresh();
+        UploadJob job = engine.planUpload(UploadCommand::AllEligible, image, {}, 0).job;
+        job.devices.erase(job.devices.begin() + 1), job.targets.erase(job.targets.begin() + 1); // not 20
+        fakedll::script().devices[17].answers = false;
+        UploadController controller(sink);
+        QSignalSpy ended(&controller, &UploadController::ended);
+        const auto run = [&](const QString& stateHome) { // the history once the job ended, its time "T"
+            qputenv("XDG_STATE_HOME", QFile::encodeName(stateHome));
+            if (!controller.start(job) || !ended.wait(10000) || !history.open(QIODevice::ReadOnly))
+                return QString("no job");
+            const QString text = history.readAll();
+            history.close();
+            return QString(text).replace(QRegularExpression("\\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z"), "T");
+        };
+        const QString first = run(dir.path());
+        const QString mismatch = "the device reports version 2.01 after the upload, not 2.04";
+        const QString silent = "the device did not answer after the upload";
+        QCOMPARE(sink.shown, QStringList{"Failed to upload file"});
+        // ' for ", the device name Q"\ escaped
+        const QString line =
+            QString("{'time':'T','command':'update-all','via':'network','file':'%1','image':{"
+                    "'type':2,'label':'NetAppl','name':'CLUSTER','version':'2.04','crc32':"
+                    "'cbf43926'},'result':'failed','targets':[{'id':11,'address':'192.168.1.20',"
+                    "'name':'Q\\'\\\\','before':'2.01','after':'2.04','outcome':'committed',"
+                    "'reason':''},{'id':14,'address':'192.168.1.20','name':'Stage Left','before':"
+                    "'2.01','after':'2.01','outcome':'verify-failed','reason':'%2'},{'id':17,"
+                    "'address':'192.168.1.20','name':'Stage Left','before':'2.01','after':'',"
+                    "'outcome':'unreachable','reason':'%3'}]}")
+                .replace('\'', '"')
+                .arg(image, mismatch, silent);
+        QCOMPARE(first, "{\"time\":\"2026-\n" + line + "\n");
+        for (int id : {11, 14})
+            fakedll::script().devices[id].answers = false;
+        QCOMPARE(run(dir.path()), first); // no device reached: nothing recorded
+        fakedll::script().devices[11].answers = true;
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression("^tst_core_UpdateEngine: cannot write the update history .*net.bin/"));
+        QCOMPARE(run(image), first);    // a file where the state folder should be
+        QCOMPARE(sink.shown.size(), 3); // the box all the same, and no other
     }
 };
 

@@ -1,12 +1,14 @@
 // The library against one station (it reads its environment once per process), in
 // the order written: refusals before any port is open, bad arguments; scan order over
 // answers in parts and capacity (slots beyond it untouched), the exact RemoteInfo record; a hang-up, a
-// refusal, silence or an unknown id failing an upload while the healthy partner commits,
-// invalid images touching no device; serial uploads; uploads and queries on three
-// threads at once; every commit kept in the station's state file across a restart
-// (thirty saved at once); no station at all. DllGetFileInfo: a valid image fills every
-// output (unsigned header fields bit for bit, the 19-character name within the caller's
-// 20 bytes); an invalid image, a non-file or any null argument writes nothing.
+// refusal (an image type the device does not take among them), silence or an unknown id
+// failing an upload while the healthy partner commits, each with its outcome in this
+// thread's report; invalid images touching no device; serial uploads; uploads and
+// queries on three threads at once, each thread with its own report; every commit kept
+// in the station's state file across a restart (thirty saved at once); no station at
+// all. DllGetFileInfo: a valid image fills every output (unsigned header fields bit for
+// bit, the 19-character name within the caller's 20 bytes); an invalid image, a
+// non-file or any null argument writes nothing.
 #include "devlib/TestDll.h"
 #include "tests/support/StationProcess.h"
 
@@ -34,7 +36,7 @@ namespace {
 // The library's timeout: sessions answer within it even on a loaded machine. Thread-sanitized
 // builds start thirty sessions far slower, so scripts/test gives them more (ZU_TEST_T_MS).
 const int kT = std::getenv("ZU_TEST_T_MS") ? std::atoi(std::getenv("ZU_TEST_T_MS")) : 500;
-constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205;
+constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205, kDsp = 206;
 constexpr std::int32_t kRecord = 2147483647, kSilent = 301;
 
 StationLayout mainStation() {
@@ -51,6 +53,7 @@ StationLayout mainStation() {
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
     s.devices.push_back({.id = kFlashFail, .faults = {.flashFail = true}});
     s.devices.push_back({.id = kStall, .faults = {.stallAfter = 100000}});
+    s.devices.push_back({.id = kDsp, .accepts = {6}});
     s.devices.push_back(
         {.id = kSilent, .faults = {.silent = true}}); // listed by the scan, answers nothing else
     for (const std::int32_t id : {401, 402})
@@ -121,8 +124,10 @@ TEST(Refused, NoPortBadPortsBadArguments) {
     ASSERT_TRUE(g_station->running()) << g_station->error();
     const std::string img = image("ok.bin", 4096, 3, 7);
     g_progress.clear();
+    EXPECT_EQ(DllGetUploadReport(nullptr, 0), 0);          // no upload on this thread yet
     EXPECT_EQ(DllUploadFile(401, img.c_str(), record), 0); // no port opened yet
-    EXPECT_EQ(DllOpenPort(2), 0);                          // path missing
+    EXPECT_EQ(DllGetUploadReport(nullptr, 0), 1);
+    EXPECT_EQ(DllOpenPort(2), 0); // path missing
     g_dir.write("com2", "");
     for (const std::int32_t port : {2 /* not a terminal */, 0, 3, -1, 2147483647})
         EXPECT_EQ(DllOpenPort(port), 0) << port;
@@ -183,14 +188,26 @@ TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentAfterTimeout) {
 // The faulty device comes first, so a failure that stopped the loop early would show.
 TEST(Upload, EachFaultFailsAlonePartnerCommits) {
     int minor = 10;
-    for (const std::int32_t id : {kDrop, kCorrupt, kReject, kFlashFail, kStall, kSilent, 999}) {
+    const std::pair<std::int32_t, int> rows[] = {
+        {kDrop, UPLOAD_TRANSFER_FAILED}, {kCorrupt, UPLOAD_TRANSFER_FAILED}, {kReject, UPLOAD_REFUSED},
+        {kDsp, UPLOAD_REFUSED},          {kFlashFail, UPLOAD_FLASH_FAILED},  {kStall, UPLOAD_TRANSFER_FAILED},
+        {kSilent, UPLOAD_UNREACHABLE},   {999, UPLOAD_UNREACHABLE}};
+    for (const auto& [id, outcome] : rows) {
         SCOPED_TRACE(id);
         const auto before = versionOf(id);
-        const std::string path = image("fault.bin", 300000, 5, ++minor); // five 64 KiB chunks
+        // GraphAppl, five 64 KiB chunks
+        const std::string path = makeImageFile(g_dir.file("fault.mem"), 300000, 5, ++minor, 4);
         const std::int32_t ids[] = {id, 102};
         g_progress.clear();
         const auto start = steady_clock::now();
         EXPECT_EQ(DllUploadFileToDevices(2, ids, path.c_str(), record), 0);
+        UploadOutcome r[3];
+        ASSERT_EQ(DllGetUploadReport(r, 3), 2);
+        EXPECT_TRUE(r[0].id == id && r[0].outcome == outcome && r[1].id == 102 &&
+                    r[1].outcome == UPLOAD_COMMITTED);
+        const std::string reason(r[0].reason, strnlen(r[0].reason, 120)); // terminated, and said
+        EXPECT_TRUE(reason.size() > 10 && reason.size() < 120 && r[1].reason[0] == '\0') << reason;
+        EXPECT_TRUE(id != kDsp || reason == "image type GraphAppl is not accepted by this device") << reason;
         EXPECT_LT(steady_clock::now() - start, milliseconds(10 * kT));
         EXPECT_EQ(versionOf(id), before);
         EXPECT_EQ(versionOf(102), std::make_pair(5, minor));
@@ -262,7 +279,8 @@ TEST(Serial, UploadsOnlyToDevicesOnTheLine) {
     EXPECT_EQ(versionOf(402), std::make_pair(9, 2));
 }
 
-// Two uploads (one without a callback) while the main thread queries; progress on the uploading thread only.
+// Two uploads (one without a callback) while the main thread queries; progress and report on the
+// uploading thread only.
 TEST(Threaded, TwoUploadsWhileScanning) {
     const std::string a = image("t1.bin", 400000, 11, 1), b = image("t2.bin", 100000, 12, 2);
     const std::int32_t first[] = {101, 102, 103}, second[] = {104, 105};
@@ -270,6 +288,7 @@ TEST(Threaded, TwoUploadsWhileScanning) {
     std::atomic<bool> done{false};
     auto one = std::async(std::launch::async, [&] {
         const int r = DllUploadFileToDevices(3, first, a.c_str(), record);
+        EXPECT_EQ(DllGetUploadReport(nullptr, 0), 3); // this thread's call
         done = true;
         return std::make_pair(r, std::this_thread::get_id());
     });
@@ -286,6 +305,7 @@ TEST(Threaded, TwoUploadsWhileScanning) {
     const auto [result, worker] = one.get();
     ASSERT_EQ(result, 1);
     EXPECT_EQ(two.get(), 1);
+    EXPECT_EQ(DllGetUploadReport(nullptr, 0), 1); // still the serial upload this thread made
     EXPECT_GT(scans, 1);
     expectProgress(true, worker);
     for (const std::int32_t id : {101, 102, 103, 104, 105})

@@ -1,8 +1,9 @@
 // The client's upload state machine against a scripted device on a socket pair:
 // the window it keeps (never more than 4 chunks unacknowledged; the bytes and CRCs it
 // sends are checked by the station in tests/devlib's library test), the failures no station fault shows
-// (tests/devlib's library test has those): a reply for another id, a wrong acknowledgement, a verify failure,
-// hang-ups and silence around Begin and End, flash progress past its limit, noise on a stream transport;
+// (tests/devlib's library test has those) with the outcome each reports: refusals, a reply for another id, a
+// refused chunk, a wrong acknowledgement, verify and flash failures, hang-ups and silence at every step, flash
+// progress past its limit, noise on a stream transport;
 // flash heartbeats keeping a long flash alive, and stale frames and noise before the answer on a serial line.
 #include "devlib/UploadRunner.h"
 #include "devlib/UploadSession.h"
@@ -27,13 +28,15 @@ namespace {
 constexpr auto kT = milliseconds(100);
 constexpr std::int32_t kId = 42;
 
-enum class Step { Begin, End, Flash, Done };
+enum class Step { Begin, Chunk, End, Flash, Done };
 
 struct Script {
     std::int32_t beginId = kId; // id echoed in BeginReply
     bool staleFirst = false;    // noise, a stale ChunkAck and another id's BeginReply first
-    int badAckAt = -1;          // chunk index whose ack reports a wrong count
-    std::uint16_t verifyStatus = wire::Ok;
+    std::uint16_t beginStatus = wire::Ok;
+    int badAckAt = -1;      // chunk index whose ack reports a wrong count
+    int refuseChunkAt = -1; // chunk index answered with ChunkCrcBad
+    std::uint16_t verifyStatus = wire::Ok, commitStatus = wire::Ok;
     Step silentAt = Step::Done; // stop answering (keep the stream open) at this step
     Step closeAt = Step::Done;  // close the stream at this step
     int flashSteps = 4;
@@ -63,9 +66,12 @@ Observed runDevice(zutest::FrameStream& s, const Script& script) {
         const auto f = s.read(pending.empty() ? 5000 : 20);
         if (!f && !pending.empty() && !s.peerClosed()) {
             for (const std::size_t received : pending) {
+                const bool refuse = acked == script.refuseChunkAt;
                 const auto count =
                     static_cast<std::uint32_t>(received) + (acked++ == script.badAckAt ? 1 : 0);
-                s.send(wire::encode(wire::ChunkAckMsg{count, wire::Ok}));
+                s.send(wire::encode(wire::ChunkAckMsg{count, refuse ? wire::ChunkCrcBad : wire::Ok}));
+                if (refuse)
+                    return o;
             }
             pending.clear();
             continue;
@@ -80,8 +86,12 @@ Observed runDevice(zutest::FrameStream& s, const Script& script) {
                 s.send(wire::encode(wire::ChunkAckMsg{1024, wire::Ok}));
                 s.send(wire::encode(wire::BeginReplyMsg{kId + 1, wire::Ok}));
             }
-            s.send(wire::encode(wire::BeginReplyMsg{script.beginId, wire::Ok}));
+            s.send(wire::encode(wire::BeginReplyMsg{script.beginId, script.beginStatus}));
+            if (script.beginStatus != wire::Ok)
+                return o;
         } else if (const auto chunk = wire::decodeChunk(*f)) {
+            if (stopHere(Step::Chunk))
+                return o;
             pending.push_back(o.received += chunk->data.size());
             o.maxUnacked = std::max(o.maxUnacked, static_cast<unsigned>(pending.size()));
         } else if (wire::decodeEnd(*f)) {
@@ -96,7 +106,7 @@ Observed runDevice(zutest::FrameStream& s, const Script& script) {
                         wire::FlashProgressMsg{static_cast<std::uint16_t>(100 * i / script.flashSteps)})))
                     return o;
             }
-            s.send(wire::encode(wire::CommitReplyMsg{wire::Ok, 3, 7}));
+            s.send(wire::encode(wire::CommitReplyMsg{script.commitStatus, 3, 7}));
             return o;
         }
     }
@@ -112,6 +122,8 @@ struct Outcome {
     int result;
     Observed seen;
     milliseconds took;
+    int code; // the session's UPLOAD_* outcome
+    std::string reason;
 };
 
 Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t chunk = 65536) {
@@ -130,7 +142,7 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
         seen = runDevice(stream, script);
     });
     ::fcntl(client.fd(), F_SETFL, O_NONBLOCK);
-    const SharedImage shared(image, info.payloadCrc, chunk);
+    const SharedImage shared(image, info.payloadCrc, chunk, info.typeCode);
     std::vector<std::unique_ptr<UploadSession>> sessions;
     sessions.push_back(UploadSession::overStream(kId, shared, client.fd(), kT, script.stream));
     g_progress.clear();
@@ -141,14 +153,14 @@ Outcome upload(const Script& script, std::size_t payload = 300000, std::uint32_t
     device.join();
     EXPECT_TRUE(std::is_sorted(g_progress.begin(), g_progress.end(), std::less_equal<>()))
         << "progress rises";
-    return {r, seen, took};
+    return {r, seen, took, sessions[0]->outcome(), sessions[0]->failure()};
 }
 
 } // namespace
 
 TEST(Session, CompleteUploadAsTheDeviceSeesIt) {
     const Outcome o = upload({});
-    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(o.result == 1 && o.code == UPLOAD_COMMITTED && o.reason.empty());
     // The window of 4 chunks is never exceeded, and is used (a loaded machine may ack early).
     EXPECT_TRUE(o.seen.maxUnacked >= 2 && o.seen.maxUnacked <= 4) << o.seen.maxUnacked;
     for (const int passed : {1, 95, 96, 100}) // started; all bytes acknowledged; image verified; done
@@ -168,21 +180,27 @@ TEST(Session, FailureAtEachStep) {
         const char* name;
         Script script;
         int maxProgress; // highest value the caller may have seen; 0: no chunk sent either
+        int code;
     } const rows[] = {
-        {"reply for another id", {.beginId = kId + 1}, 0},
-        {"silent at Begin", {.silentAt = Step::Begin}, 0},
-        {"closed at Begin", {.closeAt = Step::Begin}, 0},
-        {"wrong ack count", {.badAckAt = 1}, 95},
-        {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95},
-        {"silent after End", {.silentAt = Step::End}, 95},
-        {"closed after verify", {.closeAt = Step::Flash}, 96},
-        {"flash progress past the limit", {.flashSteps = 40, .flashStepDelay = kT / 2}, 99},
-        {"noise on a stream transport", {.staleFirst = true, .stream = true}, 0},
+        {"busy", {.beginStatus = wire::Busy}, 0, UPLOAD_REFUSED},
+        {"type not accepted", {.beginStatus = wire::NotAccepted}, 0, UPLOAD_REFUSED},
+        {"reply for another id", {.beginId = kId + 1}, 0, UPLOAD_UNREACHABLE},
+        {"silent at Begin", {.silentAt = Step::Begin}, 0, UPLOAD_UNREACHABLE},
+        {"closed at Begin", {.closeAt = Step::Begin}, 0, UPLOAD_UNREACHABLE},
+        {"noise on a stream transport", {.staleFirst = true, .stream = true}, 0, UPLOAD_UNREACHABLE},
+        {"chunk refused", {.refuseChunkAt = 2}, 95, UPLOAD_TRANSFER_FAILED},
+        {"wrong ack count", {.badAckAt = 1}, 95, UPLOAD_TRANSFER_FAILED},
+        {"closed mid chunks", {.closeAt = Step::Chunk}, 95, UPLOAD_TRANSFER_FAILED},
+        {"image CRC bad", {.verifyStatus = wire::ImageCrcBad}, 95, UPLOAD_VERIFY_FAILED},
+        {"silent after End", {.silentAt = Step::End}, 95, UPLOAD_VERIFY_FAILED},
+        {"closed after verify", {.closeAt = Step::Flash}, 96, UPLOAD_FLASH_FAILED},
+        {"flash failed", {.commitStatus = wire::FlashFailed}, 100, UPLOAD_FLASH_FAILED},
+        {"flash progress past the limit", {.flashSteps = 40, .flashStepDelay = kT / 2}, 99, UPLOAD_FLASH_FAILED},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const Outcome o = upload(row.script, 5000, 1024); // a flash limit of 4T + 0.3 s
-        EXPECT_EQ(o.result, 0);
+        EXPECT_TRUE(o.result == 0 && o.code == row.code && !o.reason.empty()) << o.code << " " << o.reason;
         EXPECT_LT(o.took, 6 * kT + milliseconds(400));
         EXPECT_LE(g_progress.empty() ? 0 : g_progress.back(), row.maxProgress);
         EXPECT_TRUE(row.maxProgress > 0 || o.seen.received == 0) << "chunks sent after a failed Begin";

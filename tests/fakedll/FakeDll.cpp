@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <tuple>
@@ -28,7 +29,26 @@ size_t logCall(fakedll::Call call) {
     return g_log.calls.size() - 1;
 }
 
+// Each target's outcome as scripted (any other commits); a commit installs the file's version.
+void report(const fakedll::Call& call) {
+    const auto file = g_script.files.find(call.path);
+    std::vector<UploadOutcome>& report = fakedll::threadReport();
+    report.clear();
+    for (int32_t id : call.ids.empty() ? std::vector<int32_t>{call.id} : call.ids) {
+        const auto scripted = g_script.upload.outcomes.find(id);
+        const auto o = scripted == g_script.upload.outcomes.end() ? fakedll::Outcome{} : scripted->second;
+        report.push_back({id, o.code, {}});
+        std::snprintf(report.back().reason, sizeof report.back().reason, "%s", o.reason.c_str());
+        const auto device = g_script.devices.find(id);
+        if (o.code == UPLOAD_COMMITTED && o.installs && device != g_script.devices.end() &&
+            file != g_script.files.end())
+            std::tie(device->second.info.versionMajor, device->second.info.versionMinor) =
+                std::tie(file->second.versionMajor, file->second.versionMinor);
+    }
+}
+
 int32_t runUpload(fakedll::Call call, ProgressCallback callback) {
+    report(call);
     const size_t entry = logCall(std::move(call));
     const fakedll::UploadScript& script = g_script.upload;
     Lock lock(g_log.mutex);
@@ -96,6 +116,11 @@ bool waitUploadGated(int timeoutMs) {
 
 bool waitUploadsFinished(int count, int timeoutMs) {
     return waitFor(timeoutMs, g_log.finished, count);
+}
+
+std::vector<UploadOutcome>& threadReport() {
+    thread_local std::vector<UploadOutcome> report;
+    return report;
 }
 
 std::vector<Call> calls(const std::string& function) {

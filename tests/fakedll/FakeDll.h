@@ -1,10 +1,13 @@
 // Scripted stand-in for the device-access library: it defines the six Dll*
-// operations of TestDll.h, answers as the script says and logs every call.
+// operations of TestDll.h, answers as the script says and logs every call; the
+// seventh, DllGetUploadReport, comes apart (fakedll_report) so that a test can
+// do without it, as with an older library.
 // The script is set from the test's own thread while no upload runs; the log
 // and the upload's gate may be used from any thread, and no lock is held while
 // an upload calls back or waits at its gate. After reset(): the scan finds
 // nothing, no device answers, no file is an image, uploads report no progress
-// and return 1, every serial port opens.
+// and return 1 with every target committed (a known device then shows the
+// known file's version), every serial port opens.
 #pragma once
 
 #include "devlib/TestDll.h"
@@ -27,10 +30,18 @@ struct FileInfo {
     int32_t result = 1; // 0 leaves the outputs untouched
 };
 
+// What the report says of one target.
+struct Outcome {
+    int32_t code = UPLOAD_COMMITTED;
+    std::string reason{};
+    bool installs = true; // committed: the device takes the file's version
+};
+
 struct UploadScript {
     std::vector<int32_t> progress{}; // reported in order through the callback, on the calling thread
     int32_t result = 1;
     int gateAfter = -1; // >= 0: after that many values, wait (at most 10 s) for releaseUpload()
+    std::map<int32_t, Outcome> outcomes{}; // by id; any other target commits, whatever the result
 };
 
 struct Script {
@@ -65,5 +76,8 @@ struct Call {
 };
 // The log since reset(), of one function or (empty name) all.
 std::vector<Call> calls(const std::string& function = {});
+
+// This thread's report of its last upload call, as DllGetUploadReport hands it out.
+std::vector<UploadOutcome>& threadReport();
 
 } // namespace fakedll

@@ -5,9 +5,10 @@
 // choice and a busy port, a connection cap, clean exit on SIGTERM and SIGINT with a stale
 // serial link replaced and removed, an empty station's scan answer, info requests (garbage,
 // a silent device, a late reply holding up no other) and the request log; scans in parts
-// of 256 are read through the library. Uploads: every protocol error (each Begin refusal,
-// a chunk out of order, corrupt or of the wrong size, a damaged frame, a bad End, an invalid
-// image) ends the session and keeps the old version; Busy for a second session; a client
+// of 256 are read through the library. Uploads: every protocol error (each Begin refusal, an
+// image type the device does not accept among them, a chunk out of order, corrupt or of the
+// wrong size, a damaged frame, a bad End, an invalid image or one of another type than
+// announced) ends the session and keeps the old version; Busy for a second session; a client
 // leaving mid-flash; a stop mid-session. State file: a commit confirmed only once saved,
 // and a kill around a commit. Each device fault is checked through the library (tests/devlib).
 #include "tests/support/StationProcess.h"
@@ -84,14 +85,16 @@ std::string dev(const std::string& extra) {
 const Bytes kImage = zutest::makeImageBytes(1000, 3, 7); // 1064 bytes: a full chunk and 40 bytes
 const auto kSize = static_cast<std::uint32_t>(kImage.size());
 constexpr std::uint32_t kChunk = kMinChunkSize;
+constexpr std::uint32_t kType = 0x01010241; // its type code
 const std::pair<int, int> kOld{2, 3};
 
 std::uint32_t crcOf(const Bytes& bytes) {
     return crc32Of(bytes.data(), bytes.size());
 }
 
-Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = kChunk) {
-    return encode(BeginMsg{id, size, crcOf(kImage), chunk});
+Bytes beginFrame(std::int32_t id, std::uint32_t size = kSize, std::uint32_t chunk = kChunk,
+                 std::uint32_t type = kType) {
+    return encode(BeginMsg{id, size, crcOf(kImage), chunk, type});
 }
 
 // Past the end of `image`, the bytes come from its start: only the offset matters there.
@@ -102,10 +105,11 @@ Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = kChunk, std::uint32_
     return encode(ChunkMsg{offset, crcOf(bytes) ^ crcXor, bytes});
 }
 
-// The whole of `image` in chunks after its Begin, then its End.
-std::vector<Bytes> transfer(const Bytes& image, std::optional<Bytes> last = std::nullopt) {
+// The whole of `image` in chunks after its Begin (announcing `type`), then its End.
+std::vector<Bytes> transfer(const Bytes& image, std::optional<Bytes> last = std::nullopt,
+                            std::uint32_t type = kType) {
     const auto size = static_cast<std::uint32_t>(image.size());
-    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), kChunk})};
+    std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), kChunk, type})};
     for (std::uint32_t offset = 0; offset < size; offset += kChunk)
         frames.push_back(chunkFrame(offset, std::min(kChunk, size - offset), 0, image));
     frames.push_back(last.value_or(encode(EndMsg{crcOf(image)})));
@@ -159,6 +163,7 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         {run, dev(R"("address": "host")"), "@/s.json: devices[1].address: expected a dotted"},
         {run, dev(R"("family": 256)"), "@/s.json: devices[1].family: out of range (0..255)"},
         {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
+        {run, dev(R"("accepts": [2, 256])"), "@/s.json: devices[1].accepts[1]: out of range (0..255)"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
         {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
         {{"--port", "0"}, ok, "--station FILE is required"},
@@ -277,6 +282,7 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"unknown id", {beginFrame(999)}, BeginReply, UnknownId},
         {"image too large", {beginFrame(101, kMax + 1)}, BeginReply, TooLarge},
         {"chunk below the least", {beginFrame(101, kSize, kChunk - 1)}, BeginReply, TooLarge},
+        {"type not accepted", {beginFrame(101, kSize, kChunk, 2)}, BeginReply, NotAccepted},
         {"begin without fields", {makeFrame(Begin, Bytes{1, 2})}, BeginReply, BadRequest},
         // Accepted, then ended at once, so that no session stays open.
         {"largest image and chunk", {beginFrame(101, kMax, 65536), end}, VerifyReply, ImageCrcBad},
@@ -288,8 +294,10 @@ TEST(Upload, EachProtocolErrorClosesTheSessionAndKeepsTheVersion) {
         {"frame damaged", {beginFrame(101), damaged}, 0, 0xFFFF},
         {"end crc differs", transfer(kImage, encode(EndMsg{crcOf(kImage) ^ 1})), VerifyReply, ImageCrcBad},
         {"not a firmware image", transfer(invalid), VerifyReply, ImageInvalid},
+        {"another type than announced", transfer(kImage, std::nullopt, 0x104), VerifyReply, ImageInvalid},
     };
-    StationProcess st(R"({"devices": [{"id": 101, "version": [2, 3]}, {"id": 102, "serial": true}]})");
+    StationProcess st(
+        R"({"devices": [{"id": 101, "version": [2, 3], "accepts": [65, 4]}, {"id": 102, "serial": true}]})");
     ASSERT_TRUE(st.running()) << st.error();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);

@@ -56,6 +56,8 @@ std::string StationLayout::toJson() const {
                           {"flash_fail", f.flashFail},
                           {"stall_after", f.stallAfter},
                           {"delay_ms", f.delayMs}}}});
+        if (!d.accepts.empty())
+            list.back()["accepts"] = d.accepts;
     }
     return nlohmann::json{
         {"link_kbps", linkKbps}, {"flash_kbps", flashKbps}, {"serial_baud", serialBaud}, {"devices", list}}

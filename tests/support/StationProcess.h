@@ -55,7 +55,8 @@ struct DeviceSetup {
     int major = 1;
     int minor = 0;
     bool serial = false;
-    DeviceFaults faults;
+    std::vector<int> accepts{}; // empty: the key left out (every type)
+    DeviceFaults faults{};
 };
 
 struct StationLayout {

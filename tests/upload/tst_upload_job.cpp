@@ -5,7 +5,9 @@
 // file description back and the bar at 0; result texts and icons (only 1 is
 // success); the commands held and every way out refused until the box is
 // dismissed; a ticked serial box after a failed open; the port boxes after an
-// opened port; a worker that cannot be started; a dialog destroyed under a job.
+// opened port; a worker that cannot be started; a dialog destroyed under a job;
+// each outcome the library reports (and a commit the device does not show) as a
+// line of the box's details and as its row's icon and tooltip until Refresh.
 #include "tests/gui/GuiTestSupport.h"
 
 #include "core/UploadController.h"
@@ -165,6 +167,45 @@ private slots:
         QCOMPARE(dialog.focusWidget(), dialog.control(IDC_UPDATE_ALL)); // Enter would not end the run
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
+    }
+
+    void outcomeOfEachTarget() {
+        // What the library reports, and what the box and the row say; last a commit the device does not show.
+        const std::pair<fakedll::Outcome, QString> rows[] = {
+            {{}, "committed"},
+            {{UPLOAD_UNREACHABLE, "the device did not answer"}, "unreachable"},
+            {{UPLOAD_REFUSED, "image type NetAppl is not accepted by this device"}, "refused"},
+            {{UPLOAD_TRANSFER_FAILED, "a chunk arrived damaged"}, "transfer-failed"},
+            {{UPLOAD_VERIFY_FAILED, "the device found the image invalid"}, "verify-failed"},
+            {{UPLOAD_FLASH_FAILED, "programming the flash failed"}, "flash-failed"},
+            {{UPLOAD_COMMITTED, "", false},
+             "verify-failed: the device reports version 2.03 after the upload, not 2.04"}};
+        fakedll::script().scanIds = {21, 22, 23, 24, 25, 26, 27}; // the library answers 1 all the same
+        for (int i = 0; i < 7; ++i)
+            std::tie(fakedll::script().devices[21 + i], fakedll::script().upload.outcomes[21 + i]) =
+                std::tuple(fakedll::script().devices[21], rows[i].first);
+        UpdateDialog& dialog = m_t->shown();
+        const MessageLog messages(&dialog);
+        const QString line = dialog.deviceList()->item(6)->text();
+        click(dialog, IDC_UPDATE_ALL);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000);
+        QCOMPARE(messages.texts(), QStringList{"Failed to upload file"});
+        const QStringList details = messages.front().box.details.split('\n');
+        for (int row = 0; row < 7; ++row) {
+            const QListWidgetItem* item = dialog.deviceList()->item(row);
+            const std::string& reason = rows[row].first.reason;
+            const QString shown =
+                rows[row].second + (reason.empty() ? "" : ": " + QString::fromStdString(reason));
+            QCOMPARE(details.value(row),
+                     QString("%1  C  2.03 -> 2.0%2  ").arg(21 + row).arg(row ? 3 : 4) + shown);
+            QCOMPARE(item->icon().cacheKey(),
+                     dialog.outcomeIcon(TargetOutcome(row < 6 ? row : 4)).cacheKey());
+            QCOMPARE(item->toolTip(), shown);
+        }
+        QCOMPARE(dialog.deviceList()->item(6)->text(), line); // the text unchanged
+        click(dialog, IDC_REFRESH);
+        QVERIFY(dialog.deviceList()->item(6)->icon().isNull() &&
+                dialog.deviceList()->item(6)->toolTip().isEmpty());
     }
 
     // The dialog going while a job runs (its event loop left under it) ends the

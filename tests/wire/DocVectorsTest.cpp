@@ -66,7 +66,7 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     std::map<std::string, Bytes> v;
     readVectors("protocol.md", v);
     readVectors("image-format.md", v);
-    EXPECT_EQ(v.size(), 11u) << "an example was added or removed: check it here";
+    EXPECT_EQ(v.size(), 12u) << "an example was added or removed: check it here";
 
     EXPECT_EQ(encodeScanRequest(0x12345678), v["scan-request"]);
     EXPECT_TRUE(isScanRequest(datagramOf(v["scan-request"], 0x12345678)));
@@ -79,11 +79,12 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     EXPECT_EQ(encodeInfoReply(0x12345679, info), v["info-reply"]);
     EXPECT_EQ(decodeInfoReply(datagramOf(v["info-reply"], 0x12345679)), info);
 
-    const BeginMsg begin{101, 0x400000, 0xDEADBEEF, 65536};
+    const BeginMsg begin{101, 0x400000, 0xDEADBEEF, 65536, 2};
     EXPECT_EQ(encode(begin), v["begin"]);
     EXPECT_EQ(decodeBegin(frameOf(v["begin"])), begin);
     EXPECT_EQ(encode(BeginReplyMsg{101, Ok}), v["begin-reply"]);
     EXPECT_EQ(decodeBeginReply(frameOf(v["begin-reply"])), (BeginReplyMsg{101, Ok}));
+    EXPECT_EQ(encode(BeginReplyMsg{122, NotAccepted}), v["begin-reply-not-accepted"]);
     EXPECT_EQ(encode(ChunkAckMsg{65536, Ok}), v["chunk-ack"]);
     EXPECT_EQ(decodeChunkAck(frameOf(v["chunk-ack"])), (ChunkAckMsg{65536, Ok}));
     EXPECT_EQ(encode(EndMsg{0xDEADBEEF}), v["end"]);
