@@ -113,8 +113,8 @@ private:
     int m_progress = 0;
     Clock::time_point m_deadline;
     Clock::time_point m_flashEnd; // the latest a commit may come, however often the device reports
-    int m_outcome = -1;      // UPLOAD_* once committed or failed
-    char m_reason[120] = {}; // as UploadOutcome carries it
+    int m_outcome = -1;           // UPLOAD_* once committed or failed
+    char m_reason[120] = {};      // as UploadOutcome carries it
     std::function<void()> m_onProgress;
 
     wire::FrameReader m_reader;

@@ -2,9 +2,9 @@
 // the window it keeps (never more than 4 chunks unacknowledged; the bytes and CRCs it
 // sends are checked by the station in tests/devlib's library test), the failures no station fault shows
 // (tests/devlib's library test has those) with the outcome each reports: refusals, a reply for another id, a
-// refused chunk, a wrong acknowledgement, verify and flash failures, hang-ups and silence at every step, flash
-// progress past its limit, noise on a stream transport;
-// flash heartbeats keeping a long flash alive, and stale frames and noise before the answer on a serial line.
+// refused chunk, a wrong acknowledgement, verify and flash failures, hang-ups and silence at every step,
+// flash progress past its limit, noise on a stream transport; flash heartbeats keeping a long flash alive,
+// and stale frames and noise before the answer on a serial line.
 #include "devlib/UploadRunner.h"
 #include "devlib/UploadSession.h"
 #include "tests/support/StationProcess.h"
@@ -195,7 +195,10 @@ TEST(Session, FailureAtEachStep) {
         {"silent after End", {.silentAt = Step::End}, 95, UPLOAD_VERIFY_FAILED},
         {"closed after verify", {.closeAt = Step::Flash}, 96, UPLOAD_FLASH_FAILED},
         {"flash failed", {.commitStatus = wire::FlashFailed}, 100, UPLOAD_FLASH_FAILED},
-        {"flash progress past the limit", {.flashSteps = 40, .flashStepDelay = kT / 2}, 99, UPLOAD_FLASH_FAILED},
+        {"flash progress past the limit",
+         {.flashSteps = 40, .flashStepDelay = kT / 2},
+         99,
+         UPLOAD_FLASH_FAILED},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
