@@ -25,7 +25,7 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
-    bool save(const std::vector<std::pair<std::int32_t, Version>>& versions, std::string& error);
+    bool save(const std::vector<std::pair<std::int32_t, Version>>& list, std::string& error);
 
     std::string m_path;
     std::mutex m_mutex; // one writer at a time, and versions snapshotted under it

@@ -106,7 +106,7 @@ Bytes chunkFrame(std::uint32_t offset, std::uint32_t size = kChunk, std::uint32_
 }
 
 // The whole of `image` in chunks after its Begin (announcing `type`), then its End.
-std::vector<Bytes> transfer(const Bytes& image, std::optional<Bytes> last = std::nullopt,
+std::vector<Bytes> transfer(const Bytes& image, const std::optional<Bytes>& last = std::nullopt,
                             std::uint32_t type = kType) {
     const auto size = static_cast<std::uint32_t>(image.size());
     std::vector<Bytes> frames{encode(BeginMsg{101, size, crcOf(image), kChunk, type})};
