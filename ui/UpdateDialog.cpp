@@ -75,6 +75,8 @@ void UpdateDialog::initDialog() {
 
     refreshDeviceList();
     fillFileBox();
+    if (!m_startFile.isEmpty())
+        takeChosenFile(m_startFile);
     m_progressBar->setRange(0, 100);
 
     if (QWidget* first = control(IDC_REFRESH))
@@ -169,8 +171,11 @@ bool UpdateDialog::showFileInformation() {
 
 void UpdateDialog::browse() {
     const QString path = m_chooser ? m_chooser(this) : chooseFirmwareFile(this);
-    if (path.isEmpty())
-        return;
+    if (!path.isEmpty())
+        takeChosenFile(path);
+}
+
+void UpdateDialog::takeChosenFile(const QString& path) {
     m_fileBox->addItem(path);
     m_fileBox->setCurrentIndex(m_fileBox->count() - 1);
     if (m_addRecentFile)

@@ -41,6 +41,8 @@ public:
 
     // Browse's chooser; an empty one restores the platform's file chooser.
     void setFileChooser(FileChooser chooser) { m_chooser = std::move(chooser); }
+    // Taken at dialog start, after the file box is filled, as if chosen with Browse.
+    void setStartFile(const QString& path) { m_startFile = path; }
 
     // Controls and state the commands work on.
     QComboBox* fileBox() const { return m_fileBox; }
@@ -74,6 +76,7 @@ protected:
 
 private:
     void fillFileBox();
+    void takeChosenFile(const QString& path);
 
     // The upload job's part of the dialog (UpdateDialogUpload.cpp).
     void connectUploadController();
@@ -95,6 +98,7 @@ private:
     QCheckBox* m_useCom1 = nullptr;
     QCheckBox* m_useCom2 = nullptr;
     FileChooser m_chooser;
+    QString m_startFile;
     bool m_started = false;
     bool m_portOpened = false; // a serial port opened: its boxes stay disabled
     QPointer<QWidget> m_focusBeforeUpload;
