@@ -1,5 +1,6 @@
 #include "ui/UpdateDialog.h"
 
+#include "core/MessageSink.h"
 #include "core/RecentFileList.h"
 #include "core/UploadController.h"
 #include "ui/AboutDialog.h"
@@ -12,6 +13,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
@@ -20,6 +23,23 @@ namespace {
 
 QString chooseFirmwareFile(QWidget* parent) {
     QFileDialog dialog(parent);
+#ifndef Q_OS_WIN
+    // "All Files (*.*)" keeps its text but lists every file, also those
+    // without a dot, as it does on Windows. Only Qt's own chooser lets the
+    // pattern differ from the text; the dialog sets "*.*" first.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+        if (!filter.endsWith(QLatin1String("(*.*)")))
+            return;
+        QMetaObject::invokeMethod(
+            &dialog,
+            [&dialog] {
+                if (auto* model = dialog.findChild<QFileSystemModel*>())
+                    model->setNameFilters({QStringLiteral("*")});
+            },
+            Qt::QueuedConnection);
+    });
+#endif
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     const QStringList filters = firmwareNameFilters();
@@ -48,7 +68,26 @@ UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFile
     m_fileBox = controlAs<QComboBox>(IDC_FILE_BOX);
     m_deviceList = controlAs<QListWidget>(IDC_DEVICE_LIST);
     m_progressBar = controlAs<QProgressBar>(IDC_PROGRESS);
+    nameControls();
     connectUploadController();
+}
+
+// The labels are the buddies of the controls they stand for, which take
+// their names from them; the info line has no label and gets a name of its own.
+void UpdateDialog::nameControls() {
+    const std::pair<QLatin1String, QWidget*> labelled[] = {{QLatin1String("File :"), m_fileBox},
+                                                           {QLatin1String("Select Device"), m_deviceList},
+                                                           {QLatin1String("Progress :"), m_progressBar}};
+    for (QWidget* widget : controls()) {
+        auto* label = qobject_cast<QLabel*>(widget);
+        for (const auto& [text, buddy] : labelled) {
+            if (label && label->text() == text) {
+                label->setBuddy(buddy);
+                buddy->setAccessibleName(QString(text).remove(QLatin1String(" :")));
+            }
+        }
+    }
+    m_infoLine->setAccessibleName(tr("File information"));
 }
 
 UpdateDialog::~UpdateDialog() {
@@ -176,6 +215,11 @@ void UpdateDialog::browse() {
 }
 
 void UpdateDialog::takeChosenFile(const QString& path) {
+    // The box would cut a longer path, and the record would keep the cut one.
+    if (path.size() > m_fileBox->lineEdit()->maxLength()) {
+        m_messages.showMessage(QStringLiteral("File path too long"), MessageIcon::Exclamation);
+        return;
+    }
     m_fileBox->addItem(path);
     m_fileBox->setCurrentIndex(m_fileBox->count() - 1);
     if (m_addRecentFile)

@@ -75,6 +75,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void nameControls();
     void fillFileBox();
     void takeChosenFile(const QString& path);
 

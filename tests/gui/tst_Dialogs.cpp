@@ -1,11 +1,14 @@
 // Main dialog: start order (scan, then the file box filled from the store
 // through its filter, once; focus on "Refresh"; an empty record leaves box and
 // info line empty), Refresh replacing rows on their slots, which keys end it
-// and how, Browse into box and record, the info line only on request, typing
-// bounds. Application shell: F1 in both dialogs
-// (topics, modifiers, the failure box and F1 while it is open, the page's
-// fallback folder), the window menu with its About item, the name taken from
-// the executable, a whole run with its exit step, and which window owns a box.
+// and how, Browse into box and record (a path longer than 259 characters
+// whole; the chooser's "All Files (*.*)" listing a file without a dot), the
+// info line only on request, typing bounds. Application shell: F1 in both
+// dialogs (topics, modifiers, the failure box and F1 while it is open, the
+// page's fallback folder), the window menu with its keys and About item,
+// names and labels for screen readers, the name taken from the executable, a
+// whole run with its exit step and a FILE taken at start, and which window
+// owns a box.
 #include "tests/gui/GuiTestSupport.h"
 
 #include "app/Help.h"
@@ -110,7 +113,8 @@ private slots:
     // cancelling changes and asks nothing.
     void fileBoxAndInfoLine() {
         m_t->start("File1=/fw/a.bin\nFile2=/fw/b.bin\n");
-        const QString chosen = m_t->file("image.mem");
+        const QString chosen = m_t->file(QString(200, 'd') + "/" + QString(100, 'f') + ".mem"),
+                      readme = m_t->file("README");
         fakedll::script().files = {
             {"/fw/a.bin", {"A", 1, 1, 1, 1, 1, 0, 1}},
             {"/fw/b.bin2", {"B2", 3, 3, 3, 255, 1, 0, 1}},
@@ -132,16 +136,33 @@ private slots:
         QTest::keyClick(dialog.fileBox(), Qt::Key_Backspace);
         QCOMPARE(dialog.fileBoxText().size(), typed.size() - 1);
 
-        QString answer = chosen;
-        dialog.setFileChooser([&](QWidget* parent) { return parent == &dialog ? answer : QString(); });
+        dialog.setFileChooser([&](QWidget* parent) { return parent == &dialog ? chosen : QString(); });
+        bool listed = false;       // a file without a dot, under the unchanged text "All Files (*.*)"
+        const MessageLog messages; // no path refused as too long
+        QVERIFY(QFile(readme).open(QIODevice::WriteOnly));
         for (int pick : {1, 2, 3}) {
-            answer = pick == 3 ? QString() : chosen;
+            if (pick == 3) { // the platform's chooser, cancelled
+                dialog.setFileChooser({});
+                onNextModal([&](QWidget* box) {
+                    auto* chooser = static_cast<QFileDialog*>(box);
+                    chooser->setDirectory(QFileInfo(readme).path());
+                    QTest::keyClick(chooser->findChild<QComboBox*>("fileTypeCombo"), Qt::Key_End);
+                    const auto* model = chooser->findChild<QFileSystemModel*>();
+                    const QModelIndex folder = model->index(QFileInfo(readme).path());
+                    listed = QTest::qWaitFor([&] {
+                                 return !model->match(model->index(0, 0, folder), 0, "README").isEmpty();
+                             }) &&
+                             chooser->selectedNameFilter() == "All Files (*.*)";
+                    chooser->reject();
+                });
+            }
             const size_t queries = fakedll::calls("DllGetFileInfo").size();
             click(dialog, IDC_BROWSE);
             QCOMPARE(dialog.fileBox()->count(), std::min(pick + 2, 4));
             QCOMPARE(dialog.fileBox()->currentIndex(), std::min(pick + 1, 3)); // the last added
             QCOMPARE(fakedll::calls("DllGetFileInfo").size(), queries + (pick == 3 ? 0 : 1));
         }
+        QVERIFY(listed && messages.isEmpty());
         QCOMPARE(dialog.infoLine()->text(), QString("[GraphAppl]  GRAPH  Ver. 1.00  Date: 9/8/232"));
         QCOMPARE(m_t->app().recentFiles().entry(0), chosen);
         QCOMPARE(m_t->app().recentFiles().entry(2), QString("/fw/b.bin")); // the stored record below it
@@ -211,10 +232,13 @@ private slots:
         QMenu* menu = dialog.windowMenu();
         const QPoint background(dialog.width() - 6, dialog.height() / 3); // inside a frame, clear of controls
         QTest::mouseClick(dialog.windowHandle(), Qt::RightButton, {}, background);
-        QTRY_VERIFY(menu->isVisible());
-        QTest::keyClick(menu, Qt::Key_Escape);
-        QTRY_VERIFY(!menu->isVisible() && dialog.isVisible());
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space, Qt::AltModifier);
+        for (const QKeyCombination keys :
+             {Qt::SHIFT | Qt::Key_F10, QKeyCombination(Qt::Key_Menu), Qt::ALT | Qt::Key_Space}) {
+            QTRY_VERIFY(menu->isVisible());
+            QTest::keyClick(menu, Qt::Key_Escape);
+            QTRY_VERIFY(!menu->isVisible() && dialog.isVisible());
+            press(dialog.fileBox(), keys.key(), keys.keyboardModifiers());
+        }
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->actions().last()->text(), QString("&About ZentavoDiag..."));
         QString seen;
@@ -229,23 +253,36 @@ private slots:
         QCOMPARE(seen, QString("About ZentavoDiag"));
         QTest::keyClick(dialog.control(IDC_REFRESH), Qt::Key_F1);
         QCOMPARE(m_topics, QStringList({"131172", "131174"}));
+        QStringList labels; // every control named for screen readers; labels tied to what they name
+        for (QWidget* control : dialog.controls()) {
+            QVERIFY(!control->accessibleName().isEmpty());
+            if (auto* label = qobject_cast<QLabel*>(control); label && label->buddy())
+                labels.append(label->text() + " " + label->buddy()->accessibleName());
+        }
+        QCOMPARE(labels, QStringList({"File : File", "Progress : Progress", "Select Device Select Device"}));
         menu->actions().first()->trigger(); // "Close"
         QVERIFY(!dialog.isVisible());
     }
 
-    // Start-up, the modal run as main window, the exit step (the Browse
+    // Start-up, the modal run as main window with a FILE taken at its start
+    // (described, last in the box, recorded), the exit step (the Browse
     // choice stored, gaps kept). The program is named after its executable
     // and so is every box; the main window owns a box, the About box while it
     // is up, never a modal window that is not over the main window.
     void runAndMessageOwners() {
         QCOMPARE(QCoreApplication::applicationName(), QString("fw.tool")); // only the last extension
         m_t->start("File1=/fw/old.bin\nFile3=/fw/three.bin\n");
+        m_t->app().setStartFile(m_t->file("start.mem")); // as given on the command line
+        fakedll::script().files[QFile::encodeName(m_t->file("start.mem")).toStdString()] = {"S", 1, 2, 3,
+                                                                                            4,   5, 6, 1};
         const MessageLog log;
         ShowMessage("no window", MessageIcon::Information);
         QWidget *main = nullptr, *about = nullptr;
         onNextModal([&](QWidget* widget) {
             auto* dialog = static_cast<UpdateDialog*>(widget);
             main = m_t->app().mainWindow() == dialog && dialog->isStarted() ? dialog : nullptr;
+            QVERIFY(dialog->fileBoxText() == m_t->file("start.mem") && dialog->fileBox()->count() == 3);
+            QCOMPARE(dialog->infoLine()->text(), QString("[GraphAppl]  S  Ver. 5.06  Date: 1/2/3"));
             ShowMessage("main", MessageIcon::Stop);
             onNextModal([&](QWidget* box) {
                 about = box;
@@ -272,7 +309,8 @@ private slots:
             QVERIFY(log[i].box.owner == owners[i] && log[i].box.caption == "fw.tool");
         QSettings stored(m_t->confPath(), QSettings::IniFormat);
         QCOMPARE(stored.value("Recent File List/File1").toString(), m_t->file("run.ach"));
-        QCOMPARE(stored.value("Recent File List/File4").toString(), QString("/fw/three.bin"));
+        QCOMPARE(stored.value("Recent File List/File2").toString(), m_t->file("start.mem"));
+        QCOMPARE(stored.value("Recent File List/File5").toString(), QString("/fw/three.bin"));
     }
 };
 
