@@ -6,54 +6,16 @@
 #include "ui/AboutDialog.h"
 #include "ui/AppIcon.h"
 #include "ui/DialogTemplates.h"
+#include "ui/FirmwareChooser.h"
 #include "ui/ResourceIds.h"
 #include "ui/StringTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
-
-namespace {
-
-QString chooseFirmwareFile(QWidget* parent) {
-    QFileDialog dialog(parent);
-#ifndef Q_OS_WIN
-    // "All Files (*.*)" keeps its text but lists every file, also those
-    // without a dot, as it does on Windows. Only Qt's own chooser lets the
-    // pattern differ from the text; the dialog sets "*.*" first.
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
-        if (!filter.endsWith(QLatin1String("(*.*)")))
-            return;
-        QMetaObject::invokeMethod(
-            &dialog,
-            [&dialog] {
-                if (auto* model = dialog.findChild<QFileSystemModel*>())
-                    model->setNameFilters({QStringLiteral("*")});
-            },
-            Qt::QueuedConnection);
-    });
-#endif
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    const QStringList filters = firmwareNameFilters();
-    dialog.setNameFilters(filters);
-    if (!filters.isEmpty())
-        dialog.selectNameFilter(filters.first());
-    dialog.setDefaultSuffix(QStringLiteral("bin"));
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog.selectedFiles();
-    return files.isEmpty() ? QString() : QDir::toNativeSeparators(files.first());
-}
-
-} // namespace
 
 UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFileHook addRecentFile,
                            MessageSink& messages, QWidget* parent)
