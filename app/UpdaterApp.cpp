@@ -78,8 +78,10 @@ void UpdaterApp::runMainDialog() {
 }
 
 std::unique_ptr<UpdateDialog> UpdaterApp::createMainDialog() {
-    return std::make_unique<UpdateDialog>(
+    auto dialog = std::make_unique<UpdateDialog>(
         m_engine, m_store, [this](const QString& path) { AddRecentFile(path); }, m_messages);
+    dialog->setStartFile(m_startFile);
+    return dialog;
 }
 
 void UpdaterApp::exitStep() {

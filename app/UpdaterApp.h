@@ -45,6 +45,10 @@ public:
 
     void AddRecentFile(const QString& path);
 
+    // A file named on the command line: the main dialog takes it at its start
+    // as if it had been chosen with Browse.
+    void setStartFile(const QString& path) { m_startFile = path; }
+
     const QString& applicationName() const { return m_applicationName; }
     const QString& executablePath() const { return m_executablePath; }
     const QString& companyKey() const { return m_companyKey; }
@@ -64,6 +68,7 @@ private:
     CRecentFileList m_recentFiles;
     ShowMessageSink m_messages;
     UpdateEngine m_engine;
+    QString m_startFile;
     QPointer<QWidget> m_mainWindow; // cleared with the dialog's window
     HelpRequest* m_help = nullptr;
 };

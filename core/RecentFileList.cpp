@@ -3,8 +3,10 @@
 #include "core/SettingsStore.h"
 
 #include <QDir>
+#include <QHash>
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 #ifdef Q_OS_WIN
@@ -13,11 +15,11 @@
 
 namespace {
 
+#ifdef Q_OS_WIN
 // The file chooser hands over at most 259 characters; a longer absolute form
 // would not fit the buffer the record was designed around.
 constexpr qsizetype kMaxPath = 259;
 
-#ifdef Q_OS_WIN
 QString fromWide(const wchar_t* text) {
     return QString::fromWCharArray(text);
 }
@@ -58,6 +60,9 @@ QString volumeSpelling(const QString& original, const QString& absolute) {
     return result;
 }
 #else
+// The longest path the system opens (PATH_MAX counts the terminating zero).
+constexpr qsizetype kMaxPath = PATH_MAX - 1;
+
 bool absoluteForm(const QString& path, QString* absolute) {
     // Symbolic links are deliberately not resolved: the record keeps the
     // path the technician chose.
@@ -78,8 +83,10 @@ QString volumeSpelling(const QString&, const QString& absolute) {
 
 CRecentFileList::CRecentFileList(QString sectionName, QString entryFormat, int capacity)
     : m_section(std::move(sectionName)), m_format(std::move(entryFormat)), m_capacity(std::max(capacity, 0)) {
-    for (int i = 0; i < m_capacity; ++i)
+    for (int i = 0; i < m_capacity; ++i) {
         m_entries.append(QString());
+        m_stored.append(QByteArray());
+    }
 }
 
 CRecentFileList CRecentFileList::programRecord() {
@@ -99,16 +106,26 @@ QString CRecentFileList::valueName(int number) const {
 }
 
 void CRecentFileList::LoadFromStore(const SettingsStore& store) {
-    for (int n = 1; n <= m_capacity; ++n)
-        m_entries[n - 1] = store.ReadString(m_section, valueName(n), QString());
+    const StoredSection stored = store.ReadSection(m_section);
+    QHash<QString, qsizetype> byName; // of a name given twice the last counts
+    for (qsizetype i = 0; i < stored.size(); ++i)
+        byName.insert(stored.at(i).name, i);
+    for (int n = 1; n <= m_capacity; ++n) {
+        const qsizetype found = byName.value(valueName(n), -1);
+        m_entries[n - 1] = found < 0 ? QString() : stored.at(found).text;
+        m_stored[n - 1] = found < 0 ? QByteArray() : stored.at(found).stored;
+    }
 }
 
+// One replacement of the whole section: File11 and values of other names go,
+// empty entries leave their numbers free.
 void CRecentFileList::SaveToStore(SettingsStore& store) const {
-    store.DeleteSection(m_section);
+    StoredSection values;
     for (int n = 1; n <= m_capacity; ++n) {
         if (!m_entries.at(n - 1).isEmpty())
-            store.WriteString(m_section, valueName(n), m_entries.at(n - 1));
+            values.append({valueName(n), m_entries.at(n - 1), m_stored.at(n - 1)});
     }
+    store.ReplaceSection(m_section, values);
 }
 
 QString CRecentFileList::canonicalForm(const QString& path) {
@@ -132,7 +149,10 @@ void CRecentFileList::AddPath(const QString& path) {
             break;
         }
     }
-    for (int k = match; k > 0; --k)
+    for (int k = match; k > 0; --k) {
         m_entries[k] = m_entries.at(k - 1);
+        m_stored[k] = m_stored.at(k - 1);
+    }
     m_entries[0] = canonical;
+    m_stored[0].clear();
 }

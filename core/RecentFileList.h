@@ -1,6 +1,7 @@
 // The recent-file record: an ordered list of paths of fixed capacity, most recent first.
 #pragma once
 
+#include <QByteArrayList>
 #include <QString>
 #include <QStringList>
 
@@ -30,4 +31,7 @@ private:
     QString m_format;
     int m_capacity;
     QStringList m_entries;
+    // Each loaded entry exactly as the store holds it (empty for added ones),
+    // written back unchanged: a path that is not valid UTF-8 keeps its bytes.
+    QByteArrayList m_stored;
 };

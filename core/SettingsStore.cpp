@@ -1,127 +1,176 @@
 #include "core/SettingsStore.h"
 
-#include <QDateTime>
-#include <QFileInfo>
-#include <QHash>
-#include <QMutex>
-#include <QSettings>
-#include <QStringList>
-#include <QVariant>
-
-#include <memory>
 #include <utility>
+
+#ifdef Q_OS_WIN
+#    include <QSettings>
+#    include <QStringList>
+#    include <QVariant>
+
+#    include <memory>
+#else
+#    include "core/IniText.h"
+
+#    include <QDir>
+#    include <QFile>
+#    include <QFileInfo>
+#    include <QSaveFile>
+#    include <QStandardPaths>
+
+#    include <cerrno>
+#    include <fcntl.h>
+#    include <sys/stat.h>
+#    include <unistd.h>
+#endif
+
+SettingsStore::SettingsStore(QString companyKey, QString applicationKey)
+    : m_company(std::move(companyKey)), m_application(std::move(applicationKey)) {}
+
+#ifdef Q_OS_WIN
 
 namespace {
 
-// QSettings reads a file on a handle's first use, once per process, and reuses
-// the result while the file's size and time stamp stay the same; only that
-// first handle reports an unreadable or garbled file. Such files are
-// remembered under the same rule, so every later handle refuses them too.
-class UnusableFiles {
-public:
-    void remember(const QString& fileName) {
-        const QMutexLocker lock(&m_mutex);
-        m_files.insert(fileName, stamp(fileName));
-    }
-    bool contains(const QString& fileName) {
-        const QMutexLocker lock(&m_mutex);
-        const auto found = m_files.constFind(fileName);
-        if (found == m_files.constEnd())
-            return false;
-        if (*found == stamp(fileName))
-            return true;
-        m_files.erase(found); // rewritten since: QSettings reads it afresh
-        return false;
-    }
-
-private:
-    static QPair<qint64, QDateTime> stamp(const QString& fileName) {
-        const QFileInfo file(fileName);
-        return {file.size(), file.lastModified()};
-    }
-
-    QMutex m_mutex;
-    QHash<QString, QPair<qint64, QDateTime>> m_files;
-};
-
-UnusableFiles& unusableFiles() {
-    static UnusableFiles files;
-    return files;
-}
-
-// One short-lived handle per operation, so that changes made by another copy
-// of the program between two operations are seen. Only this user's own store
-// is consulted: no organisation-wide or system-wide fallbacks.
+// The registry under HKEY_CURRENT_USER\Software: one short-lived handle per
+// operation, so that changes made by another copy of the program between two
+// operations are seen, and only this user's own keys are consulted. A store
+// we may read but not write behaves as an empty one.
 std::unique_ptr<QSettings> openStore(const QString& company, const QString& application) {
     if (company.isEmpty() || application.isEmpty())
         return nullptr;
     auto settings =
         std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, company, application);
     settings->setFallbacksEnabled(false);
-    // Unreadable or garbled: behaves as an empty store and is never overwritten.
-    settings->childGroups(); // makes QSettings read the file now
-    if (settings->status() != QSettings::NoError) {
-        unusableFiles().remember(settings->fileName());
-        return nullptr;
-    }
-    if (unusableFiles().contains(settings->fileName()))
+    if (settings->status() != QSettings::NoError || !settings->isWritable())
         return nullptr;
     return settings;
 }
 
-// A store we may read but not write behaves as an empty one. QSettings'
-// own isWritable() creates the folder and probes the file, which a read must
-// not do, so a read only looks at the file that is already there.
-bool readable(const QSettings& settings) {
-#ifdef Q_OS_WIN
-    return settings.isWritable();
-#else
-    const QFileInfo file(settings.fileName());
-    return !file.exists() || (file.isFile() && file.isWritable());
-#endif
+} // namespace
+
+StoredSection SettingsStore::ReadSection(const QString& section) const {
+    StoredSection values;
+    const auto settings = openStore(m_company, m_application);
+    if (!settings)
+        return values;
+    settings->beginGroup(section);
+    for (const QString& name : settings->childKeys()) {
+        const QVariant value = settings->value(name);
+        if (value.metaType().id() == QMetaType::QStringList)
+            values.append({name, value.toStringList().join(QLatin1String(", ")), {}});
+        else if (value.isValid() && value.canConvert<QString>())
+            values.append({name, value.toString(), {}});
+    }
+    return values;
 }
 
-bool written(QSettings& settings) {
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+bool SettingsStore::ReplaceSection(const QString& section, const StoredSection& values) {
+    const auto settings = openStore(m_company, m_application);
+    // Nothing to delete and nothing to write: leave the store untouched.
+    if (!settings || (values.isEmpty() && !settings->childGroups().contains(section)))
+        return settings != nullptr;
+    settings->remove(section);
+    for (const StoredValue& value : values)
+        settings->setValue(section + QLatin1Char('/') + value.name, value.text);
+    settings->sync();
+    return settings->status() == QSettings::NoError;
+}
+
+#else
+
+namespace {
+
+// Far more than any record makes; a larger file is not ours to parse or replace.
+constexpr qint64 kMaxStoreSize = 1024 * 1024;
+
+enum class StoreFile { Missing, Usable, Unusable };
+
+bool writableFolderOf(const QByteArray& path) {
+    const QString target = QFileInfo(QFile::decodeName(path)).canonicalFilePath();
+    return !target.isEmpty() && ::access(QFile::encodeName(QFileInfo(target).absolutePath()), W_OK) == 0;
+}
+
+// Reads the store without ever waiting on it: only a regular file of a
+// plausible size is opened, and never for a blocking read. A file we may read
+// but not replace is unusable too: the store then behaves as an empty one.
+StoreFile readStoreFile(const QString& fileName, QByteArray* text) {
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat info = {};
+    if (::stat(path.constData(), &info) != 0)
+        return errno == ENOENT ? StoreFile::Missing : StoreFile::Unusable;
+    if (!S_ISREG(info.st_mode) || info.st_size > kMaxStoreSize ||
+        ::access(path.constData(), R_OK | W_OK) != 0 || !writableFolderOf(path))
+        return StoreFile::Unusable;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return StoreFile::Unusable;
+    // Checked again on what was opened: the name may have been replaced meanwhile.
+    bool usable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    text->resize(kMaxStoreSize + 1);
+    qsizetype size = 0;
+    while (usable && size < text->size()) {
+        const ssize_t n = ::read(fd, text->data() + size, static_cast<size_t>(text->size() - size));
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        usable = n > 0;
+        size += n > 0 ? n : 0;
+    }
+    ::close(fd);
+    text->truncate(size);
+    return usable && size <= kMaxStoreSize ? StoreFile::Usable : StoreFile::Unusable;
+}
+
+// Temporary file in the same folder, flushed to disk, renamed over the store
+// (over the target of a symbolic link, which stays a link); then the folder
+// is flushed so that the rename survives a power cut.
+bool replaceStoreFile(const QString& fileName, const QByteArray& text) {
+    if (!QDir().mkpath(QFileInfo(fileName).absolutePath()))
+        return false;
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return false;
+    const QString folder = QFileInfo(QFileInfo(fileName).canonicalFilePath()).absolutePath();
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return true;
 }
 
 } // namespace
 
-SettingsStore::SettingsStore(QString companyKey, QString applicationKey)
-    : m_company(std::move(companyKey)), m_application(std::move(applicationKey)) {}
-
-QString SettingsStore::ReadString(const QString& section, const QString& valueName,
-                                  const QString& defaultValue) const {
-    const auto settings = openStore(m_company, m_application);
-    if (!settings || !readable(*settings))
-        return defaultValue;
-    const QVariant value = settings->value(section + QLatin1Char('/') + valueName);
-    if (!value.isValid())
-        return defaultValue;
-    // An unquoted comma in a hand-edited file makes the value a list.
-    if (value.metaType().id() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1String(", "));
-    if (!value.canConvert<QString>())
-        return defaultValue;
-    return value.toString();
+QString SettingsStore::fileName() const {
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (m_company.isEmpty() || m_application.isEmpty() || home.isEmpty())
+        return QString();
+    return home + QLatin1Char('/') + m_company + QLatin1Char('/') + m_application + QLatin1String(".conf");
 }
 
-bool SettingsStore::WriteString(const QString& section, const QString& valueName, const QString& text) {
-    const auto settings = openStore(m_company, m_application);
-    if (!settings || !settings->isWritable())
-        return false;
-    settings->setValue(section + QLatin1Char('/') + valueName, text);
-    return written(*settings);
+StoredSection SettingsStore::ReadSection(const QString& section) const {
+    QByteArray text;
+    if (readStoreFile(fileName(), &text) != StoreFile::Usable)
+        return {};
+    const IniText ini(text);
+    return ini.isValid() ? ini.section(section) : StoredSection();
 }
 
-bool SettingsStore::DeleteSection(const QString& section) {
-    const auto settings = openStore(m_company, m_application);
-    // Nothing to delete: leave the store (and the disk) untouched.
-    if (!settings || !settings->childGroups().contains(section))
+bool SettingsStore::ReplaceSection(const QString& section, const StoredSection& values) {
+    const QString name = fileName();
+    QByteArray text;
+    if (name.isEmpty() || readStoreFile(name, &text) == StoreFile::Unusable)
         return false;
-    if (!settings->isWritable())
+    const IniText ini(text);
+    if (!ini.isValid())
         return false;
-    settings->remove(section);
-    return written(*settings);
+    const QByteArray replaced = ini.withSection(section, values);
+    if (replaced == text) // nothing changes: the disk is left alone (a first run creates nothing)
+        return true;
+    // Kept readable: a store grown past the limit would read as empty from then on.
+    if (replaced.size() > kMaxStoreSize)
+        return false;
+    return replaceStoreFile(name, replaced);
 }
+
+#endif

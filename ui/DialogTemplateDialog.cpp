@@ -25,12 +25,18 @@
 #    define NOMINMAX
 #    define WIN32_LEAN_AND_MEAN
 #    include <windows.h>
+#else
+#    include <climits>
 #endif
 
 namespace {
 
-// Longest path the file chooser can hand back.
+// Longest path the file chooser can hand back: the box never cuts one.
+#ifdef Q_OS_WIN
 constexpr int kMaxPathLength = 259;
+#else
+constexpr int kMaxPathLength = PATH_MAX - 1; // PATH_MAX counts the terminating zero
+#endif
 
 // A push button whose text sits at the left edge, as BS_LEFT draws it.
 class LeftAlignedButton : public QPushButton {
@@ -258,6 +264,7 @@ QWidget* TemplateDialog::createControl(const ControlTemplate& control) {
         auto* label = new QLabel(this);
         // A static icon takes the icon's own size, whatever the template says.
         label->setPixmap(applicationIcon().pixmap(QSize(32, 32)));
+        label->setAccessibleName(tr("Application icon"));
         rect.setSize(QSize(32, 32));
         widget = label;
         break;
@@ -265,6 +272,9 @@ QWidget* TemplateDialog::createControl(const ControlTemplate& control) {
     }
 
     widget->setGeometry(rect);
+    // Screen readers name a control by its text; those without one are named by their dialog.
+    if (!text.isEmpty() && control.kind != ControlKind::Icon)
+        widget->setAccessibleName(QString(text).remove(QLatin1Char('&')));
     if (control.id != kStaticId)
         widget->setObjectName(QStringLiteral("ctl%1").arg(control.id));
     else
@@ -346,6 +356,10 @@ void TemplateDialog::contextMenuEvent(QContextMenuEvent* event) {
     QDialog::contextMenuEvent(event);
 }
 
+bool TemplateDialog::eventFilter(QObject* watched, QEvent* event) {
+    return QDialog::eventFilter(watched, event);
+}
+
 bool TemplateDialog::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
     if (eventType == "windows_generic_MSG") {
         const MSG* msg = static_cast<const MSG*>(message);
@@ -374,8 +388,17 @@ void TemplateDialog::buildWindowMenu() {
     close->setShortcutVisibleInContextMenu(true);
     connect(close, &QAction::triggered, this, &QWidget::close);
 
-    auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
-    connect(shortcut, &QShortcut::activated, this, [this] { showWindowMenu(mapToGlobal(QPoint(0, 0))); });
+    // Alt+Space as on Windows; Shift+F10 and the Menu key for desktops whose
+    // window manager takes Alt+Space for itself.
+    // The platform turns the Menu key into a context menu for the focused
+    // control as well (an edit's Cut/Copy/Paste): here that key is the window menu's.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->installEventFilter(this);
+    for (const QKeyCombination keys :
+         {Qt::ALT | Qt::Key_Space, Qt::SHIFT | Qt::Key_F10, QKeyCombination(Qt::Key_Menu)}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        connect(shortcut, &QShortcut::activated, this, [this] { showWindowMenu(mapToGlobal(QPoint(0, 0))); });
+    }
 }
 
 void TemplateDialog::appendWindowMenuItem(const QString& text, int command) {
@@ -391,6 +414,13 @@ void TemplateDialog::appendWindowMenuItem(const QString& text, int command) {
 void TemplateDialog::showWindowMenu(const QPoint& globalPos) {
     if (m_windowMenu)
         m_windowMenu->popup(globalPos);
+}
+
+bool TemplateDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard)
+        return true;
+    return QDialog::eventFilter(watched, event);
 }
 
 void TemplateDialog::contextMenuEvent(QContextMenuEvent* event) {

@@ -1,39 +1,21 @@
 #include "ui/UpdateDialog.h"
 
+#include "core/MessageSink.h"
 #include "core/RecentFileList.h"
 #include "core/UploadController.h"
 #include "ui/AboutDialog.h"
 #include "ui/AppIcon.h"
 #include "ui/DialogTemplates.h"
+#include "ui/FirmwareChooser.h"
 #include "ui/ResourceIds.h"
 #include "ui/StringTable.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
-
-namespace {
-
-QString chooseFirmwareFile(QWidget* parent) {
-    QFileDialog dialog(parent);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    const QStringList filters = firmwareNameFilters();
-    dialog.setNameFilters(filters);
-    if (!filters.isEmpty())
-        dialog.selectNameFilter(filters.first());
-    dialog.setDefaultSuffix(QStringLiteral("bin"));
-    if (dialog.exec() != QDialog::Accepted)
-        return {};
-    const QStringList files = dialog.selectedFiles();
-    return files.isEmpty() ? QString() : QDir::toNativeSeparators(files.first());
-}
-
-} // namespace
 
 UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFileHook addRecentFile,
                            MessageSink& messages, QWidget* parent)
@@ -48,7 +30,26 @@ UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFile
     m_fileBox = controlAs<QComboBox>(IDC_FILE_BOX);
     m_deviceList = controlAs<QListWidget>(IDC_DEVICE_LIST);
     m_progressBar = controlAs<QProgressBar>(IDC_PROGRESS);
+    nameControls();
     connectUploadController();
+}
+
+// The labels are the buddies of the controls they stand for, which take
+// their names from them; the info line has no label and gets a name of its own.
+void UpdateDialog::nameControls() {
+    const std::pair<QLatin1String, QWidget*> labelled[] = {{QLatin1String("File :"), m_fileBox},
+                                                           {QLatin1String("Select Device"), m_deviceList},
+                                                           {QLatin1String("Progress :"), m_progressBar}};
+    for (QWidget* widget : controls()) {
+        auto* label = qobject_cast<QLabel*>(widget);
+        for (const auto& [text, buddy] : labelled) {
+            if (label && label->text() == text) {
+                label->setBuddy(buddy);
+                buddy->setAccessibleName(QString(text).remove(QLatin1String(" :")));
+            }
+        }
+    }
+    m_infoLine->setAccessibleName(tr("File information"));
 }
 
 UpdateDialog::~UpdateDialog() {
@@ -75,6 +76,8 @@ void UpdateDialog::initDialog() {
 
     refreshDeviceList();
     fillFileBox();
+    if (!m_startFile.isEmpty())
+        takeChosenFile(m_startFile);
     m_progressBar->setRange(0, 100);
 
     if (QWidget* first = control(IDC_REFRESH))
@@ -169,8 +172,16 @@ bool UpdateDialog::showFileInformation() {
 
 void UpdateDialog::browse() {
     const QString path = m_chooser ? m_chooser(this) : chooseFirmwareFile(this);
-    if (path.isEmpty())
+    if (!path.isEmpty())
+        takeChosenFile(path);
+}
+
+void UpdateDialog::takeChosenFile(const QString& path) {
+    // The box would cut a longer path, and the record would keep the cut one.
+    if (path.size() > m_fileBox->lineEdit()->maxLength()) {
+        m_messages.showMessage(QStringLiteral("File path too long"), MessageIcon::Exclamation);
         return;
+    }
     m_fileBox->addItem(path);
     m_fileBox->setCurrentIndex(m_fileBox->count() - 1);
     if (m_addRecentFile)

@@ -41,6 +41,8 @@ public:
 
     // Browse's chooser; an empty one restores the platform's file chooser.
     void setFileChooser(FileChooser chooser) { m_chooser = std::move(chooser); }
+    // Taken at dialog start, after the file box is filled, as if chosen with Browse.
+    void setStartFile(const QString& path) { m_startFile = path; }
 
     // Controls and state the commands work on.
     QComboBox* fileBox() const { return m_fileBox; }
@@ -75,7 +77,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void nameControls();
     void fillFileBox();
+    void takeChosenFile(const QString& path);
 
     // The upload job's part of the dialog (UpdateDialogUpload.cpp).
     void connectUploadController();
@@ -98,6 +102,7 @@ private:
     QCheckBox* m_useCom1 = nullptr;
     QCheckBox* m_useCom2 = nullptr;
     FileChooser m_chooser;
+    QString m_startFile;
     bool m_started = false;
     int m_portOpened = 0;    // the serial port that opened (1 or 2): its boxes stay disabled
     QIcon m_outcomeIcons[6]; // by TargetOutcome

@@ -1,8 +1,9 @@
 // The real zentavo-update under Xvfb against stationsim serving the demo
-// station: the window appears with its title, Escape ends the program with
-// status 0 and the recent-file record is rewritten at that exit step (stray
-// values dropped, entries kept in their places), not before. Skipped where
-// Xvfb or xdotool is missing.
+// station, given a FILE: the window appears with its title, Escape ends the
+// program with status 0 and the recent-file record, FILE first, is rewritten
+// at that exit step (stray values dropped, entries kept in their places), not
+// before. Skipped where Xvfb or xdotool is missing. (Its command line without a
+// display is checked on the installed program by the package test.)
 #include "support/ChildProcess.h"
 #include "support/VirtualDisplay.h"
 #include "tests/support/StationProcess.h"
@@ -41,12 +42,13 @@ TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     std::filesystem::create_directories(dir.file("config/Quorvane"));
     const std::string store = dir.file("config/Quorvane/zentavo-update.conf");
     const std::string image = zutest::makeImageFile(dir.file("cluster.bin"), 1000, 3, 7, 0x01010202);
+    const std::string started = zutest::makeImageFile(dir.file("fader.mem"), 100, 1, 8, 0x01010404);
     std::ofstream(store) << "[Recent%20File%20List]\nFile1=" << image << "\nFile3=/fw/old.mem\nStray=x\n";
     // Only matters in sanitized builds; see the file for why.
     const char* lsan = std::getenv("LSAN_OPTIONS");
     const std::string suppress = "suppressions=" + source() + "/tests/e2e/lsan.supp";
     const std::string output = dir.file("program-output.txt");
-    support::ChildProcess updater({zutest::binDir() + "/zentavo-update"},
+    support::ChildProcess updater({zutest::binDir() + "/zentavo-update", started},
                                   {{"QT_QPA_PLATFORM", "xcb"},
                                    {"DISPLAY", display.display()},
                                    {"TESTDLL_NETWORK", station.endpoint()},
@@ -68,5 +70,6 @@ TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     EXPECT_TRUE(updater.exitedWith(0)) << "status " << updater.status() << "\n" << readFile(output);
     const std::string stored = readFile(store);
     EXPECT_EQ(stored.find("Stray"), std::string::npos) << stored;
-    EXPECT_NE(stored.find("File1=" + image + "\nFile3=/fw/old.mem\n"), std::string::npos) << stored;
+    const std::string record = "File1=" + started + "\nFile2=" + image + "\nFile4=/fw/old.mem\n";
+    EXPECT_NE(stored.find(record), std::string::npos) << stored;
 }

@@ -18,7 +18,7 @@
 class TestApp {
 public:
     explicit TestApp(const QString& name = "fw.tool.exe") {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
         for (const QString& file : {name, QFileInfo(name).completeBaseName() + ".html"})
             QFile(m_dir.filePath(file)).open(QIODevice::WriteOnly);
         m_app = std::make_unique<UpdaterApp>(m_dir.filePath(name));

@@ -3,8 +3,9 @@
 # layout (private library found through RUNPATH, no ldconfig, a man page for every
 # program, icons, MIME type, desktop entry, AppStream data, copyright, changelog),
 # runs lintian, desktop-file-validate and appstreamcli where installed, proves the MIME
-# magic picks out an image mkfwimage wrote, and starts the installed updater offscreen
-# against the installed stationsim: it scans and queries every answering device.
+# magic picks out an image mkfwimage wrote, checks the installed updater's command line
+# without a display (--version, an option not its own, no display at all), and starts it
+# offscreen against the installed stationsim: it scans and queries every answering device.
 set -euo pipefail
 BUILD=$1
 TMP=$(mktemp -d)
@@ -105,6 +106,14 @@ else
   grep -q '<match type="string" offset="0" value="FWIM">' "$S/mime/packages/zentavo-update.xml" &&
     [ "$(head -c 4 "$TMP/fw/netappl.bin")" = FWIM ] || fail "the MIME magic does not match an image"
 fi
+
+# --- the installed updater's command line, without a display ---
+headless=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u LD_LIBRARY_PATH "$R/bin/zentavo-update")
+[ "$("${headless[@]}" --version)" = "zentavo-update $version" ] || fail "--version without a display"
+status=0; "${headless[@]}" -reverse 2>"$TMP/refused" || status=$?
+[ $status = 2 ] && grep -q '^Usage: zentavo-update \[FILE\]' "$TMP/refused" || fail "-reverse taken ($status)"
+status=0; "${headless[@]}" 2>"$TMP/no-display" || status=$?
+[ $status = 1 ] && [ "$(wc -l <"$TMP/no-display")" = 1 ] || fail "no display: status $status, $(cat "$TMP/no-display")"
 
 # --- the installed updater against the installed simulator ---
 "$R/bin/stationsim" --station "$S/zentavo-update/demo-station.json" --port 0 --log \
