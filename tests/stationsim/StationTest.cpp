@@ -2,15 +2,14 @@
 // line: each kind of unknown key, wrong type, out-of-range value and bad option stops it
 // with exit 2 and one line naming the key, never replacing a regular file with the serial
 // link; the values just inside the limits are accepted. Serving: the startup line, port
-// choice and a busy port, a connection cap, clean exit on SIGTERM and SIGINT with a stale
-// serial link replaced and removed, an empty station's scan answer, info requests (garbage,
-// a silent device, a late reply holding up no other) and the request log; scans in parts
-// of 256 are read through the library. Uploads: every protocol error (each Begin refusal, an
-// image type the device does not accept among them, a chunk out of order, corrupt or of the
-// wrong size, a damaged frame, a bad End, an invalid image or one of another type than
-// announced) ends the session and keeps the old version; Busy for a second session; a client
-// leaving mid-flash; a stop mid-session. State file: a commit confirmed only once saved,
-// and a kill around a commit. Each device fault is checked through the library (tests/devlib).
+// choice and a busy port, a connection cap, no thread to be had, clean exit on SIGTERM and SIGINT with a
+// stale serial link replaced and removed, an empty station's scan answer, info requests (garbage, a silent
+// device, a late reply holding up no other) and the request log; scans in parts of 256 are read through the
+// library. Uploads: every protocol error (each Begin refusal, an image type the device does not accept among
+// them, a chunk out of order, corrupt or of the wrong size, a damaged frame, a bad End, an invalid image or
+// one of another type than announced) ends the session and keeps the old version; Busy for a second session;
+// a client leaving mid-flash; a stop mid-session. State file: a commit confirmed only once saved, and a kill
+// around a commit. Each device fault is checked through the library (tests/devlib).
 #include "tests/support/StationProcess.h"
 #include "wire/Crc32.h"
 #include "wire/Datagram.h"
@@ -21,6 +20,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -198,6 +198,32 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
          "address": "255.255.255.255", "version": [2147483647, 0], "faults": {"drop_after": 4294967295}},
         {"id": -2147483648, "address": "0.0.0.0"}]})");
     EXPECT_TRUE(limits.running()) << "just inside the limits: " << limits.error();
+}
+
+TEST(Startup, KeepsServingWhenNoThreadCanStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#endif
+    TempDir dir;
+    const std::string station = dir.write("s.json", R"({"devices": [{"id": 101}]})");
+    rlimit ours{};
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &ours), 0);
+    rlimit tight = ours;
+    tight.rlim_cur = 120u << 20; // room for about a dozen thread stacks; the child inherits it
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+    StationProcess sim({"--station", station, "--port", "0"});
+    ::setrlimit(RLIMIT_AS, &ours);
+    ASSERT_TRUE(sim.running()) << sim.error();
+    std::vector<FrameStream> connections;
+    connections.reserve(40);
+    for (int i = 0; i < 40; ++i)
+        connections.push_back(FrameStream::connectTo(sim.port()));
+    int closed = 0; // those that got no thread are closed at once
+    for (FrameStream& c : connections)
+        closed += !c.read(50) && c.peerClosed() ? 1 : 0;
+    EXPECT_GT(closed, 0);
+    EXPECT_EQ(exchange(sim.port(), {encodeScanRequest(1)}).size(), 1u) << "still serving";
+    EXPECT_TRUE(sim.running());
 }
 
 TEST(Startup, OneLineSharedPortBusyPortCleanExitAndTheSerialLink) {
