@@ -73,8 +73,10 @@ private slots:
         QCOMPARE(entries(), entries(record));
         for (int round = 0; round < 20; ++round) {
             const pid_t child = ::fork();
-            while (child == 0) // saving on and on until killed at a random moment
-                added.SaveToStore(m_store), record.SaveToStore(m_store);
+            if (child == 0) {
+                for (;;) // saving on and on until killed at a random moment
+                    added.SaveToStore(m_store), record.SaveToStore(m_store);
+            }
             QVERIFY(child > 0 && ::usleep(QRandomGenerator::global()->bounded(5000u)) == 0 &&
                     ::kill(child, SIGKILL) == 0);
             QVERIFY(::waitpid(child, nullptr, 0) == child && (stored() == full || stored() == next));
