@@ -157,18 +157,15 @@ TEST(Configuration, EachErrorExitsTwoNamingIt) {
         std::string json, message, state = "";
     } rows[] = {
         {run, dev(R"("serail": true)"), "@/s.json: devices[1].serail: unknown key"},
-        {run, "[1, 2]", "@/s.json: (top level): expected a JSON object"},
         {run, R"({"flash_kbps": 1.5})", "@/s.json: flash_kbps: expected an integer"},
         {run, R"({"devices": [{"id": 1}, {"name": "x"}]})", "@/s.json: devices[1].id: missing"},
         {run, dev(R"("address": "host")"), "@/s.json: devices[1].address: expected a dotted"},
         {run, dev(R"("family": 256)"), "@/s.json: devices[1].family: out of range (0..255)"},
-        {run, dev(R"("version": [1])"), "@/s.json: devices[1].version: expected [major"},
         {run, dev(R"("accepts": [2, 256])"), "@/s.json: devices[1].accepts[1]: out of range (0..255)"},
         {run, R"({"devices": [ {"id": 1,} ]})", "@/s.json: malformed JSON: parse error"},
         {run, R"({"serial_baud": 1E400})", "@/s.json: malformed JSON: number overflow"},
         {{"--port", "0"}, ok, "--station FILE is required"},
         {{"--station", "@/s.json", "--verbose"}, ok, "unknown option '--verbose'"},
-        {{"--station", "@/s.json", "--port"}, ok, "--port needs a value"},
         {{"--station", "@/s.json", "--port", "65536"}, ok, "not a port number"},
         {{"--station", "@"}, ok, "@: cannot read: not a regular file"},
         {state, ok, "@/state.json: not a valid state file", "[]"},
