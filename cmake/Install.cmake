@@ -11,7 +11,7 @@ set(ZU_SHARE_DIR ${CMAKE_INSTALL_DATADIR}/zentavo-update)
 set(ZU_PRIVATE_LIB_DIR lib/zentavo-update)
 
 # Every installed program, each with its man page docs/man/NAME.1.scd.
-set(ZU_PROGRAMS zentavo-update stationsim mkfwimage)
+set(ZU_PROGRAMS zentavo-update zentavo-flash stationsim mkfwimage)
 
 set(ZU_MAINTAINER "Quorvane service tools <service-tools@quorvane.example>" CACHE STRING
   "Package maintainer as 'Name <address>': the package's Maintainer and its changelog")
