@@ -37,6 +37,10 @@ if(TARGET zentavo-update)
   install(FILES ${CMAKE_SOURCE_DIR}/res/zentavo-update.html DESTINATION ${ZU_SHARE_DIR})
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/res/demo-station.json DESTINATION ${ZU_SHARE_DIR})
+if(TARGET zentavo-flash)
+  install(FILES ${CMAKE_SOURCE_DIR}/res/zentavo-flash.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zentavo-flash)
+endif()
 install(FILES
   ${CMAKE_SOURCE_DIR}/README.md
   ${CMAKE_SOURCE_DIR}/docs/protocol.md
