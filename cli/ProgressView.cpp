@@ -121,7 +121,7 @@ void ProgressView::note(const QString& text, const QByteArray& event, bool error
         m_drawn = 0;
     }
     if (error)
-        std::fputs((text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr), std::fflush(stderr);
+        writeRaw((text + QLatin1Char('\n')).toLocal8Bit(), stderr);
     else
         printLine(text);
     if (m_mode == Mode::Live && !m_finished)
