@@ -70,7 +70,8 @@ FlashOptions parseFlashOptions(int argc, const char* const* argv) {
             // Answered whatever else the line holds, as every tool does.
             o.command = arg == QLatin1String("--help") ? Command::Help : Command::Version;
             return o;
-        } else if (options && arg == QLatin1String("--")) {
+        }
+        if (options && arg == QLatin1String("--")) {
             options = false;
         } else if (options && arg == QLatin1String("--json")) {
             o.json = true;

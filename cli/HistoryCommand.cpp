@@ -13,7 +13,7 @@ namespace {
 QString summary(const QJsonObject& entry) {
     const QJsonArray targets = entry.value(QLatin1String("targets")).toArray();
     int committed = 0;
-    for (const QJsonValue& t : targets)
+    for (const auto& t : targets)
         committed += t.toObject().value(QLatin1String("outcome")).toString() == QLatin1String("committed");
     const QJsonObject image = entry.value(QLatin1String("image")).toObject();
     const auto text = [](const QJsonObject& o, const char* key) {
