@@ -88,6 +88,9 @@ std::vector<TargetResult> settleTargets(const UploadJob& job) {
                                     : reason);
         else if (o.outcome == UPLOAD_COMMITTED && !showsImage)
             settle(t, TargetOutcome::VerifyFailed, mismatch);
+        else if (o.outcome == UPLOAD_CANCELLED && showsImage && t.before != t.after)
+            // Cut off in the instant between its last flash report and its commit: it did commit.
+            settle(t, TargetOutcome::Committed, {});
         else
             settle(t, static_cast<TargetOutcome>(o.outcome), reason);
     }
