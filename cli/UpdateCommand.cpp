@@ -107,7 +107,6 @@ int runUpdate(const FlashOptions& options) {
     // Removing no observer tells whether the library reports each device at all.
     const bool perDevice = watchDeviceProgress(nullptr, nullptr);
     ProgressView view(mode, perDevice, plan.job.devices);
-    ProgressView* shown = &view;
     if (perDevice)
         watchDeviceProgress(&ProgressView::observe, &view);
 
@@ -121,14 +120,14 @@ int runUpdate(const FlashOptions& options) {
         if (cancelling)
             return;
         cancelling = true;
-        cancelJob(controller, *shown, perDevice, options.program);
+        cancelJob(controller, view, perDevice, options.program);
     });
     if (!perDevice) {
-        QObject::connect(&controller, &UploadController::progressChanged, shown, &ProgressView::showCombined);
-        QObject::connect(&controller, &UploadController::flashWarning, shown,
+        QObject::connect(&controller, &UploadController::progressChanged, &view, &ProgressView::showCombined);
+        QObject::connect(&controller, &UploadController::flashWarning, &view,
                          &ProgressView::combinedFlashWarning);
     }
-    QObject::connect(&controller, &UploadController::settled, [&] { shown->finish(); });
+    QObject::connect(&controller, &UploadController::settled, [&] { view.finish(); });
     QObject::connect(&controller, &UploadController::ended, [&](const UploadResult& result) {
         if (mode == ProgressView::Mode::Json)
             printLine(result.historyEntry);
