@@ -11,7 +11,7 @@ set(ZU_SHARE_DIR ${CMAKE_INSTALL_DATADIR}/zentavo-update)
 set(ZU_PRIVATE_LIB_DIR lib/zentavo-update)
 
 # Every installed program, each with its man page docs/man/NAME.1.scd.
-set(ZU_PROGRAMS zentavo-update stationsim mkfwimage)
+set(ZU_PROGRAMS zentavo-update zentavo-flash stationsim mkfwimage)
 
 set(ZU_MAINTAINER "Quorvane service tools <service-tools@quorvane.example>" CACHE STRING
   "Package maintainer as 'Name <address>': the package's Maintainer and its changelog")
@@ -37,6 +37,10 @@ if(TARGET zentavo-update)
   install(FILES ${CMAKE_SOURCE_DIR}/res/zentavo-update.html DESTINATION ${ZU_SHARE_DIR})
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/res/demo-station.json DESTINATION ${ZU_SHARE_DIR})
+if(TARGET zentavo-flash)
+  install(FILES ${CMAKE_SOURCE_DIR}/res/zentavo-flash.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME zentavo-flash)
+endif()
 install(FILES
   ${CMAKE_SOURCE_DIR}/README.md
   ${CMAKE_SOURCE_DIR}/docs/protocol.md

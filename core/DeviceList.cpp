@@ -80,12 +80,26 @@ QString formatAddress(uint32_t address) {
         .arg(address & 0xFFu);
 }
 
+QString kindLabel(const RemoteInfo& info) {
+    char label[kLineBuffer];
+    formatKindLabel(splitType(info.typeCode), label);
+    return QString::fromLatin1(label);
+}
+
+int deviceFamily(const RemoteInfo& info) {
+    return static_cast<int>(splitType(info.typeCode).family);
+}
+
+int deviceKind(const RemoteInfo& info) {
+    return static_cast<int>(splitType(info.typeCode).kind);
+}
+
 bool isEligibleCluster(const RemoteInfo& info) {
     const TypeFields type = splitType(info.typeCode);
     return !isVersionZeroOne(info) && type.family == 1 && type.kind == 1;
 }
 
-QStringList scanDevices(DeviceSlotTable& table) {
+QList<ScannedDevice> scanDeviceRecords(DeviceSlotTable& table) {
     for (int32_t& id : table.ids)
         id = 0;
     table.rowSlot.clear();
@@ -93,14 +107,23 @@ QStringList scanDevices(DeviceSlotTable& table) {
     // Whatever the library claims, only the table's slots exist.
     table.scanCount = count < 0 ? 0 : (count > kDeviceSlots ? kDeviceSlots : count);
 
-    QStringList lines;
+    QList<ScannedDevice> devices;
     for (int slot = 0; slot < table.scanCount; ++slot) {
-        RemoteInfo info;
-        std::memset(&info, 0, sizeof info);
-        if (!DllGetRemoteInfo(table.ids[slot], &info))
+        ScannedDevice device;
+        device.id = table.ids[slot];
+        std::memset(&device.info, 0, sizeof device.info);
+        if (!DllGetRemoteInfo(device.id, &device.info))
             continue; // no answer: no row, and later rows keep their own slots
-        lines.append(formatDeviceLine(table.ids[slot], info));
+        device.line = formatDeviceLine(device.id, device.info);
+        devices.append(device);
         table.rowSlot.append(slot);
     }
+    return devices;
+}
+
+QStringList scanDevices(DeviceSlotTable& table) {
+    QStringList lines;
+    for (const ScannedDevice& device : scanDeviceRecords(table))
+        lines.append(device.line);
     return lines;
 }

@@ -30,6 +30,21 @@ QString formatAddress(uint32_t address);
 // Family 1, kind 1, not version 0.01.
 bool isEligibleCluster(const RemoteInfo& info);
 
-// Scans into `table` (count clamped to 0..30) and returns the lines for every
-// slot that answered its info query, recording which slot each row shows.
+// The label the line ends with ("Cluster A (02)"), and the type code's family and kind.
+QString kindLabel(const RemoteInfo& info);
+int deviceFamily(const RemoteInfo& info);
+int deviceKind(const RemoteInfo& info);
+
+// One device that answered the scan's info query.
+struct ScannedDevice {
+    int32_t id = 0;
+    RemoteInfo info{};
+    QString line; // as the list shows it
+};
+
+// Scans into `table` (count clamped to 0..30) and returns every slot that
+// answered its info query, recording which slot each row shows.
+QList<ScannedDevice> scanDeviceRecords(DeviceSlotTable& table);
+
+// The same, the list lines alone.
 QStringList scanDevices(DeviceSlotTable& table);

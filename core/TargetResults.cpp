@@ -1,43 +1,23 @@
 #include "core/TargetResults.h"
 
 #include "core/DeviceList.h"
+#include "core/LibraryOperations.h"
 #include "devlib/TestDll.h"
 
 #include <algorithm>
 #include <cstring>
 
-#ifdef Q_OS_WIN
-#    define NOMINMAX
-#    define WIN32_LEAN_AND_MEAN
-#    include <windows.h>
-#else
-#    include <dlfcn.h>
-#endif
-
 static_assert(static_cast<int>(TargetOutcome::Committed) == UPLOAD_COMMITTED &&
-                  static_cast<int>(TargetOutcome::FlashFailed) == UPLOAD_FLASH_FAILED,
-              "the first outcomes are the library's codes");
+                  static_cast<int>(TargetOutcome::Cancelled) == UPLOAD_CANCELLED &&
+                  kTargetOutcomes == UPLOAD_CANCELLED + 1,
+              "the outcomes are the library's codes");
 
 namespace {
-
-using UploadReportFunction = int32_t (*)(UploadOutcome*, int32_t);
-
-// Resolved where the program runs, not when it is linked.
-UploadReportFunction uploadReportFunction() {
-#ifdef Q_OS_WIN
-    const HMODULE library = GetModuleHandleW(L"TestDll.dll");
-    return library ? reinterpret_cast<UploadReportFunction>(
-                         reinterpret_cast<void*>(GetProcAddress(library, "DllGetUploadReport")))
-                   : nullptr;
-#else
-    return reinterpret_cast<UploadReportFunction>(dlsym(RTLD_DEFAULT, "DllGetUploadReport"));
-#endif
-}
 
 // This thread's report of the job's call, or an empty list when the library
 // has none or it does not name the job's targets in order.
 std::vector<UploadOutcome> readReport(const std::vector<TargetResult>& targets) {
-    const UploadReportFunction read = uploadReportFunction();
+    const auto read = libraryOperation<int32_t (*)(UploadOutcome*, int32_t)>("DllGetUploadReport");
     std::vector<UploadOutcome> report(targets.size());
     if (!read ||
         read(report.data(), static_cast<int32_t>(report.size())) != static_cast<int32_t>(report.size()))
@@ -70,6 +50,8 @@ const char* outcomeName(TargetOutcome outcome) {
         return "verify-failed";
     case TargetOutcome::FlashFailed:
         return "flash-failed";
+    case TargetOutcome::Cancelled:
+        return "cancelled";
     }
     return "unknown";
 }
@@ -100,12 +82,15 @@ std::vector<TargetResult> settleTargets(const UploadJob& job) {
         const UploadOutcome& o = report[i];
         const QString reason =
             QString::fromLatin1(o.reason, static_cast<qsizetype>(strnlen(o.reason, sizeof o.reason)));
-        if (o.outcome < UPLOAD_COMMITTED || o.outcome > UPLOAD_FLASH_FAILED)
+        if (o.outcome < UPLOAD_COMMITTED || o.outcome > UPLOAD_CANCELLED)
             settle(t, TargetOutcome::TransferFailed,
                    reason.isEmpty() ? QStringLiteral("the library reported outcome %1").arg(o.outcome)
                                     : reason);
         else if (o.outcome == UPLOAD_COMMITTED && !showsImage)
             settle(t, TargetOutcome::VerifyFailed, mismatch);
+        else if (o.outcome == UPLOAD_CANCELLED && showsImage && t.before != t.after)
+            // Cut off in the instant between its last flash report and its commit: it did commit.
+            settle(t, TargetOutcome::Committed, {});
         else
             settle(t, static_cast<TargetOutcome>(o.outcome), reason);
     }

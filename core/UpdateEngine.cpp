@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,15 +19,54 @@ bool queryDevice(int32_t id, RemoteInfo& info) {
     return DllGetRemoteInfo(id, &info) != 0;
 }
 
-void appendTarget(UploadJob& job, int32_t id, const RemoteInfo& info) {
+// A target that did not answer is known by its id alone.
+void appendTarget(UploadJob& job, int32_t id, const RemoteInfo& info, bool answered = true) {
     if (static_cast<int>(job.targets.size()) >= kMaxUploadTargets)
         return;
     job.targets.push_back(id);
     TargetResult& target = job.devices.emplace_back();
     target.id = id;
+    if (!answered)
+        return;
     target.address = formatAddress(info.address);
     target.name = deviceName(info);
     target.before = formatVersion(info.versionMajor, info.versionMinor);
+}
+
+void refuse(UploadPlan& plan, PlanRefusal why, const char* text) {
+    plan.refused = why;
+    plan.refusal = QString::fromLatin1(text);
+}
+
+// The file name and the file check; false when the plan is refused.
+bool checkPlanFile(UploadPlan& plan, const QString& path) {
+    if (path.isEmpty()) {
+        refuse(plan, PlanRefusal::NoFile, kFilenameMissing);
+        return false;
+    }
+    plan.fileChecked = true;
+    plan.file = UpdateEngine::checkFile(path);
+    if (!plan.file.valid) {
+        refuse(plan, PlanRefusal::InvalidFile, kInvalidFile);
+        return false;
+    }
+    return true;
+}
+
+// With the targets found: the refusal for none, else the job's record and serial mode.
+void completePlan(UploadPlan& plan, const char* command, const QString& path, int serialPort) {
+    if (plan.job.targets.empty()) {
+        refuse(plan, PlanRefusal::NoTarget, kNoStation);
+        return;
+    }
+    plan.job.serial = serialPort != 0;
+    plan.job.path = QFile::encodeName(path).toStdString();
+    plan.job.command = QLatin1String(command);
+    plan.job.via = serialPort != 0 ? QStringLiteral("com%1").arg(serialPort) : QStringLiteral("network");
+    plan.job.file = QFileInfo(path).absoluteFilePath();
+    plan.job.image = plan.file.image;
+    if (plan.job.serial) // the first target alone is sent to
+        plan.job.devices.resize(1);
 }
 
 } // namespace
@@ -36,19 +76,16 @@ QStringList UpdateEngine::refresh() {
     return scanDevices(m_slots);
 }
 
+QList<ScannedDevice> UpdateEngine::refreshDevices() {
+    m_slots = DeviceSlotTable{};
+    return scanDeviceRecords(m_slots);
+}
+
 UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
                                     const QList<int>& selectedRows, int serialPort) const {
     UploadPlan plan;
-    if (path.isEmpty()) {
-        plan.refusal = QString::fromLatin1(kFilenameMissing);
+    if (!checkPlanFile(plan, path))
         return plan;
-    }
-    plan.fileChecked = true;
-    plan.file = checkFile(path);
-    if (!plan.file.valid) {
-        plan.refusal = QString::fromLatin1(kInvalidFile);
-        return plan;
-    }
 
     // Row i shows slot rowSlot[i]: a device that did not answer the scan has
     // no row, and the rows after it still name their own devices.
@@ -70,18 +107,27 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
                 appendTarget(plan.job, m_slots.ids[slot], info);
         }
     }
-    if (plan.job.targets.empty()) {
-        plan.refusal = QString::fromLatin1(kNoStation);
+    completePlan(plan, command == UploadCommand::AllEligible ? "update-all" : "update", path, serialPort);
+    return plan;
+}
+
+UploadPlan UpdateEngine::planNamedUpload(const QString& path, const QList<int32_t>& ids,
+                                         int serialPort) const {
+    UploadPlan plan;
+    if (!checkPlanFile(plan, path))
         return plan;
+    bool anyAnswered = false;
+    RemoteInfo info;
+    for (const int32_t id : ids) {
+        if (std::find(plan.job.targets.begin(), plan.job.targets.end(), id) != plan.job.targets.end())
+            continue;
+        const bool answered = queryDevice(id, info);
+        anyAnswered = anyAnswered || answered;
+        appendTarget(plan.job, id, info, answered);
     }
-    plan.job.serial = serialPort != 0;
-    plan.job.path = QFile::encodeName(path).toStdString();
-    plan.job.command = QLatin1String(command == UploadCommand::AllEligible ? "update-all" : "update");
-    plan.job.via = serialPort != 0 ? QStringLiteral("com%1").arg(serialPort) : QStringLiteral("network");
-    plan.job.file = QFileInfo(path).absoluteFilePath();
-    plan.job.image = plan.file.image;
-    if (plan.job.serial) // the first target alone is sent to
-        plan.job.devices.resize(1);
+    if (!anyAnswered)
+        plan.job = UploadJob{};
+    completePlan(plan, "update", path, serialPort);
     return plan;
 }
 

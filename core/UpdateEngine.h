@@ -16,9 +16,12 @@ enum class UploadCommand {
     AllEligible, // "Upd. All": every eligible cluster of all 30 slots
 };
 
+enum class PlanRefusal { None, NoFile, InvalidFile, NoTarget };
+
 // What an upload command comes to: a job to start, or the refusal to show.
 struct UploadPlan {
     UploadJob job;
+    PlanRefusal refused = PlanRefusal::None;
     QString refusal;          // non-empty: refused, shown with the exclamation icon
     bool fileChecked = false; // the file check ran and `file` is the info line's text
     FileInfoResult file;
@@ -30,6 +33,7 @@ public:
     // Refresh: scans anew and returns the list lines, one per answering
     // device in slot order (the slot table records which row shows which slot).
     QStringList refresh();
+    QList<ScannedDevice> refreshDevices(); // the same, with each device's record
     const DeviceSlotTable& slotTable() const { return m_slots; }
 
     // The file check: what the info line shows, valid only for a known image.
@@ -41,6 +45,12 @@ public:
     // over the network. `selectedRows` ascending.
     UploadPlan planUpload(UploadCommand command, const QString& path, const QList<int>& selectedRows,
                           int serialPort) const;
+
+    // An upload to devices named by id, without a scan: each is asked first and
+    // the job is refused only when none answers. A named device that does not
+    // answer stays a target (the library reports it unreachable), so a name is
+    // never dropped silently; repeated ids count once.
+    UploadPlan planNamedUpload(const QString& path, const QList<int32_t>& ids, int serialPort) const;
 
     // Opens serial port 1 or 2; true when it opened.
     static bool openSerialPort(int port);

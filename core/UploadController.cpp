@@ -21,11 +21,10 @@ thread_local UploadController* t_running = nullptr;
 } // namespace
 
 extern "C" {
-// The library's progress callback; returns 1 as the library expects.
+// The library's progress callback: 1 goes on, 0 cancels (only ever asked for
+// by a caller without a window; the dialog's jobs always go on).
 static int32_t uploadProgress(int32_t value) {
-    if (t_running)
-        t_running->reportProgress(value);
-    return 1;
+    return t_running == nullptr || t_running->reportProgress(value) ? 1 : 0;
 }
 }
 
@@ -42,7 +41,9 @@ bool UploadController::start(UploadJob job) {
     if (m_running || m_worker.joinable() || job.targets.empty())
         return false;
     m_job = std::move(job);
-    m_historyPath = historyPath(QCoreApplication::applicationName());
+    m_historyPath = historyPath(m_historyApplication.isEmpty() ? QCoreApplication::applicationName()
+                                                               : m_historyApplication);
+    m_cancel = false;
     {
         const std::lock_guard lock(m_mutex);
         m_shared = Shared{};
@@ -70,26 +71,28 @@ void UploadController::runWorker() {
                                                                  m_job.targets.data(), path, uploadProgress);
     t_running = nullptr;
     // Still on this thread: the library's report is of this thread's last call.
-    UploadResult result{m_job, status, false, settleTargets(m_job)};
+    UploadResult result{m_job, status, false, m_cancel, settleTargets(m_job), {}};
+    result.historyEntry = historyEntry(result, QDateTime::currentDateTimeUtc(), fileCrc32(m_job.file));
     if (reachedADevice(result.targets))
-        appendHistory(m_historyPath,
-                      historyEntry(result, QDateTime::currentDateTimeUtc(), fileCrc32(m_job.file)));
+        appendHistory(m_historyPath, result.historyEntry);
     const std::lock_guard lock(m_mutex);
     m_shared.done = true;
     m_shared.status = status;
     m_shared.targets = std::move(result.targets);
+    m_shared.historyEntry = std::move(result.historyEntry);
     wakeLocked();
 }
 
-void UploadController::reportProgress(int32_t value) {
+bool UploadController::reportProgress(int32_t value) {
     const std::lock_guard lock(m_mutex);
     // A repeat or a lower value changes nothing on screen: no wake-up for it.
-    if (value <= m_shared.progress)
-        return;
-    m_shared.progress = value;
-    if (value > 95)
-        m_shared.flash = true;
-    wakeLocked();
+    if (value > m_shared.progress) {
+        m_shared.progress = value;
+        if (value > 95)
+            m_shared.flash = true;
+        wakeLocked();
+    }
+    return !m_cancel;
 }
 
 void UploadController::wakeLocked() {
@@ -144,10 +147,12 @@ void UploadController::endJob() {
     UploadResult result;
     result.job = m_job;
     result.flashWarningShown = m_warned;
+    result.cancelled = m_cancel;
     {
         const std::lock_guard lock(m_mutex);
         result.status = m_shared.status;
         result.targets = m_shared.targets;
+        result.historyEntry = m_shared.historyEntry;
     }
     emit settled(result);
     // Still running while the box is open: the owner keeps its hold until then.

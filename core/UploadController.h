@@ -18,6 +18,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -48,8 +49,17 @@ public:
 
     void setThreadLauncher(ThreadLauncher launcher) { m_launcher = std::move(launcher); }
 
-    // Worker thread, from the library's callback: records one progress value.
-    void reportProgress(int32_t value);
+    // The application whose history the jobs go to; the running one's by default.
+    void setHistoryApplication(const QString& name) { m_historyApplication = name; }
+
+    // Asks the running job to stop: from the next progress report on, the
+    // library's callback answers 0, so the library cuts off every device not
+    // yet programming its flash and waits for the others. Any thread.
+    void cancel() { m_cancel = true; }
+
+    // Worker thread, from the library's callback: records one progress value;
+    // false once the job is to be cancelled.
+    bool reportProgress(int32_t value);
 
 signals:
     void progressChanged(int value);          // never lower than the one before during a job
@@ -70,6 +80,7 @@ private:
         bool done = false;     // the library's upload returned `status`, the targets are settled
         int32_t status = 0;
         std::vector<TargetResult> targets;
+        QByteArray historyEntry;
         bool wakePending = false;
     };
 
@@ -79,6 +90,8 @@ private:
     std::thread m_worker;
     UploadJob m_job;       // set before the worker starts, read-only while it runs
     QString m_historyPath; // likewise
+    QString m_historyApplication;
+    std::atomic<bool> m_cancel{false};
     std::mutex m_mutex;
     Shared m_shared;
     // Owning thread only.

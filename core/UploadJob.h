@@ -3,6 +3,7 @@
 
 #include "core/FirmwareFile.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <algorithm>
@@ -15,8 +16,17 @@ constexpr int kMaxUploadTargets = 40;
 // Written on the info line while a device programs its flash.
 inline constexpr char kFlashWarning[] = "Programming flash - do not turn machine off  !!!";
 
-// How the job ended for one device; the first six are the library's report codes.
-enum class TargetOutcome { Committed, Unreachable, Refused, TransferFailed, VerifyFailed, FlashFailed };
+// How the job ended for one device, by the library's report codes.
+enum class TargetOutcome {
+    Committed,
+    Unreachable,
+    Refused,
+    TransferFailed,
+    VerifyFailed,
+    FlashFailed,
+    Cancelled
+};
+constexpr int kTargetOutcomes = 7;
 
 // One device of a job. Versions read as the info line writes them ("2.04"), empty when the
 // device did not answer.
@@ -47,7 +57,9 @@ struct UploadResult {
     UploadJob job;
     int32_t status = 0;                // the library's answer; exactly 1 is success
     bool flashWarningShown = false;    // the info line carried the warning
+    bool cancelled = false;            // the job was asked to cancel
     std::vector<TargetResult> targets; // the devices sent to, settled after the call
+    QByteArray historyEntry;           // the job's history line as written (or as it would have been)
 
     // The library's success, and every device showing the image's version.
     bool succeeded() const {

@@ -1,9 +1,10 @@
-// The seven exported operations. Nothing is thrown across this boundary: any
+// The eight exported operations. Nothing is thrown across this boundary: any
 // unexpected exception (allocation failure) turns into a 0 result. Each upload
 // operation leaves the outcome of every target for DllGetUploadReport, whichever
 // way it returns.
 #include "devlib/TestDll.h"
 
+#include "devlib/DeviceProgress.h"
 #include "devlib/Discovery.h"
 #include "devlib/Endpoints.h"
 #include "devlib/LibConfig.h"
@@ -132,6 +133,11 @@ TESTDLL_API int32_t DllOpenPort(int32_t port) {
 
 TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity) {
     return copyReport(out, capacity);
+}
+
+TESTDLL_API int32_t DllSetDeviceProgress(DeviceProgressCallback callback, void* context) {
+    setDeviceObserver(callback, context);
+    return 1;
 }
 
 } // extern "C"

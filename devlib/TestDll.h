@@ -1,8 +1,9 @@
-// The device-access library's interface: seven operations with C linkage, the
-// records they fill and the progress callback they report through. Every
-// integer is 32 bits wide; texts are NUL-terminated 8-bit strings. The seventh,
-// DllGetUploadReport, is newer than the others: a program that must also run
-// on an older library looks it up at run time instead of linking it.
+// The device-access library's interface: eight operations with C linkage, the
+// records they fill and the progress callbacks they report through. Every
+// integer is 32 bits wide; texts are NUL-terminated 8-bit strings. The last two,
+// DllGetUploadReport and DllSetDeviceProgress, are newer than the others: a
+// program that must also run on an older library looks them up at run time
+// instead of linking them.
 #pragma once
 
 #include <stddef.h>
@@ -22,8 +23,17 @@
 extern "C" {
 #endif
 
-// Called with the progress on a 0..100 scale; the updater's callback returns 1.
+// Called with the progress on a 0..100 scale. Returning 1 goes on; returning 0
+// cancels the call: every target not yet programming its flash is cut off (and
+// reported UPLOAD_CANCELLED), the ones already flashing are waited for.
 typedef int32_t (*ProgressCallback)(int32_t value);
+
+// The phase a device's own progress is in.
+enum { DEVICE_PHASE_TRANSFER = 1, DEVICE_PHASE_FLASH = 2 };
+
+// One device's progress within its phase (percent 0..100), called on the
+// thread running the upload call, never for the same device concurrently.
+typedef void (*DeviceProgressCallback)(int32_t id, int32_t phase, int32_t percent, void* context);
 
 // 196 bytes, caller's storage, little-endian. Bytes not named here belong to
 // the library; ours leaves them zero.
@@ -45,7 +55,8 @@ enum {
     UPLOAD_REFUSED = 2,
     UPLOAD_TRANSFER_FAILED = 3,
     UPLOAD_VERIFY_FAILED = 4,
-    UPLOAD_FLASH_FAILED = 5
+    UPLOAD_FLASH_FAILED = 5,
+    UPLOAD_CANCELLED = 6 // the progress callback cancelled before the device programmed its flash
 };
 
 // 128 bytes. `reason` is a short English sentence ("image type GraphAppl is not
@@ -81,6 +92,11 @@ TESTDLL_API int32_t DllOpenPort(int32_t port);
 // Copies at most `capacity` outcomes of this thread's last upload call, in target order, and returns
 // how many targets that call had (0 when this thread made none).
 TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity);
+
+// Sets the process's observer of each device's progress for the upload calls
+// that start afterwards (null removes it); `context` is handed back to it.
+// Returns 1. Looked up at run time like DllGetUploadReport.
+TESTDLL_API int32_t DllSetDeviceProgress(DeviceProgressCallback callback, void* context);
 
 #ifdef __cplusplus
 } // extern "C"

@@ -1,5 +1,7 @@
 #include "devlib/UploadRunner.h"
 
+#include "devlib/DeviceProgress.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -24,12 +26,13 @@ int overallProgress(const std::vector<std::unique_ptr<UploadSession>>& sessions)
 
 std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, ProgressCallback callback) {
     int reported = 0;
+    bool cancelled = false; // the callback answered 0
     auto report = [&] {
         const int p = overallProgress(sessions);
         if (p > reported) {
             reported = p;
-            if (callback != nullptr)
-                callback(p);
+            if (callback != nullptr && callback(p) == 0)
+                cancelled = true;
         }
     };
 
@@ -39,6 +42,8 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
     std::vector<pollfd> fds;
     std::vector<UploadSession*> owners;
     for (;;) {
+        if (cancelled) // here, not inside the callback: no session is in the middle of a step
+            cancelUnflashed(sessions);
         fds.clear();
         owners.clear();
         auto earliest = Clock::time_point::max();

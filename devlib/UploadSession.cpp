@@ -3,6 +3,7 @@
 // failure ends this session only.
 #include "devlib/UploadSession.h"
 
+#include "devlib/DeviceProgress.h"
 #include "devlib/TestDll.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
@@ -97,6 +98,14 @@ void UploadSession::setProgress(int value) {
     m_progress = value;
     if (m_onProgress)
         m_onProgress();
+}
+
+void UploadSession::observe(int phase, int percent) {
+    if (phase == m_observedPhase && percent == m_observedPercent)
+        return;
+    m_observedPhase = phase;
+    m_observedPercent = percent;
+    reportDeviceProgress(m_id, phase, percent);
 }
 
 void UploadSession::finish() {
@@ -314,6 +323,7 @@ void UploadSession::handle(const wire::Frame& f) {
             return;
         }
         m_phase = Phase::Streaming;
+        observe(DEVICE_PHASE_TRANSFER, 0);
         setProgress(1);
         touch(4 * m_timeout);
         return;
@@ -340,6 +350,7 @@ void UploadSession::handle(const wire::Frame& f) {
             queueControl(wire::encode(wire::EndMsg{m_image.crc()}));
             m_phase = Phase::AwaitVerify;
         }
+        observe(DEVICE_PHASE_TRANSFER, static_cast<int>(std::uint64_t{100} * m_acked / m_image.size()));
         setProgress(1 + static_cast<int>(std::uint64_t{94} * m_acked / m_image.size()));
         return;
     }
@@ -356,6 +367,7 @@ void UploadSession::handle(const wire::Frame& f) {
         }
         m_phase = Phase::Flashing;
         m_flashEnd = Clock::now() + flashLimit(m_image.size(), m_timeout); // never before the 4T wait
+        observe(DEVICE_PHASE_FLASH, 0);
         setProgress(96);
         return;
     }
@@ -363,6 +375,7 @@ void UploadSession::handle(const wire::Frame& f) {
         if (const auto progress = wire::decodeFlashProgress(f)) {
             touch(4 * m_timeout);
             const int p = std::min<int>(progress->percent, 100);
+            observe(DEVICE_PHASE_FLASH, std::max(p, m_observedPercent)); // never back
             setProgress(std::max(m_progress, 96 + 4 * p / 100));
         } else if (const auto commit = wire::decodeCommitReply(f)) {
             if (commit->status != wire::Ok) {
@@ -376,6 +389,7 @@ void UploadSession::handle(const wire::Frame& f) {
             m_phase = Phase::Committed;
             m_outcome = UPLOAD_COMMITTED;
             finish();
+            observe(DEVICE_PHASE_FLASH, 100);
             setProgress(100);
         }
         return;

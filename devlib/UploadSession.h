@@ -2,6 +2,7 @@
 // driven by the caller's poll loop. Sessions share one read-only image.
 #pragma once
 
+#include "devlib/TestDll.h"
 #include "wire/UploadFrames.h"
 
 #include <netinet/in.h>
@@ -81,6 +82,9 @@ public:
     // when several frames arrive in one read.
     void setProgressListener(std::function<void()> listener) { m_onProgress = std::move(listener); }
 
+    // Ends a session that is still active as UPLOAD_CANCELLED, closing its stream.
+    void cancel(const char* why) { fail(UPLOAD_CANCELLED, why); }
+
     short pollEvents() const;
     void onEvents(short revents);
     void checkDeadline(Clock::time_point now);
@@ -102,6 +106,7 @@ private:
     void touch(std::chrono::milliseconds within);
     void drainFrames();
     void setProgress(int value);
+    void observe(int phase, int percent); // this device's own progress, each step once
 
     std::int32_t m_id;
     const SharedImage& m_image;
@@ -116,6 +121,8 @@ private:
     int m_outcome = -1;           // UPLOAD_* once committed or failed
     char m_reason[120] = {};      // as UploadOutcome carries it
     std::function<void()> m_onProgress;
+    int m_observedPhase = 0;
+    int m_observedPercent = -1;
 
     wire::FrameReader m_reader;
     std::uint32_t m_nextOffset = 0; // next image byte to queue

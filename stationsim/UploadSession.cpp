@@ -227,7 +227,8 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
         logRequest("upload %d: flash programming failed, version %d.%02d kept", up.id, old.major, old.minor);
         return std::nullopt;
     }
-    if (!flash(ctx, ch, size, 100)) {
+    // A client gone before the flash ended gets no commit, however fast the flash ran.
+    if (!flash(ctx, ch, size, 100) || !ch.pauseUntil(Clock::now())) {
         logRequest("upload %d: flash programming interrupted, version %d.%02d kept", up.id, old.major,
                    old.minor);
         return std::nullopt;

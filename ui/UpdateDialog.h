@@ -104,8 +104,8 @@ private:
     FileChooser m_chooser;
     QString m_startFile;
     bool m_started = false;
-    int m_portOpened = 0;    // the serial port that opened (1 or 2): its boxes stay disabled
-    QIcon m_outcomeIcons[6]; // by TargetOutcome
-    QIcon m_noOutcomeIcon;   // blank: rows that were no target keep their text in line
+    int m_portOpened = 0;                  // the serial port that opened (1 or 2): its boxes stay disabled
+    QIcon m_outcomeIcons[kTargetOutcomes]; // by TargetOutcome
+    QIcon m_noOutcomeIcon;                 // blank: rows that were no target keep their text in line
     QPointer<QWidget> m_focusBeforeUpload;
 };

@@ -31,8 +31,9 @@ void UpdateDialog::connectUploadController() {
     QStyle* style = QApplication::style();
     const QStyle::StandardPixmap pictures[] = {QStyle::SP_DialogApplyButton,  QStyle::SP_MessageBoxQuestion,
                                                QStyle::SP_MessageBoxWarning,  QStyle::SP_MessageBoxCritical,
-                                               QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical};
-    for (int i = 0; i < 6; ++i)
+                                               QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical,
+                                               QStyle::SP_MessageBoxWarning};
+    for (int i = 0; i < kTargetOutcomes; ++i)
         m_outcomeIcons[i] = style->standardIcon(pictures[i], nullptr, m_deviceList);
     // Icons no taller than a line of text, so a marked row keeps its height.
     const int side = m_deviceList->fontMetrics().height();

@@ -5,6 +5,8 @@
 //   bench_upload stall       the GUI's longest stall, 16 MiB to 30 devices, unthrottled
 //   bench_upload ratio       "Upd. All" to 30 over one device, 100 Mbit/s link, 4 MB/s
 //                            flash, and the peak resident memory of that process
+//   bench_upload flash       `zentavo-flash update --all` to the same 30 devices over the
+//                            dialog's "Upd. All", same station, runs alternating
 //
 // Each setup runs in its own child process (the library reads its environment
 // once per process; ru_maxrss is per process). A 1 ms timer on the GUI thread
@@ -46,6 +48,7 @@ constexpr std::size_t kImagePayload = 16 * 1024 * 1024 - fwimage::kHeaderSize; /
 constexpr int kDevices = 30;
 constexpr int kStallRuns = 5;
 constexpr int kRatioRuns = 3;
+constexpr int kFlashRuns = 5;
 
 double median(std::vector<double> v) {
     if (v.empty())
@@ -176,6 +179,11 @@ public:
 private:
     TempDir m_dir;
     StationProcess m_station;
+
+public:
+    const std::string& image() const { return m_image; }
+
+private:
     std::string m_image;
     QApplication* m_application = nullptr;
     UpdaterApp* m_app = nullptr;
@@ -245,6 +253,46 @@ int figureRatio(int argc, char** argv) {
     return 0;
 }
 
+std::string spread(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return fmt(v.front(), 2) + " / " + fmt(median(v), 2) + " / " + fmt(v.back(), 2);
+}
+
+// The command line's whole run (start, scan, job) against the dialog's job alone.
+int figureFlash(int argc, char** argv) {
+    StationLayout layout = makeStation(kDevices);
+    layout.linkKbps = 100000;
+    layout.flashKbps = 4000;
+    Setup setup(argc, argv, layout);
+    if (!setup.ready()) {
+        std::fprintf(stderr, "bench: %s\n", setup.error().c_str());
+        return 1;
+    }
+    UpdateDialog& dialog = setup.dialog();
+    std::vector<double> viaDialog, viaFlash;
+    for (int run = 0; run < kFlashRuns; ++run) {
+        const JobTiming all = runJob(dialog, IDC_UPDATE_ALL);
+        QElapsedTimer clock;
+        clock.start();
+        // The environment set up for the dialog (station, timeout, history folder) is inherited.
+        const int status =
+            support::runProgram({binDir() + "/zentavo-flash", "update", setup.image(), "--all"}, {}, nullptr,
+                                std::chrono::minutes(5));
+        const double flashSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+        if (!all.ok || status != 0) {
+            std::fprintf(stderr, "bench: zentavo-flash ended with status %d\n", status);
+            return 1;
+        }
+        viaDialog.push_back(all.wallSeconds);
+        viaFlash.push_back(flashSeconds);
+    }
+    line("zentavo-flash update --all / dialog Upd. All, 16 MiB to 30 devices (ratio)",
+         fmt(median(viaFlash) / median(viaDialog), 3), "<= 1.05");
+    line("  zentavo-flash, whole run, min / median / max (s)", spread(viaFlash), "-");
+    line("  dialog Upd. All job, min / median / max (s)", spread(viaDialog), "-");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -255,7 +303,9 @@ int main(int argc, char** argv) {
             return figureStall(argc, argv);
         if (std::strcmp(argv[2], "ratio") == 0)
             return figureRatio(argc, argv);
-        std::fprintf(stderr, "bench: unknown figure '%s' (stall, ratio)\n", argv[2]);
+        if (std::strcmp(argv[2], "flash") == 0)
+            return figureFlash(argc, argv);
+        std::fprintf(stderr, "bench: unknown figure '%s' (stall, ratio, flash)\n", argv[2]);
         return 2;
     }
 
@@ -263,7 +313,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"stall", "ratio"};
+        figures = {"stall", "ratio", "flash"};
 
     std::printf("figure | median | target\n");
     std::fflush(stdout);

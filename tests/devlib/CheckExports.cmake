@@ -1,4 +1,4 @@
-# Fails unless the library's dynamic symbol table defines exactly the seven operations.
+# Fails unless the library's dynamic symbol table defines exactly the eight operations.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -11,7 +11,7 @@ foreach(line ${lines})
   endif()
 endforeach()
 list(SORT names)
-set(expected DllGetFileInfo DllGetRemoteInfo DllGetUploadReport DllOpenPort DllScanNetwork DllUploadFile DllUploadFileToDevices)
+set(expected DllGetFileInfo DllGetRemoteInfo DllGetUploadReport DllOpenPort DllScanNetwork DllSetDeviceProgress DllUploadFile DllUploadFileToDevices)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported: ${names}\nexpected: ${expected}")
 endif()

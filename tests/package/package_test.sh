@@ -35,7 +35,8 @@ version=$(dpkg-deb -f "$DEB" Version)
 [ -n "$version" ] || fail "no version"
 
 # --- layout ---
-for f in bin/zentavo-update bin/stationsim bin/mkfwimage lib/zentavo-update/libTestDll.so \
+for f in bin/zentavo-update bin/zentavo-flash bin/stationsim bin/mkfwimage lib/zentavo-update/libTestDll.so \
+         share/bash-completion/completions/zentavo-flash \
          share/zentavo-update/zentavo-update.html share/zentavo-update/demo-station.json \
          share/doc/zentavo-update/protocol.md share/doc/zentavo-update/image-format.md \
          share/mime/packages/zentavo-update.xml share/icons/hicolor/scalable/apps/zentavo-update.svg; do
@@ -127,6 +128,13 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || fail "stationsim did not start"
 
+# The installed command line lists the station as the dialog does.
+env -u LD_LIBRARY_PATH TESTDLL_NETWORK=127.0.0.1:$port TESTDLL_TIMEOUT_MS=300 "$R/bin/zentavo-flash" scan \
+  >"$TMP/flash-scan" || fail "zentavo-flash scan: status $?"
+grep -qx '    101  |  192.168.1.20  |  V.  2.03  |  Cluster A  |  Cluster A (02) ' "$TMP/flash-scan" ||
+  fail "zentavo-flash scan: $(cat "$TMP/flash-scan")"
+seen=$(wc -l <"$TMP/sim.log") # what the updater asks comes after this
+
 mkdir -p "$TMP/config"
 env -u LD_LIBRARY_PATH QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$TMP/config" \
   TESTDLL_NETWORK=127.0.0.1:$port TESTDLL_TIMEOUT_MS=300 "$R/bin/zentavo-update" \
@@ -137,9 +145,10 @@ APP=$!
 expected=$(grep -c '"id"' "$S/zentavo-update/demo-station.json")
 for _ in $(seq 150); do
   kill -0 "$APP" 2>/dev/null || fail "the updater exited early: $(cat "$TMP/app.log")"
-  answered=$(grep -c '^stationsim: info [0-9]*: answered' "$TMP/sim.log" || true)
-  silent=$(grep -c '^stationsim: info [0-9]*: silent' "$TMP/sim.log" || true)
-  if grep -q '^stationsim: scan: ' "$TMP/sim.log" && [ $((answered + (silent > 0 ? 1 : 0))) -ge "$expected" ]; then
+  log=$(tail -n +$((seen + 1)) "$TMP/sim.log")
+  answered=$(grep -c '^stationsim: info [0-9]*: answered' <<<"$log" || true)
+  silent=$(grep -c '^stationsim: info [0-9]*: silent' <<<"$log" || true)
+  if grep -q '^stationsim: scan: ' <<<"$log" && [ $((answered + (silent > 0 ? 1 : 0))) -ge "$expected" ]; then
     echo "package layout and checkers clean; installed updater listed the station: $answered devices answered, 1 silent"
     exit 0
   fi
