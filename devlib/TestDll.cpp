@@ -6,6 +6,7 @@
 
 #include "devlib/Discovery.h"
 #include "devlib/Endpoints.h"
+#include "devlib/InfoCache.h"
 #include "devlib/LibConfig.h"
 #include "devlib/SerialPort.h"
 #include "devlib/UploadReport.h"
@@ -28,6 +29,12 @@ bool loadImage(const char* path, std::vector<std::uint8_t>& bytes, fwimage::Imag
         return true;
     reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
     return false;
+}
+
+// An upload may have changed what these devices report: their next query asks them.
+void forgetInfo(const int32_t* ids, int32_t count) {
+    for (int32_t i = 0; i < count; ++i)
+        infoCache().forget(ids[i]);
 }
 
 // Nothing escapes the boundary; the report says so as far as memory allows.
@@ -85,6 +92,7 @@ TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, co
         for (int32_t i = 0; i < count; ++i)
             sessions.push_back(UploadSession::connectTcp(ids[i], image, endpointFor(ids[i]), timeout));
         const int32_t result = runUploads(sessions, callback);
+        forgetInfo(ids, count);
         reportSessions(sessions);
         return result;
     } catch (...) {
@@ -115,6 +123,7 @@ TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.push_back(UploadSession::overStream(id, image, fd, config().timeout));
         const int32_t result = runUploads(sessions, callback);
+        forgetInfo(&id, 1);
         reportSessions(sessions);
         return result;
     } catch (...) {

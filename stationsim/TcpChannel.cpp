@@ -23,7 +23,7 @@ TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
         if (m_stop.stopped())
             return Wait::Stopping;
         pollfd fds[2] = {{m_fd.get(), events, 0}, {m_stop.fd(), POLLIN, 0}};
-        const int r = ::poll(fds, 2, msUntil(deadline));
+        const int r = pollUntil(fds, 2, deadline);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)

@@ -43,39 +43,6 @@ using support::storeU16;
 using support::storeU32;
 using wire::crc32Of;
 
-// Checks everything the 64 header bytes can tell on their own. The payload
-// length is range-checked here; whether the file holds that many bytes is the
-// caller's business.
-ImageError parseHeader(const std::uint8_t* h, ImageInfo& info) {
-    if (!std::equal(kMagic.begin(), kMagic.end(), h + kOffMagic))
-        return ImageError::BadMagic;
-    if (getU16(h + kOffFormatVersion) != kFormatVersion || getU16(h + kOffHeaderSize) != kHeaderSize)
-        return ImageError::BadFormatVersion;
-    if (crc32Of(h, kOffHeaderCrc) != getU32(h + kOffHeaderCrc))
-        return ImageError::BadHeaderCrc;
-
-    const auto* name = h + kOffName;
-    const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
-    if (nul == name + kNameBytes ||
-        std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
-        return ImageError::BadName;
-
-    const std::uint32_t length = getU32(h + kOffPayloadLength);
-    if (length > kMaxPayload)
-        return ImageError::TooLarge;
-
-    info = ImageInfo{};
-    info.typeCode = getU32(h + kOffTypeCode);
-    std::memcpy(info.name, name, kNameBytes);
-    info.versionMajor = static_cast<std::int32_t>(getU32(h + kOffVersionMajor));
-    info.versionMinor = static_cast<std::int32_t>(getU32(h + kOffVersionMinor));
-    for (std::size_t i = 0; i < 3; ++i)
-        info.date[i] = getU32(h + kOffDate + 4 * i);
-    info.payloadLength = length;
-    info.payloadCrc = getU32(h + kOffPayloadCrc);
-    return ImageError::None;
-}
-
 // A file opened for reading that refuses anything but a regular file, without
 // ever blocking in open(). Reads retry short counts and interruptions.
 class InputFile {
@@ -153,6 +120,36 @@ ImageError expectEnd(InputFile& file) {
 }
 
 } // namespace
+
+ImageError parseHeader(const std::uint8_t* h, ImageInfo& info) {
+    if (!std::equal(kMagic.begin(), kMagic.end(), h + kOffMagic))
+        return ImageError::BadMagic;
+    if (getU16(h + kOffFormatVersion) != kFormatVersion || getU16(h + kOffHeaderSize) != kHeaderSize)
+        return ImageError::BadFormatVersion;
+    if (crc32Of(h, kOffHeaderCrc) != getU32(h + kOffHeaderCrc))
+        return ImageError::BadHeaderCrc;
+
+    const auto* name = h + kOffName;
+    const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
+    if (nul == name + kNameBytes ||
+        std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
+        return ImageError::BadName;
+
+    const std::uint32_t length = getU32(h + kOffPayloadLength);
+    if (length > kMaxPayload)
+        return ImageError::TooLarge;
+
+    info = ImageInfo{};
+    info.typeCode = getU32(h + kOffTypeCode);
+    std::memcpy(info.name, name, kNameBytes);
+    info.versionMajor = static_cast<std::int32_t>(getU32(h + kOffVersionMajor));
+    info.versionMinor = static_cast<std::int32_t>(getU32(h + kOffVersionMinor));
+    for (std::size_t i = 0; i < 3; ++i)
+        info.date[i] = getU32(h + kOffDate + 4 * i);
+    info.payloadLength = length;
+    info.payloadCrc = getU32(h + kOffPayloadCrc);
+    return ImageError::None;
+}
 
 const char* describe(ImageError error) {
     switch (error) {

@@ -46,6 +46,10 @@ const char* describe(ImageError error);
 // code the updater refuses. Devices and the library name image types with these labels.
 const char* typeLabel(std::uint32_t typeCode);
 
+// Checks everything the kHeaderSize header bytes can tell on their own. The payload
+// length is range-checked; whether that many bytes follow is the caller's business.
+ImageError parseHeader(const std::uint8_t* header, ImageInfo& out);
+
 // Validates a whole image held in memory (header and payload).
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out);
 

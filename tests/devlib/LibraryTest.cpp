@@ -164,13 +164,18 @@ TEST(Scan, FirstSlotsInStationOrderOnly) {
     }
 }
 
-TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentAfterTimeout) {
+// The first query after a scan asks every listed device at once: the silent one costs that
+// query one timeout, and is not waited for again while the answers are fresh.
+TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentOncePerScan) {
     RemoteInfo expected{}, info; // reserved bytes zero, the name 63 bytes and its terminator
     std::tie(expected.address, expected.typeCode, expected.versionMajor, expected.versionMinor) =
         std::tuple(0x0A0102FEu, 0xC1821751u, 65535, 2147483647);
     std::memset(expected.name, 'N', 63);
     std::memset(&info, 0xCC, sizeof info);
-    ASSERT_NE(DllGetRemoteInfo(kRecord, &info), 0);
+    std::vector<std::int32_t> all(g_layout.devices.size());
+    ASSERT_EQ(DllScanNetwork(all.data(), static_cast<std::int32_t>(all.size())),
+              static_cast<int>(all.size()));
+    expectAboutOneTimeout([&] { ASSERT_NE(DllGetRemoteInfo(kRecord, &info), 0); });
     EXPECT_EQ(std::memcmp(&info, &expected, sizeof info), 0);
     ASSERT_NE(DllGetRemoteInfo(-5, &info), 0);
     EXPECT_STREQ(info.name, g_layout.devices[g_layout.devices.size() - 3].name.c_str());
@@ -182,7 +187,9 @@ TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentAfterTimeout) {
         EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2));
         EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0) << "record cleared";
     }
-    expectAboutOneTimeout([&] { EXPECT_EQ(DllGetRemoteInfo(kSilent, &info), 0); });
+    const auto start = steady_clock::now();
+    EXPECT_EQ(DllGetRemoteInfo(kSilent, &info), 0);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2));
 }
 
 // The faulty device comes first, so a failure that stopped the loop early would show.
