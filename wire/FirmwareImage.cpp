@@ -251,6 +251,18 @@ ImageError checkImageFile(const char* path, ImageInfo& out) {
 }
 
 ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, ImageInfo& out) {
+    ImageBytes bytes;
+    std::vector<std::uint32_t> blockCrcs;
+    const ImageError error = loadImageFile(path, bytes, out, kBlockSize, blockCrcs);
+    if (error == ImageError::None)
+        contents.assign(bytes.begin(), bytes.end());
+    return error;
+}
+
+ImageError loadImageFile(const char* path, ImageBytes& contents, ImageInfo& out, std::uint32_t blockSize,
+                         std::vector<std::uint32_t>& blockCrcs) {
+    if (blockSize <= kHeaderSize)
+        return ImageError::ReadFailed;
     InputFile file(path);
     HeaderBytes header{};
     ImageInfo info;
@@ -259,18 +271,37 @@ ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, 
         return error;
 
     // Allocated only after the header's length matched the file's real size.
-    std::vector<std::uint8_t> data(kHeaderSize + std::size_t{info.payloadLength});
+    const std::size_t size = kHeaderSize + std::size_t{info.payloadLength};
+    ImageBytes data(size);
     std::copy(header.begin(), header.end(), data.begin());
-    const long long got = file.read(data.data() + kHeaderSize, info.payloadLength);
-    if (got < 0)
-        return ImageError::ReadFailed;
-    if (static_cast<std::size_t>(got) != info.payloadLength)
-        return ImageError::LengthMismatch;
+    std::vector<std::uint32_t> crcs;
+    crcs.reserve((size + blockSize - 1) / blockSize);
+    // Block by block, each checked while it is still in the cache: one pass over the
+    // bytes gives both the payload's CRC and every block's.
+    std::uint32_t payloadCrc = 0;
+    for (std::size_t at = 0; at < size; at += blockSize) {
+        const std::size_t end = std::min(size, at + blockSize);
+        const std::size_t from = std::max(at, kHeaderSize);
+        const long long got = file.read(data.data() + from, end - from);
+        if (got < 0)
+            return ImageError::ReadFailed;
+        if (static_cast<std::size_t>(got) != end - from)
+            return ImageError::LengthMismatch; // shrank while being read
+        const std::uint32_t part = crc32Of(data.data() + from, end - from);
+        if (at == 0) {
+            payloadCrc = part;
+            crcs.push_back(wire::crc32Combine(crc32Of(data.data(), kHeaderSize), part, end - from));
+        } else {
+            payloadCrc = wire::crc32Combine(payloadCrc, part, end - from);
+            crcs.push_back(part);
+        }
+    }
     if ((error = expectEnd(file)) != ImageError::None)
         return error;
-    if (crc32Of(data.data() + kHeaderSize, info.payloadLength) != info.payloadCrc)
+    if (payloadCrc != info.payloadCrc)
         return ImageError::BadPayloadCrc;
     contents = std::move(data);
+    blockCrcs = std::move(crcs);
     out = info;
     return ImageError::None;
 }

@@ -10,6 +10,7 @@
 #include "tests/support/StationProcess.h"
 #include "wire/Frame.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -147,10 +148,13 @@ int figureSilent(int silent) {
     return 0;
 }
 
-// The raw peer: the same file read and sent over one loopback TCP connection to a thread
-// that reads and drops it, timed like an upload: from before the file is read until the
-// receiver has every byte and closed. Both ends are up before the clock starts.
-double rawCopySeconds(const std::string& path) {
+// The raw peer: the same file streamed through a 256 KiB buffer (as cat or socat would), or
+// read whole first into memory allocated as the library allocates it (the shape of an upload,
+// which holds and checks the image before it contacts a device), sent over one loopback TCP
+// connection to a thread that reads and drops it. Timed like an upload: from before the file
+// is opened until the receiver has every byte and closed. Both ends are up before the clock
+// starts; neither side checks anything.
+double rawCopySeconds(const std::string& path, bool wholeFirst) {
     const support::Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof at;
@@ -166,21 +170,34 @@ double rawCopySeconds(const std::string& path) {
     });
     const support::Fd out(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     bool ok = false;
+    std::vector<char> buf(256 * 1024);
     const double s = seconds([&] {
-        std::ifstream in(path, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const support::Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (::connect(out.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
             return;
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(out.get(), bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
+        if (wholeFirst) {
+            fwimage::ImageBytes whole(64 * kMiB);
+            if (::read(file.get(), whole.data(), whole.size()) != static_cast<ssize_t>(whole.size()))
                 return;
-            done += static_cast<std::size_t>(n);
+            for (std::size_t done = 0; done < whole.size();) {
+                const ssize_t n = ::write(out.get(), whole.data() + done, whole.size() - done);
+                if (n <= 0)
+                    return;
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        ssize_t got = 0;
+        while ((got = ::read(file.get(), buf.data(), buf.size())) > 0) {
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t n = ::write(out.get(), buf.data() + done, static_cast<std::size_t>(got - done));
+                if (n <= 0)
+                    return;
+                done += n;
+            }
         }
         ::shutdown(out.get(), SHUT_WR);
         char c = 0;
-        ok = ::read(out.get(), &c, 1) == 0; // the receiver read everything and closed
+        ok = got == 0 && ::read(out.get(), &c, 1) == 0; // the receiver read everything and closed
     });
     if (!ok)
         ::shutdown(out.get(), SHUT_RDWR);
@@ -199,23 +216,30 @@ int figureOne() {
         return 1;
     const std::string path = makeImageFile(dir.file("img.bin"), 64 * kMiB - fwimage::kHeaderSize, 2, 0);
     upload(ids(layout), path); // warm-up: page cache, first connection
-    rawCopySeconds(path);
-    std::vector<double> ours, raw;
+    rawCopySeconds(path, false);
+    std::vector<double> ours, streamed, whole;
     for (int run = 0; run < 9; ++run) {
         int r = 0;
         const double s = seconds([&] { r = upload(ids(layout), path); });
-        const double t = rawCopySeconds(path);
-        if (r != 1 || t <= 0) {
+        const double t = rawCopySeconds(path, false);
+        const double w = rawCopySeconds(path, true);
+        if (r != 1 || t <= 0 || w <= 0) {
             std::fprintf(stderr, "bench: upload or raw copy failed\n");
             return 1;
         }
         ours.push_back(kBytes / 1e6 / s);
-        raw.push_back(kBytes / 1e6 / t);
+        streamed.push_back(kBytes / 1e6 / t);
+        whole.push_back(kBytes / 1e6 / w);
     }
     line("64 MiB to 1 unthrottled device (MB/s)", fmt(median(ours), 1), "-", spread(ours, 1), "-");
-    line("64 MiB raw TCP copy, in-process, same file (MB/s)", fmt(median(raw), 1), "-", spread(raw, 1), "-");
-    line("ours / raw TCP copy", fmt(median(ours), 1) + " MB/s", ">= 0.7", fmt(median(raw), 1) + " MB/s",
-         fmt(median(ours) / median(raw)));
+    line("64 MiB raw TCP copy, streamed from the file (MB/s)", fmt(median(streamed), 1), "-",
+         spread(streamed, 1), "-");
+    line("64 MiB raw TCP copy, file read whole first (MB/s)", fmt(median(whole), 1), "-", spread(whole, 1),
+         "-");
+    line("ours / raw TCP copy, streamed", fmt(median(ours), 1) + " MB/s", ">= 0.7",
+         fmt(median(streamed), 1) + " MB/s", fmt(median(ours) / median(streamed)));
+    line("ours / raw TCP copy, read whole first", fmt(median(ours), 1) + " MB/s", ">= 0.7",
+         fmt(median(whole), 1) + " MB/s", fmt(median(ours) / median(whole)));
     return 0;
 }
 
