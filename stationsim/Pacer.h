@@ -20,7 +20,9 @@ public:
         const auto now = Clock::now();
         if (!active())
             return now;
-        if (m_next < now - kCredit)
+        if (m_next == Clock::time_point{})
+            m_next = now; // the first bytes start the clock: no credit before them
+        else if (m_next < now - kCredit)
             m_next = now - kCredit;
         m_next += std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(static_cast<double>(bytes) / m_rate));

@@ -2,7 +2,8 @@
 // child process, because the library reads its environment once per process.
 //
 //   bench_library              all figures
-//   bench_library FIGURE...    scan | silent15 | silent30 | one | many | flash | rss | simrss | resync
+//   bench_library FIGURE...    scan | silent15 | silent30 | one | many | pacer | flash | rss | simrss
+//                              | resync
 //
 // Output, one line per figure: figure | median | target | peer | ratio
 #include "devlib/TestDll.h"
@@ -271,6 +272,31 @@ int figureMany() {
     return 0;
 }
 
+// The simulator's link pacer: what one throttled session delivers against its configured
+// 100 Mbit/s (flash unthrottled, so the transfer is the whole call).
+int figurePacer() {
+    TempDir dir;
+    StationLayout layout = makeStation(1);
+    layout.linkKbps = 100000;
+    StationProcess station(layout);
+    if (!useStation(station))
+        return 1;
+    const std::string path = makeImageFile(dir.file("img.bin"), 16 * kMiB - fwimage::kHeaderSize, 2, 0);
+    std::vector<double> percent;
+    for (int run = 0; run < 5; ++run) {
+        int r = 0;
+        const double s = seconds([&] { r = upload(ids(layout), path); });
+        if (r != 1) {
+            std::fprintf(stderr, "bench: throttled upload failed\n");
+            return 1;
+        }
+        percent.push_back(100.0 * (16.0 * kMiB / s) / (100000 * 125.0));
+    }
+    line("stationsim link pacer: delivered / configured rate, 16 MiB at 100 Mbit/s (%)",
+         fmt(median(percent), 1), ">= 97", spread(percent, 1), "-");
+    return 0;
+}
+
 std::atomic<long long> g_warnedNs{0};
 Clock::time_point g_start;
 std::int32_t onProgress(std::int32_t value) {
@@ -408,6 +434,8 @@ int runFigure(const std::string& name) {
         return figureSilent(30);
     if (name == "one")
         return figureOne();
+    if (name == "pacer")
+        return figurePacer();
     if (name == "flash")
         return figureFlash();
     if (name == "simrss")
@@ -418,10 +446,10 @@ int runFigure(const std::string& name) {
         return figureRss();
     if (name == "resync")
         return figureResync();
-    std::fprintf(
-        stderr,
-        "bench: unknown figure '%s' (scan, silent15, silent30, one, many, flash, rss, simrss, resync)\n",
-        name.c_str());
+    std::fprintf(stderr,
+                 "bench: unknown figure '%s' (scan, silent15, silent30, one, many, pacer, flash, rss, "
+                 "simrss, resync)\n",
+                 name.c_str());
     return 2;
 }
 
@@ -437,7 +465,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"scan", "silent15", "silent30", "one", "many", "flash", "rss", "simrss", "resync"};
+        figures = {"scan",  "silent15", "silent30", "one",    "many",
+                   "pacer", "flash",    "rss",      "simrss", "resync"};
 
     std::printf("figure | median | target | peer | ratio\n");
     std::fflush(stdout);
