@@ -80,7 +80,7 @@ bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-enum class Answer { Ignore, Done, Failed };
+enum class Answer { Ignore, Done };
 
 // Sends `request` to `target`, resending it every T/3 until T has passed, and hands every
 // datagram that answers it (same sequence) to `onReply`. True when `onReply` said Done.
@@ -109,14 +109,8 @@ bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::ui
         const auto d = wire::parseDatagram(buf.data(), size);
         if (!d || d->seq != seq)
             continue;
-        switch (onReply(*d, from)) {
-        case Answer::Done:
+        if (onReply(*d, from) == Answer::Done)
             return true;
-        case Answer::Failed:
-            return false;
-        case Answer::Ignore:
-            break;
-        }
     }
 }
 
