@@ -121,33 +121,34 @@ ImageError expectEnd(InputFile& file) {
 
 } // namespace
 
-ImageError parseHeader(const std::uint8_t* h, ImageInfo& info) {
-    if (!std::equal(kMagic.begin(), kMagic.end(), h + kOffMagic))
+ImageError parseHeader(const std::uint8_t* header, ImageInfo& out) {
+    if (!std::equal(kMagic.begin(), kMagic.end(), header + kOffMagic))
         return ImageError::BadMagic;
-    if (getU16(h + kOffFormatVersion) != kFormatVersion || getU16(h + kOffHeaderSize) != kHeaderSize)
+    if (getU16(header + kOffFormatVersion) != kFormatVersion ||
+        getU16(header + kOffHeaderSize) != kHeaderSize)
         return ImageError::BadFormatVersion;
-    if (crc32Of(h, kOffHeaderCrc) != getU32(h + kOffHeaderCrc))
+    if (crc32Of(header, kOffHeaderCrc) != getU32(header + kOffHeaderCrc))
         return ImageError::BadHeaderCrc;
 
-    const auto* name = h + kOffName;
+    const auto* name = header + kOffName;
     const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
     if (nul == name + kNameBytes ||
         std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
         return ImageError::BadName;
 
-    const std::uint32_t length = getU32(h + kOffPayloadLength);
+    const std::uint32_t length = getU32(header + kOffPayloadLength);
     if (length > kMaxPayload)
         return ImageError::TooLarge;
 
-    info = ImageInfo{};
-    info.typeCode = getU32(h + kOffTypeCode);
-    std::memcpy(info.name, name, kNameBytes);
-    info.versionMajor = static_cast<std::int32_t>(getU32(h + kOffVersionMajor));
-    info.versionMinor = static_cast<std::int32_t>(getU32(h + kOffVersionMinor));
+    out = ImageInfo{};
+    out.typeCode = getU32(header + kOffTypeCode);
+    std::memcpy(out.name, name, kNameBytes);
+    out.versionMajor = static_cast<std::int32_t>(getU32(header + kOffVersionMajor));
+    out.versionMinor = static_cast<std::int32_t>(getU32(header + kOffVersionMinor));
     for (std::size_t i = 0; i < 3; ++i)
-        info.date[i] = getU32(h + kOffDate + 4 * i);
-    info.payloadLength = length;
-    info.payloadCrc = getU32(h + kOffPayloadCrc);
+        out.date[i] = getU32(header + kOffDate + 4 * i);
+    out.payloadLength = length;
+    out.payloadCrc = getU32(header + kOffPayloadCrc);
     return ImageError::None;
 }
 
