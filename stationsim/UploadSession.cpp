@@ -173,7 +173,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
         }
         image.add(data, length, chunk->dataCrc);
         received += static_cast<std::uint32_t>(length);
-        if (!ch.pauseUntil(link.account(length)))
+        if (link.active() && !ch.pauseUntil(link.account(length)))
             return false;
         if (faults.dropAfter != 0 && received >= faults.dropAfter) {
             ch.reset();
