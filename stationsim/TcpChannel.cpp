@@ -42,6 +42,9 @@ TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
 }
 
 FrameChannel::Read TcpChannel::next(wire::Frame& out, Clock::time_point deadline) {
+    // A whole chunk frame fits one read. On the thread's stack: a session that got its thread
+    // needs no further memory to read.
+    std::uint8_t buffer[wire::kMaxFrameBody + wire::kFrameOverhead];
     for (;;) {
         if (auto f = m_reader.next()) {
             out = std::move(*f);
@@ -59,12 +62,12 @@ FrameChannel::Read TcpChannel::next(wire::Frame& out, Clock::time_point deadline
         case Wait::Stopping:
             return Read::Stopping;
         }
-        const ssize_t n = ::recv(m_fd.get(), m_buffer.data(), m_buffer.size(), 0);
+        const ssize_t n = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             continue;
         if (n <= 0)
             return Read::Closed;
-        m_reader.feed(m_buffer.data(), static_cast<std::size_t>(n));
+        m_reader.feed(buffer, static_cast<std::size_t>(n));
     }
 }
 
@@ -127,10 +130,11 @@ void TcpChannel::closeGracefully() {
         return;
     ::shutdown(m_fd.get(), SHUT_WR);
     const auto deadline = Clock::now() + kLingerLimit;
+    std::uint8_t buffer[4096];
     for (;;) {
         if (wait(POLLIN, deadline) != Wait::Ready)
             break;
-        const ssize_t n = ::recv(m_fd.get(), m_buffer.data(), m_buffer.size(), 0);
+        const ssize_t n = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             break;
     }

@@ -32,7 +32,6 @@ private:
     support::Fd m_fd;
     const StopSignal& m_stop;
     wire::FrameReader m_reader{wire::FrameReader::Mode::Stream}; // a bad frame ends the session
-    std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(256 * 1024); // several chunk frames a read
 };
 
 } // namespace sim
