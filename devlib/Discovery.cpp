@@ -1,8 +1,9 @@
-// Each call owns its socket, so scans and queries from several threads never share
-// state beyond the endpoint table.
+// Each call owns its socket, so scans and queries from several threads share no state
+// beyond the endpoint table and the info cache.
 #include "devlib/Discovery.h"
 
 #include "devlib/Endpoints.h"
+#include "devlib/InfoCache.h"
 #include "devlib/LibConfig.h"
 #include "support/Fd.h"
 #include "wire/Datagram.h"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -78,7 +80,7 @@ bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-enum class Answer { Ignore, Done, Failed };
+enum class Answer { Ignore, Done };
 
 // Sends `request` to `target`, resending it every T/3 until T has passed, and hands every
 // datagram that answers it (same sequence) to `onReply`. True when `onReply` said Done.
@@ -107,14 +109,8 @@ bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::ui
         const auto d = wire::parseDatagram(buf.data(), size);
         if (!d || d->seq != seq)
             continue;
-        switch (onReply(*d, from)) {
-        case Answer::Done:
+        if (onReply(*d, from) == Answer::Done)
             return true;
-        case Answer::Failed:
-            return false;
-        case Answer::Ignore:
-            break;
-        }
     }
 }
 
@@ -181,45 +177,107 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
     }
     const std::size_t n = std::min(arrived.size(), static_cast<std::size_t>(capacity));
     std::copy_n(arrived.begin(), n, ids);
+    infoCache().rescan(ids, n);
     return static_cast<std::int32_t>(n);
 }
+
+namespace {
+
+void fillInfo(const wire::DeviceInfo& reply, RemoteInfo& info) {
+    info.address = reply.address;
+    info.typeCode = reply.typeCode;
+    info.versionMajor = reply.versionMajor;
+    info.versionMinor = reply.versionMinor;
+    // At most 63 bytes arrive; the record keeps its terminator.
+    const std::size_t len = std::min(reply.name.size(), sizeof info.name - 1);
+    std::memcpy(info.name, reply.name.data(), len);
+    info.name[len] = '\0';
+}
+
+// Asks every id at once, resending to the silent ones every T/3, until all have answered or
+// T has passed: a walk over the slots costs one timeout, not one per device switched off.
+std::unordered_map<std::int32_t, RemoteInfo> askAll(const std::vector<std::int32_t>& ids) {
+    std::unordered_map<std::int32_t, RemoteInfo> answered;
+    const LibConfig& cfg = config();
+    UdpSocket sock(cfg.broadcast);
+    if (!sock.valid())
+        return answered;
+
+    struct Ask {
+        sockaddr_in to{};
+        bool toBroadcast = false; // an id never listed: any responder may answer for it
+        std::vector<std::uint8_t> request;
+    };
+    const std::uint32_t seq = nextSeq();
+    std::unordered_map<std::int32_t, Ask> open;
+    for (const std::int32_t id : ids) {
+        const sockaddr_in to = endpointFor(id);
+        open[id] = {to, cfg.broadcast && sameEndpoint(to, cfg.endpoint), wire::encodeInfoRequest(seq, id)};
+    }
+
+    const auto timeout = cfg.timeout;
+    const auto giveUp = Clock::now() + timeout;
+    const auto resendEvery = std::max(timeout / 3, std::chrono::milliseconds(1));
+    auto nextSend = Clock::now();
+    std::vector<std::uint8_t> buf(wire::kMaxDatagram + 1);
+    while (!open.empty()) {
+        const auto now = Clock::now();
+        if (now >= giveUp)
+            break;
+        if (now >= nextSend) {
+            for (const auto& [id, ask] : open)
+                sock.sendTo(ask.request, ask.to);
+            nextSend = now + resendEvery;
+        }
+        std::size_t size = 0;
+        sockaddr_in from{};
+        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
+            continue;
+        const auto d = wire::parseDatagram(buf.data(), size);
+        if (!d || d->seq != seq)
+            continue;
+        const auto reply = wire::decodeInfoReply(*d);
+        if (!reply)
+            continue;
+        const auto it = open.find(reply->id);
+        if (it == open.end() || (!it->second.toBroadcast && !sameEndpoint(from, it->second.to)))
+            continue;
+        if (reply->status == wire::InfoOk) {
+            if (it->second.toBroadcast)
+                rememberEndpoint(reply->id, from);
+            fillInfo(*reply, answered[reply->id]);
+        }
+        open.erase(it);
+    }
+    return answered;
+}
+
+} // namespace
 
 bool queryInfo(std::int32_t id, RemoteInfo& info) {
     std::memset(&info, 0, sizeof info);
     if (id == 0)
         return false;
-    const LibConfig& cfg = config();
-    const sockaddr_in target = endpointFor(id);
-    const bool toBroadcast = cfg.broadcast && sameEndpoint(target, cfg.endpoint);
-    UdpSocket sock(toBroadcast);
-    if (!sock.valid())
+    InfoCache& cache = infoCache();
+    const auto now = Clock::now();
+    switch (cache.find(id, now, info)) {
+    case InfoCache::Lookup::Answered:
+        return true;
+    case InfoCache::Lookup::Silent:
         return false;
-
-    const std::uint32_t seq = nextSeq();
-    const auto request = wire::encodeInfoRequest(seq, id);
-
-    return exchange(sock, request, seq, target, [&](const wire::Datagram& d, const sockaddr_in& from) {
-        const auto reply = wire::decodeInfoReply(d);
-        if (!reply)
-            return Answer::Ignore;
-        if (!toBroadcast && !sameEndpoint(from, target))
-            return Answer::Ignore;
-        if (reply->id != id)
-            return Answer::Ignore;
-        if (reply->status != wire::InfoOk)
-            return Answer::Failed;
-        if (toBroadcast)
-            rememberEndpoint(id, from);
-        info.address = reply->address;
-        info.typeCode = reply->typeCode;
-        info.versionMajor = reply->versionMajor;
-        info.versionMinor = reply->versionMinor;
-        // At most 63 bytes arrive; the record keeps its terminator.
-        const std::size_t len = std::min(reply->name.size(), sizeof info.name - 1);
-        std::memcpy(info.name, reply->name.data(), len);
-        info.name[len] = '\0';
-        return Answer::Done;
-    });
+    case InfoCache::Lookup::Missing:
+        break;
+    }
+    const std::uint64_t generation = cache.generation();
+    const std::vector<std::int32_t> asked = cache.staleIds(id, now);
+    const auto answered = askAll(asked);
+    // Dated at the end, so a device silent for a whole long timeout still counts as asked.
+    cache.store(generation, Clock::now(), asked, answered);
+    const auto it = answered.find(id);
+    if (it == answered.end())
+        return false;
+    info = it->second;
+    return true;
 }
 
 } // namespace testdll

@@ -7,6 +7,7 @@
 #include "devlib/DeviceProgress.h"
 #include "devlib/Discovery.h"
 #include "devlib/Endpoints.h"
+#include "devlib/InfoCache.h"
 #include "devlib/LibConfig.h"
 #include "devlib/SerialPort.h"
 #include "devlib/UploadReport.h"
@@ -22,13 +23,21 @@ using namespace testdll;
 
 namespace {
 
-// Loads the image, or reports every target as not sent and returns false.
-bool loadImage(const char* path, std::vector<std::uint8_t>& bytes, fwimage::ImageInfo& info,
-               const int32_t* ids, int32_t count) {
-    if (fwimage::loadImageFile(path, bytes, info) == fwimage::ImageError::None)
+// Loads the image with the CRC of every `chunkSize` chunk, or reports every target as not
+// sent and returns false.
+bool loadImage(const char* path, std::uint32_t chunkSize, fwimage::ImageBytes& bytes,
+               fwimage::ImageInfo& info, std::vector<std::uint32_t>& chunkCrcs, const int32_t* ids,
+               int32_t count) {
+    if (fwimage::loadImageFile(path, bytes, info, chunkSize, chunkCrcs) == fwimage::ImageError::None)
         return true;
     reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
     return false;
+}
+
+// An upload may have changed what these devices report: their next query asks them.
+void forgetInfo(const int32_t* ids, int32_t count) {
+    for (int32_t i = 0; i < count; ++i)
+        infoCache().forget(ids[i]);
 }
 
 // Nothing escapes the boundary; the report says so as far as memory allows.
@@ -75,17 +84,20 @@ TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, co
             return 0;
         }
         // The image is checked before any device is contacted, and held once for all targets.
-        std::vector<std::uint8_t> bytes;
+        fwimage::ImageBytes bytes;
         fwimage::ImageInfo info;
-        if (!loadImage(path, bytes, info, ids, count))
+        std::vector<std::uint32_t> crcs;
+        if (!loadImage(path, wire::kNetworkChunkSize, bytes, info, crcs, ids, count))
             return 0;
-        const SharedImage image(bytes, info.payloadCrc, wire::kNetworkChunkSize, info.typeCode);
+        const SharedImage image(bytes, info.payloadCrc, wire::kNetworkChunkSize, info.typeCode,
+                                std::move(crcs));
         const auto timeout = config().timeout;
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.reserve(static_cast<std::size_t>(count));
         for (int32_t i = 0; i < count; ++i)
             sessions.push_back(UploadSession::connectTcp(ids[i], image, endpointFor(ids[i]), timeout));
         const int32_t result = runUploads(sessions, callback);
+        forgetInfo(ids, count);
         reportSessions(sessions);
         return result;
     } catch (...) {
@@ -106,16 +118,19 @@ TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback
             reportAll(&id, 1, UPLOAD_UNREACHABLE, "not sent: no serial port is open");
             return 0;
         }
-        std::vector<std::uint8_t> bytes;
+        fwimage::ImageBytes bytes;
         fwimage::ImageInfo info;
-        if (!loadImage(path, bytes, info, &id, 1))
+        std::vector<std::uint32_t> crcs;
+        if (!loadImage(path, wire::kSerialChunkSize, bytes, info, crcs, &id, 1))
             return 0;
         // Whatever an earlier, abandoned session left on the line is stale.
         ::tcflush(fd, TCIOFLUSH);
-        const SharedImage image(bytes, info.payloadCrc, wire::kSerialChunkSize, info.typeCode);
+        const SharedImage image(bytes, info.payloadCrc, wire::kSerialChunkSize, info.typeCode,
+                                std::move(crcs));
         std::vector<std::unique_ptr<UploadSession>> sessions;
         sessions.push_back(UploadSession::overStream(id, image, fd, config().timeout));
         const int32_t result = runUploads(sessions, callback);
+        forgetInfo(&id, 1);
         reportSessions(sessions);
         return result;
     } catch (...) {

@@ -13,13 +13,32 @@ namespace testdll {
 
 namespace {
 
-// Progress is the slowest target still in the race; failed targets drop out.
+// The combined value, on the callback's 0..100 scale, from the targets still in the race
+// (a failed target drops out):
+//   1..95   no target has reached its flash yet: the slowest target's transfer;
+//   96..99  at least one target is programming its flash or has committed, others still
+//           run: the slowest target, but never below 96, so the flash warning (above 95)
+//           shows the moment the first device starts to program, however far behind a
+//           stalled partner is; capped at 99 while anything runs;
+//   100     every target has finished.
+// The caller reports only rises, so the bar never moves back (a drop from 96 to a
+// partner's 40 is simply not reported). -1: every target failed, nothing to report.
 int overallProgress(const std::vector<std::unique_ptr<UploadSession>>& sessions) {
     int lowest = INT_MAX;
-    for (const auto& s : sessions)
-        if (!s->failed())
-            lowest = std::min(lowest, s->progress());
-    return lowest == INT_MAX ? -1 : lowest;
+    bool running = false;
+    bool flashing = false;
+    for (const auto& s : sessions) {
+        if (s->failed())
+            continue;
+        lowest = std::min(lowest, s->progress());
+        running = running || s->active();
+        flashing = flashing || s->phase() == UploadSession::Phase::Flashing || s->committed();
+    }
+    if (lowest == INT_MAX)
+        return -1;
+    if (!running)
+        return 100;
+    return flashing ? std::clamp(lowest, 96, 99) : std::min(lowest, 95);
 }
 
 } // namespace
@@ -71,6 +90,7 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
             s->checkDeadline(after);
     }
 
+    report(); // the last commit may have brought no progress change of its own (flash at 100)
     for (auto& s : sessions)
         s->setProgressListener({});
 

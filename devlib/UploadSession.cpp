@@ -21,15 +21,16 @@
 
 namespace testdll {
 
-SharedImage::SharedImage(const std::vector<std::uint8_t>& imageBytes, std::uint32_t payloadCrc,
-                         std::uint32_t chunk, std::uint32_t typeCode)
+SharedImage::SharedImage(std::span<const std::uint8_t> imageBytes, std::uint32_t payloadCrc,
+                         std::uint32_t chunk, std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs)
     : m_bytes(imageBytes), m_chunkSize(chunk), m_typeCode(typeCode) {
     // The whole-file CRC follows from the header's and the payload's without reading the payload again.
     const std::size_t head = std::min(imageBytes.size(), fwimage::kHeaderSize);
     m_crc = wire::crc32Combine(wire::crc32Of(imageBytes.data(), head), payloadCrc, imageBytes.size() - head);
     const std::size_t chunks = (imageBytes.size() + chunk - 1) / chunk;
-    m_chunkCrcs.assign(chunks, 0);
-    m_known.assign(chunks, false);
+    const bool given = chunkCrcs.size() == chunks;
+    m_chunkCrcs = given ? std::move(chunkCrcs) : std::vector<std::uint32_t>(chunks, 0);
+    m_known.assign(chunks, given);
 }
 
 std::uint32_t SharedImage::chunkCrc(std::uint32_t offset) const {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace testdll {
@@ -27,11 +28,12 @@ std::chrono::milliseconds flashLimit(std::uint32_t imageSize, std::chrono::milli
 // Used from the calling thread only.
 class SharedImage {
 public:
-    // `payloadCrc` and `typeCode` are the image header's (already verified on load).
-    SharedImage(const std::vector<std::uint8_t>& bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize,
-                std::uint32_t typeCode);
+    // `payloadCrc` and `typeCode` are the image header's (already verified on load);
+    // `chunkCrcs`, when the loader computed them, the CRC of every chunk.
+    SharedImage(std::span<const std::uint8_t> bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize,
+                std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs = {});
 
-    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
+    std::span<const std::uint8_t> bytes() const { return m_bytes; }
     std::uint32_t size() const { return static_cast<std::uint32_t>(m_bytes.size()); }
     std::uint32_t chunkSize() const { return m_chunkSize; }
     std::uint32_t crc() const { return m_crc; }
@@ -39,7 +41,7 @@ public:
     std::uint32_t chunkCrc(std::uint32_t offset) const;
 
 private:
-    const std::vector<std::uint8_t>& m_bytes;
+    std::span<const std::uint8_t> m_bytes;
     std::uint32_t m_chunkSize;
     std::uint32_t m_typeCode;
     std::uint32_t m_crc = 0;

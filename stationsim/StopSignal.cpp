@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace sim {
 
 StopSignal::StopSignal() {
@@ -28,12 +30,10 @@ bool StopSignal::sleepUntil(std::chrono::steady_clock::time_point until) const {
     for (;;) {
         if (stopped())
             return false;
-        const int ms = msUntil(until);
-        if (ms <= 0 && std::chrono::steady_clock::now() >= until)
+        if (std::chrono::steady_clock::now() >= until)
             return true;
         pollfd p{m_read.get(), POLLIN, 0};
-        const int r = ::poll(&p, 1, ms > 0 ? ms : 1);
-        if (r > 0)
+        if (pollUntil(&p, 1, until) > 0)
             return false;
     }
 }
@@ -46,6 +46,15 @@ int msUntil(std::chrono::steady_clock::time_point t) {
     // Round up so a loop never spins on a sub-millisecond remainder.
     const auto ms = duration_cast<milliseconds>(t - now + microseconds(999)).count();
     return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+}
+
+int pollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point t) {
+    using namespace std::chrono;
+    const auto left = std::max(t - steady_clock::now(), steady_clock::duration::zero());
+    const auto capped = std::min<nanoseconds>(left, hours(24));
+    const auto secs = duration_cast<seconds>(capped);
+    const timespec ts{static_cast<time_t>(secs.count()), static_cast<long>((capped - secs).count())};
+    return ::ppoll(fds, count, &ts, nullptr);
 }
 
 } // namespace sim

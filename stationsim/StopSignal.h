@@ -4,6 +4,8 @@
 
 #include "support/Fd.h"
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 
@@ -31,5 +33,8 @@ private:
 
 // Milliseconds from now until `t`, for poll(): 0 if past, capped to fit an int.
 int msUntil(std::chrono::steady_clock::time_point t);
+
+// poll() until `t` to the microsecond (ppoll), so paced waits are not rounded up to whole milliseconds.
+int pollUntil(pollfd* fds, nfds_t count, std::chrono::steady_clock::time_point t);
 
 } // namespace sim

@@ -23,7 +23,7 @@ TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
         if (m_stop.stopped())
             return Wait::Stopping;
         pollfd fds[2] = {{m_fd.get(), events, 0}, {m_stop.fd(), POLLIN, 0}};
-        const int r = ::poll(fds, 2, msUntil(deadline));
+        const int r = pollUntil(fds, 2, deadline);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -42,7 +42,9 @@ TcpChannel::Wait TcpChannel::wait(short events, Clock::time_point deadline) {
 }
 
 FrameChannel::Read TcpChannel::next(wire::Frame& out, Clock::time_point deadline) {
-    std::uint8_t buffer[65536];
+    // A whole chunk frame fits one read. On the thread's stack: a session that got its thread
+    // needs no further memory to read.
+    std::uint8_t buffer[wire::kMaxFrameBody + wire::kFrameOverhead];
     for (;;) {
         if (auto f = m_reader.next()) {
             out = std::move(*f);

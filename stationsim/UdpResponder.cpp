@@ -35,13 +35,10 @@ std::vector<UdpResponder::Reply> UdpResponder::scanReplies(std::uint32_t seq) co
     do {
         const std::size_t count = std::min(wire::kMaxIdsPerScanReply, total - first);
         wire::ScanPart part{static_cast<std::uint16_t>(total), static_cast<std::uint16_t>(first), {}};
-        // A part is as late as the slowest device it lists.
-        std::uint32_t delay = 0;
-        for (std::size_t i = first; i < first + count; ++i) {
+        // The station lists its devices at once: a slow device delays only its own answers.
+        for (std::size_t i = first; i < first + count; ++i)
             part.ids.push_back(devices[i].id);
-            delay = std::max(delay, devices[i].faults.delayMs);
-        }
-        out.push_back({std::chrono::milliseconds(delay), wire::encodeScanReply(seq, part)});
+        out.push_back({std::chrono::milliseconds(0), wire::encodeScanReply(seq, part)});
         first += count;
     } while (first < total);
     return out;

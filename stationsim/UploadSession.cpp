@@ -7,6 +7,7 @@
 #include "wire/UploadFrames.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace sim {
@@ -76,32 +77,49 @@ bool commit(const SessionContext& ctx, std::int32_t id, Version v) {
     return false;
 }
 
-// Checks a complete image against the announced CRC and the image format.
-std::uint16_t verify(const std::vector<std::uint8_t>& image, const wire::BeginMsg& up,
-                     fwimage::ImageInfo& info) {
-    const std::uint32_t announcedCrc = up.imageCrc;
-    if (fwimage::parseImage(image.data(), image.size(), info) == fwimage::ImageError::None) {
-        // The payload CRC was just checked against the header; combining it with the
-        // header's spares another pass over a large image.
-        const std::uint32_t header = wire::crc32Of(image.data(), fwimage::kHeaderSize);
-        const std::uint32_t whole = wire::crc32Combine(header, info.payloadCrc, info.payloadLength);
-        if (whole != announcedCrc)
-            return wire::ImageCrcBad;
-        // The type was accepted at Begin: an image of another type is not the one offered.
-        return info.typeCode == up.imageType ? wire::Ok : wire::ImageInvalid;
+// What a device keeps of an image while it arrives: the header and running CRCs, never
+// the payload, so many large uploads at once cost the station next to no memory.
+struct Received {
+    std::uint32_t size = 0;
+    std::array<std::uint8_t, fwimage::kHeaderSize> header{};
+    std::uint32_t wholeCrc = 0;   // every byte
+    std::uint32_t payloadCrc = 0; // the bytes after the header
+
+    // `crc` is the CRC of these bytes, already checked: the running CRCs fold it in rather
+    // than reading the bytes again.
+    void add(const std::uint8_t* data, std::size_t n, std::uint32_t crc) {
+        wholeCrc = wire::crc32Combine(wholeCrc, crc, n);
+        const std::size_t inHeader =
+            size < fwimage::kHeaderSize ? std::min(n, fwimage::kHeaderSize - size) : 0;
+        std::copy_n(data, inHeader, header.begin() + size);
+        payloadCrc = inHeader == 0 ? wire::crc32Combine(payloadCrc, crc, n)
+                                   : wire::crc32Of(data + inHeader, n - inHeader, payloadCrc);
+        size += static_cast<std::uint32_t>(n);
     }
-    return wire::crc32Of(image.data(), image.size()) == announcedCrc ? wire::ImageInvalid : wire::ImageCrcBad;
+};
+
+// Checks a complete image against the announced CRC and the image format.
+std::uint16_t verify(const Received& image, const wire::BeginMsg& up, fwimage::ImageInfo& info) {
+    if (image.wholeCrc != up.imageCrc)
+        return wire::ImageCrcBad;
+    fwimage::ImageInfo parsed;
+    if (image.size < fwimage::kHeaderSize ||
+        fwimage::parseHeader(image.header.data(), parsed) != fwimage::ImageError::None ||
+        image.size - fwimage::kHeaderSize != parsed.payloadLength || image.payloadCrc != parsed.payloadCrc)
+        return wire::ImageInvalid;
+    info = parsed;
+    // The type was accepted at Begin: an image of another type is not the one offered.
+    return info.typeCode == up.imageType ? wire::Ok : wire::ImageInvalid;
 }
 
 // Receives chunks and the End; true when the image arrived whole and verified.
 // `next` receives a Begin that interrupts the session on a shared line.
 bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& dev, const wire::BeginMsg& up,
-             std::vector<std::uint8_t>& image, fwimage::ImageInfo& info, Frames& next) {
+             fwimage::ImageInfo& info, Frames& next) {
     const Faults& faults = dev.faults;
     Pacer link(ctx.linkBytesPerSecond);
+    Received image;
     std::uint32_t received = 0;
-    // Grow with the data rather than trusting the announced size up front.
-    image.reserve(std::min<std::uint32_t>(up.imageSize, 16u << 20));
     // The least rate the protocol allows: byte n is due the idle limit plus n / rate after
     // the start, so a client trickling bytes cannot hold the device.
     const auto start = Clock::now();
@@ -139,17 +157,23 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             sendChunkAck(ch, received, wire::BadRequest);
             return false;
         }
-        image.insert(image.end(), chunk->data.begin(), chunk->data.end());
-        std::uint8_t* data = image.data() + received;
+        // The chunk's bytes lie in the frame, which is ours to change.
+        std::uint8_t* data = f.body.data() + (chunk->data.data() - f.body.data());
         const std::uint32_t offset = chunk->offset;
-        if (faults.corruptAt != 0 && faults.corruptAt >= offset && faults.corruptAt - offset < length)
+        // The data's CRC follows from the frame's, already checked; a byte flipped here on
+        // purpose is seen only by reading the data again.
+        std::uint32_t dataCrc = wire::tailCrcOf(f, f.body.size() - length);
+        if (faults.corruptAt != 0 && faults.corruptAt >= offset && faults.corruptAt - offset < length) {
             data[faults.corruptAt - offset] ^= 0xFF;
-        if (wire::crc32Of(data, length) != chunk->dataCrc) {
+            dataCrc = wire::crc32Of(data, length);
+        }
+        if (dataCrc != chunk->dataCrc) {
             sendChunkAck(ch, received, wire::ChunkCrcBad);
             return false;
         }
+        image.add(data, length, chunk->dataCrc);
         received += static_cast<std::uint32_t>(length);
-        if (!ch.pauseUntil(link.account(length)))
+        if (link.active() && !ch.pauseUntil(link.account(length)))
             return false;
         if (faults.dropAfter != 0 && received >= faults.dropAfter) {
             ch.reset();
@@ -209,14 +233,12 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
                ctx.serialLine ? " on the serial line" : "");
 
     Frames next;
-    std::vector<std::uint8_t> image;
     fwimage::ImageInfo info;
-    if (!receive(ctx, ch, *dev, up, image, info, next)) {
+    if (!receive(ctx, ch, *dev, up, info, next)) {
         logRequest("upload %d: transfer ended without a verified image, old firmware kept", up.id);
         return next;
     }
-    const std::size_t size = image.size();
-    std::vector<std::uint8_t>().swap(image); // flashing needs only the size from here on
+    const std::size_t size = up.imageSize;
 
     const Version old = ctx.table.version(up.id);
     if (dev->faults.flashFail) {

@@ -43,39 +43,6 @@ using support::storeU16;
 using support::storeU32;
 using wire::crc32Of;
 
-// Checks everything the 64 header bytes can tell on their own. The payload
-// length is range-checked here; whether the file holds that many bytes is the
-// caller's business.
-ImageError parseHeader(const std::uint8_t* h, ImageInfo& info) {
-    if (!std::equal(kMagic.begin(), kMagic.end(), h + kOffMagic))
-        return ImageError::BadMagic;
-    if (getU16(h + kOffFormatVersion) != kFormatVersion || getU16(h + kOffHeaderSize) != kHeaderSize)
-        return ImageError::BadFormatVersion;
-    if (crc32Of(h, kOffHeaderCrc) != getU32(h + kOffHeaderCrc))
-        return ImageError::BadHeaderCrc;
-
-    const auto* name = h + kOffName;
-    const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
-    if (nul == name + kNameBytes ||
-        std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
-        return ImageError::BadName;
-
-    const std::uint32_t length = getU32(h + kOffPayloadLength);
-    if (length > kMaxPayload)
-        return ImageError::TooLarge;
-
-    info = ImageInfo{};
-    info.typeCode = getU32(h + kOffTypeCode);
-    std::memcpy(info.name, name, kNameBytes);
-    info.versionMajor = static_cast<std::int32_t>(getU32(h + kOffVersionMajor));
-    info.versionMinor = static_cast<std::int32_t>(getU32(h + kOffVersionMinor));
-    for (std::size_t i = 0; i < 3; ++i)
-        info.date[i] = getU32(h + kOffDate + 4 * i);
-    info.payloadLength = length;
-    info.payloadCrc = getU32(h + kOffPayloadCrc);
-    return ImageError::None;
-}
-
 // A file opened for reading that refuses anything but a regular file, without
 // ever blocking in open(). Reads retry short counts and interruptions.
 class InputFile {
@@ -153,6 +120,37 @@ ImageError expectEnd(InputFile& file) {
 }
 
 } // namespace
+
+ImageError parseHeader(const std::uint8_t* header, ImageInfo& out) {
+    if (!std::equal(kMagic.begin(), kMagic.end(), header + kOffMagic))
+        return ImageError::BadMagic;
+    if (getU16(header + kOffFormatVersion) != kFormatVersion ||
+        getU16(header + kOffHeaderSize) != kHeaderSize)
+        return ImageError::BadFormatVersion;
+    if (crc32Of(header, kOffHeaderCrc) != getU32(header + kOffHeaderCrc))
+        return ImageError::BadHeaderCrc;
+
+    const auto* name = header + kOffName;
+    const auto* nul = std::find(name, name + kNameBytes, std::uint8_t{0});
+    if (nul == name + kNameBytes ||
+        std::any_of(nul, name + kNameBytes, [](std::uint8_t b) { return b != 0; }))
+        return ImageError::BadName;
+
+    const std::uint32_t length = getU32(header + kOffPayloadLength);
+    if (length > kMaxPayload)
+        return ImageError::TooLarge;
+
+    out = ImageInfo{};
+    out.typeCode = getU32(header + kOffTypeCode);
+    std::memcpy(out.name, name, kNameBytes);
+    out.versionMajor = static_cast<std::int32_t>(getU32(header + kOffVersionMajor));
+    out.versionMinor = static_cast<std::int32_t>(getU32(header + kOffVersionMinor));
+    for (std::size_t i = 0; i < 3; ++i)
+        out.date[i] = getU32(header + kOffDate + 4 * i);
+    out.payloadLength = length;
+    out.payloadCrc = getU32(header + kOffPayloadCrc);
+    return ImageError::None;
+}
 
 const char* describe(ImageError error) {
     switch (error) {
@@ -254,6 +252,18 @@ ImageError checkImageFile(const char* path, ImageInfo& out) {
 }
 
 ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, ImageInfo& out) {
+    ImageBytes bytes;
+    std::vector<std::uint32_t> blockCrcs;
+    const ImageError error = loadImageFile(path, bytes, out, kBlockSize, blockCrcs);
+    if (error == ImageError::None)
+        contents.assign(bytes.begin(), bytes.end());
+    return error;
+}
+
+ImageError loadImageFile(const char* path, ImageBytes& contents, ImageInfo& out, std::uint32_t blockSize,
+                         std::vector<std::uint32_t>& blockCrcs) {
+    if (blockSize <= kHeaderSize)
+        return ImageError::ReadFailed;
     InputFile file(path);
     HeaderBytes header{};
     ImageInfo info;
@@ -262,18 +272,37 @@ ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, 
         return error;
 
     // Allocated only after the header's length matched the file's real size.
-    std::vector<std::uint8_t> data(kHeaderSize + std::size_t{info.payloadLength});
+    const std::size_t size = kHeaderSize + std::size_t{info.payloadLength};
+    ImageBytes data(size);
     std::copy(header.begin(), header.end(), data.begin());
-    const long long got = file.read(data.data() + kHeaderSize, info.payloadLength);
-    if (got < 0)
-        return ImageError::ReadFailed;
-    if (static_cast<std::size_t>(got) != info.payloadLength)
-        return ImageError::LengthMismatch;
+    std::vector<std::uint32_t> crcs;
+    crcs.reserve((size + blockSize - 1) / blockSize);
+    // Block by block, each checked while it is still in the cache: one pass over the
+    // bytes gives both the payload's CRC and every block's.
+    std::uint32_t payloadCrc = 0;
+    for (std::size_t at = 0; at < size; at += blockSize) {
+        const std::size_t end = std::min(size, at + blockSize);
+        const std::size_t from = std::max(at, kHeaderSize);
+        const long long got = file.read(data.data() + from, end - from);
+        if (got < 0)
+            return ImageError::ReadFailed;
+        if (static_cast<std::size_t>(got) != end - from)
+            return ImageError::LengthMismatch; // shrank while being read
+        const std::uint32_t part = crc32Of(data.data() + from, end - from);
+        if (at == 0) {
+            payloadCrc = part;
+            crcs.push_back(wire::crc32Combine(crc32Of(data.data(), kHeaderSize), part, end - from));
+        } else {
+            payloadCrc = wire::crc32Combine(payloadCrc, part, end - from);
+            crcs.push_back(part);
+        }
+    }
     if ((error = expectEnd(file)) != ImageError::None)
         return error;
-    if (crc32Of(data.data() + kHeaderSize, info.payloadLength) != info.payloadCrc)
+    if (payloadCrc != info.payloadCrc)
         return ImageError::BadPayloadCrc;
     contents = std::move(data);
+    blockCrcs = std::move(crcs);
     out = info;
     return ImageError::None;
 }

@@ -2,6 +2,8 @@
 // mkfwimage. One format for .ach, .bin and .mem files; see docs/image-format.md.
 #pragma once
 
+#include "support/BulkAllocator.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,6 +48,10 @@ const char* describe(ImageError error);
 // code the updater refuses. Devices and the library name image types with these labels.
 const char* typeLabel(std::uint32_t typeCode);
 
+// Checks everything the kHeaderSize header bytes can tell on their own. The payload
+// length is range-checked; whether that many bytes follow is the caller's business.
+ImageError parseHeader(const std::uint8_t* header, ImageInfo& out);
+
 // Validates a whole image held in memory (header and payload).
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out);
 
@@ -55,6 +61,12 @@ ImageError checkImageFile(const char* path, ImageInfo& out);
 
 // Reads and validates a file into memory; `contents` holds header and payload.
 ImageError loadImageFile(const char* path, std::vector<std::uint8_t>& contents, ImageInfo& out);
+// A whole image in memory, cheap to allocate however large.
+using ImageBytes = std::vector<std::uint8_t, support::BulkAllocator<std::uint8_t>>;
+// The same, and the CRC of every `blockSize` bytes of the file (header included, the last
+// block shorter) into `blockCrcs`, from the one pass that checks the payload.
+ImageError loadImageFile(const char* path, ImageBytes& contents, ImageInfo& out, std::uint32_t blockSize,
+                         std::vector<std::uint32_t>& blockCrcs);
 
 // Builds a valid image from metadata and a payload. payloadLength and the CRCs are
 // computed here; the name must be at most 19 characters.

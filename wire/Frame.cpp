@@ -43,6 +43,17 @@ void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t 
     support::storeU32(trailer, crc32Combine(headCrc, tailCrc, tailSize));
 }
 
+std::uint32_t tailCrcOf(const Frame& f, std::size_t bodyStartSize) {
+    bodyStartSize = std::min(bodyStartSize, f.body.size());
+    std::vector<std::uint8_t> head(kFrameHeaderSize + bodyStartSize);
+    support::storeU16(head.data() + 2, f.type);
+    support::storeU32(head.data() + 4, static_cast<std::uint32_t>(f.body.size()));
+    std::copy_n(f.body.begin(), bodyStartSize, head.begin() + kFrameHeaderSize);
+    // CRC(head + tail) = CRC(head) shifted over the tail, xor CRC(tail): undo the first part.
+    const std::uint32_t headCrc = crc32Of(head.data() + kCrcFrom, head.size() - kCrcFrom);
+    return f.crc ^ crc32Combine(headCrc, 0, f.body.size() - bodyStartSize);
+}
+
 void FrameReader::feed(const std::uint8_t* data, std::size_t size) {
     if (data == nullptr || size == 0 || m_failed)
         return;
@@ -117,6 +128,7 @@ std::optional<Frame> FrameReader::next() {
             continue;
         }
         Frame f;
+        f.crc = expected;
         f.type = support::getU16(h + 2);
         f.body.assign(h + kFrameHeaderSize, h + kFrameHeaderSize + length);
         m_start += total;

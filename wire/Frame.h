@@ -19,6 +19,7 @@ constexpr std::uint32_t kMaxFrameBody = 65536 + 64;
 struct Frame {
     std::uint16_t type = 0;
     std::vector<std::uint8_t> body;
+    std::uint32_t crc = 0; // the frame's CRC, as FrameReader checked it
 };
 
 std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::uint8_t* body, std::size_t size);
@@ -31,6 +32,10 @@ inline std::vector<std::uint8_t> makeFrame(std::uint16_t type, const std::vector
 // bodyStartSize bytes), `trailer` the CRC, computed from `tailCrc`, the tail's own CRC.
 void frameAround(std::uint16_t type, const std::uint8_t* bodyStart, std::size_t bodyStartSize,
                  std::size_t tailSize, std::uint32_t tailCrc, std::uint8_t* head, std::uint8_t* trailer);
+
+// The CRC of a read frame's body after its first `bodyStartSize` bytes, worked out from the
+// frame's checked CRC instead of reading those bytes again.
+std::uint32_t tailCrcOf(const Frame& f, std::size_t bodyStartSize);
 
 // Incremental frame reader for a byte stream.
 // Resync (a serial line): bytes before a sync pair, and a frame whose CRC fails, are skipped

@@ -2,7 +2,8 @@
 // child process, because the library reads its environment once per process.
 //
 //   bench_library              all figures
-//   bench_library FIGURE...    scan | one | many | rss | resync
+//   bench_library FIGURE...    scan | silent15 | silent30 | one | many | pacer | flash | rss | simrss
+//                              | resync
 //
 // Output, one line per figure: figure | median | target | peer | ratio
 #include "devlib/TestDll.h"
@@ -10,16 +11,24 @@
 #include "tests/support/StationProcess.h"
 #include "wire/Frame.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace zutest;
@@ -54,14 +63,20 @@ std::string fmt(double v, int decimals = 2) {
     return buf;
 }
 
+// The spread of a sample set, for the table's peer column.
+std::string spread(const std::vector<double>& v, int decimals = 2) {
+    return "min " + fmt(*std::min_element(v.begin(), v.end()), decimals) + " / max " +
+           fmt(*std::max_element(v.begin(), v.end()), decimals);
+}
+
 // Starts a station and points this process's library at it (before any library call).
-bool useStation(const StationProcess& station) {
+bool useStation(const StationProcess& station, const char* timeoutMs = "2000") {
     if (!station.running()) {
         std::fprintf(stderr, "bench: %s\n", station.error().c_str());
         return false;
     }
     ::setenv("TESTDLL_NETWORK", station.endpoint().c_str(), 1);
-    ::setenv("TESTDLL_TIMEOUT_MS", "2000", 1);
+    ::setenv("TESTDLL_TIMEOUT_MS", timeoutMs, 1);
     return true;
 }
 
@@ -103,26 +118,129 @@ int figureScan() {
     return 0;
 }
 
-// (b) raw transfer speed: 4 MiB to one unthrottled device.
+// What a Refresh costs with devices switched off: listed by the station, silent to info
+// queries, at the updater's default timeout.
+int figureSilent(int silent) {
+    StationLayout layout = makeStation(30);
+    for (int i = 0; i < silent; ++i)
+        layout.devices[static_cast<std::size_t>(silent == 30 ? i : 2 * i + 1)].faults.silent = true;
+    StationProcess station(layout);
+    if (!useStation(station, "500"))
+        return 1;
+    std::vector<double> s;
+    for (int run = 0; run < 11; ++run) {
+        int found = 0, answered = 0;
+        s.push_back(seconds([&] {
+            std::int32_t ids[30] = {};
+            found = DllScanNetwork(ids, 30);
+            for (const std::int32_t id : ids) {
+                RemoteInfo info{};
+                answered += DllGetRemoteInfo(id, &info) != 0 ? 1 : 0;
+            }
+        }));
+        if (found != 30 || answered != 30 - silent) {
+            std::fprintf(stderr, "bench: %d found, %d answered\n", found, answered);
+            return 1;
+        }
+    }
+    const std::string figure =
+        "scan + 30 info, " + std::to_string(silent) + " of 30 devices silent, T=500 ms (s)";
+    line(figure.c_str(), fmt(median(s), 3), "<= 0.6", spread(s, 3), "-");
+    return 0;
+}
+
+// The raw peer: the same file streamed through a 256 KiB buffer (as cat or socat would), or
+// read whole first into memory allocated as the library allocates it (the shape of an upload,
+// which holds and checks the image before it contacts a device), sent over one loopback TCP
+// connection to a thread that reads and drops it. Timed like an upload: from before the file
+// is opened until the receiver has every byte and closed. Both ends are up before the clock
+// starts; neither side checks anything.
+double rawCopySeconds(const std::string& path, bool wholeFirst) {
+    const support::Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof at;
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(listener.get(), 1) != 0 ||
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&at), &len) != 0)
+        return -1;
+    std::thread receiver([&] {
+        const support::Fd peer(::accept(listener.get(), nullptr, nullptr));
+        std::vector<char> buf(256 * 1024);
+        while (::read(peer.get(), buf.data(), buf.size()) > 0) {
+        }
+    });
+    const support::Fd out(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    bool ok = false;
+    std::vector<char> buf(256 * 1024);
+    const double s = seconds([&] {
+        const support::Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (::connect(out.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
+            return;
+        if (wholeFirst) {
+            fwimage::ImageBytes whole(64 * kMiB);
+            if (::read(file.get(), whole.data(), whole.size()) != static_cast<ssize_t>(whole.size()))
+                return;
+            for (std::size_t done = 0; done < whole.size();) {
+                const ssize_t n = ::write(out.get(), whole.data() + done, whole.size() - done);
+                if (n <= 0)
+                    return;
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        ssize_t got = 0;
+        while ((got = ::read(file.get(), buf.data(), buf.size())) > 0) {
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t n = ::write(out.get(), buf.data() + done, static_cast<std::size_t>(got - done));
+                if (n <= 0)
+                    return;
+                done += n;
+            }
+        }
+        ::shutdown(out.get(), SHUT_WR);
+        char c = 0;
+        ok = got == 0 && ::read(out.get(), &c, 1) == 0; // the receiver read everything and closed
+    });
+    if (!ok)
+        ::shutdown(out.get(), SHUT_RDWR);
+    receiver.join();
+    return ok ? s : -1;
+}
+
+// (b) raw transfer speed: 64 MiB to one unthrottled device, against the raw TCP copy of the
+// same file timed the same way, alternating run by run.
 int figureOne() {
+    constexpr double kBytes = 64.0 * kMiB;
     TempDir dir;
     const StationLayout layout = makeStation(1);
     StationProcess station(layout);
     if (!useStation(station))
         return 1;
-    const std::string path = makeImageFile(dir.file("img.bin"), kImagePayload, 2, 0);
+    const std::string path = makeImageFile(dir.file("img.bin"), 64 * kMiB - fwimage::kHeaderSize, 2, 0);
     upload(ids(layout), path); // warm-up: page cache, first connection
-    std::vector<double> mbps;
-    for (int run = 0; run < 15; ++run) {
+    rawCopySeconds(path, false);
+    std::vector<double> ours, streamed, whole;
+    for (int run = 0; run < 9; ++run) {
         int r = 0;
         const double s = seconds([&] { r = upload(ids(layout), path); });
-        if (r != 1) {
-            std::fprintf(stderr, "bench: upload failed\n");
+        const double t = rawCopySeconds(path, false);
+        const double w = rawCopySeconds(path, true);
+        if (r != 1 || t <= 0 || w <= 0) {
+            std::fprintf(stderr, "bench: upload or raw copy failed\n");
             return 1;
         }
-        mbps.push_back(4.0 * kMiB / 1e6 / s);
+        ours.push_back(kBytes / 1e6 / s);
+        streamed.push_back(kBytes / 1e6 / t);
+        whole.push_back(kBytes / 1e6 / w);
     }
-    line("4 MiB to 1 unthrottled device (MB/s)", fmt(median(mbps), 1), "-", "-", "-");
+    line("64 MiB to 1 unthrottled device (MB/s)", fmt(median(ours), 1), "-", spread(ours, 1), "-");
+    line("64 MiB raw TCP copy, streamed from the file (MB/s)", fmt(median(streamed), 1), "-",
+         spread(streamed, 1), "-");
+    line("64 MiB raw TCP copy, file read whole first (MB/s)", fmt(median(whole), 1), "-", spread(whole, 1),
+         "-");
+    line("ours / raw TCP copy, streamed", fmt(median(ours), 1) + " MB/s", ">= 0.7",
+         fmt(median(streamed), 1) + " MB/s", fmt(median(ours) / median(streamed)));
+    line("ours / raw TCP copy, read whole first", fmt(median(ours), 1) + " MB/s", ">= 0.7",
+         fmt(median(whole), 1) + " MB/s", fmt(median(ours) / median(whole)));
     return 0;
 }
 
@@ -151,6 +269,103 @@ int figureMany() {
     const double t1 = median(one), t30 = median(thirty);
     line("4 MiB to 30 / to 1 device, 100 Mbit/s link, 4 MB/s flash (ratio)", fmt(t30 / t1), "<= 1.3",
          "1 device " + fmt(t1) + " s", "30 devices " + fmt(t30) + " s");
+    return 0;
+}
+
+// The simulator's link pacer: what one throttled session delivers against its configured
+// 100 Mbit/s (flash unthrottled, so the transfer is the whole call).
+int figurePacer() {
+    TempDir dir;
+    StationLayout layout = makeStation(1);
+    layout.linkKbps = 100000;
+    StationProcess station(layout);
+    if (!useStation(station))
+        return 1;
+    const std::string path = makeImageFile(dir.file("img.bin"), 16 * kMiB - fwimage::kHeaderSize, 2, 0);
+    std::vector<double> percent;
+    for (int run = 0; run < 5; ++run) {
+        int r = 0;
+        const double s = seconds([&] { r = upload(ids(layout), path); });
+        if (r != 1) {
+            std::fprintf(stderr, "bench: throttled upload failed\n");
+            return 1;
+        }
+        percent.push_back(100.0 * (16.0 * kMiB / s) / (100000 * 125.0));
+    }
+    line("stationsim link pacer: delivered / configured rate, 16 MiB at 100 Mbit/s (%)",
+         fmt(median(percent), 1), ">= 97", spread(percent, 1), "-");
+    return 0;
+}
+
+std::atomic<long long> g_warnedNs{0};
+Clock::time_point g_start;
+std::int32_t onProgress(std::int32_t value) {
+    long long none = 0;
+    if (value > 95)
+        g_warnedNs.compare_exchange_strong(
+            none, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - g_start).count());
+    return 1;
+}
+
+// The flash warning: how soon the first value above 95 comes when one of 30 targets stalls
+// at half the image. A single target's time to that value is the earliest any target can
+// start to program, so the difference bounds the lag behind the first target's flash.
+int figureFlash() {
+    TempDir dir;
+    StationLayout layout = makeStation(30);
+    layout.linkKbps = 100000;
+    layout.flashKbps = 4000;
+    layout.devices[14].faults.stallAfter = 8 * kMiB;
+    StationProcess station(layout);
+    if (!useStation(station))
+        return 1;
+    const std::string path = makeImageFile(dir.file("img.bin"), 16 * kMiB - fwimage::kHeaderSize, 2, 0);
+    const auto all = ids(layout);
+    auto warnedAfter = [&](const std::vector<std::int32_t>& targets) {
+        g_warnedNs = 0;
+        g_start = Clock::now();
+        DllUploadFileToDevices(static_cast<std::int32_t>(targets.size()), targets.data(), path.c_str(),
+                               onProgress);
+        return static_cast<double>(g_warnedNs.load()) / 1e9;
+    };
+    std::vector<double> one, thirty, lag;
+    for (int run = 0; run < 3; ++run) {
+        one.push_back(warnedAfter({all.front()}));
+        thirty.push_back(warnedAfter(all));
+        if (one.back() <= 0 || thirty.back() <= 0) {
+            std::fprintf(stderr, "bench: no value above 95\n");
+            return 1;
+        }
+        lag.push_back(thirty.back() - one.back());
+    }
+    line("first progress above 95, 16 MiB to 30 devices, one stalls at half (s)", fmt(median(thirty)),
+         "<= 2.5", spread(thirty), "-");
+    line("  the same to 1 device: earliest possible flash start (s)", fmt(median(one)), "-", spread(one),
+         "-");
+    line("  lag behind the earliest flash start (s)", fmt(median(lag)), "<= 0.3", spread(lag), "-");
+    return 0;
+}
+
+// The simulator keeps no image: 30 uploads of 256 MiB at once, its peak resident memory.
+int figureSimRss() {
+    TempDir dir;
+    const std::string path = dir.file("img.bin");
+    support::runProgram({binDir() + "/mkfwimage", "--type", "2", "--name", "Test image", "--version", "2.0",
+                         "--date", "24/5/17", "--size", std::to_string(256 * kMiB - fwimage::kHeaderSize),
+                         "-o", path},
+                        {}, nullptr, std::chrono::seconds(120));
+    const StationLayout layout = makeStation(30);
+    StationProcess station(layout);
+    if (!useStation(station))
+        return 1;
+    const int r = upload(ids(layout), path);
+    station.stop();
+    if (r != 1) {
+        std::fprintf(stderr, "bench: 30 x 256 MiB upload failed\n");
+        return 1;
+    }
+    line("peak RSS of stationsim, 256 MiB to 30 devices at once (MB)",
+         fmt(static_cast<double>(station.peakRssKb()) / 1024, 1), "< 100", "-", "-");
     return 0;
 }
 
@@ -213,15 +428,28 @@ int figureResync() {
 int runFigure(const std::string& name) {
     if (name == "scan")
         return figureScan();
+    if (name == "silent15")
+        return figureSilent(15);
+    if (name == "silent30")
+        return figureSilent(30);
     if (name == "one")
         return figureOne();
+    if (name == "pacer")
+        return figurePacer();
+    if (name == "flash")
+        return figureFlash();
+    if (name == "simrss")
+        return figureSimRss();
     if (name == "many")
         return figureMany();
     if (name == "rss")
         return figureRss();
     if (name == "resync")
         return figureResync();
-    std::fprintf(stderr, "bench: unknown figure '%s' (scan, one, many, rss, resync)\n", name.c_str());
+    std::fprintf(stderr,
+                 "bench: unknown figure '%s' (scan, silent15, silent30, one, many, pacer, flash, rss, "
+                 "simrss, resync)\n",
+                 name.c_str());
     return 2;
 }
 
@@ -237,7 +465,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"scan", "one", "many", "rss", "resync"};
+        figures = {"scan",  "silent15", "silent30", "one",    "many",
+                   "pacer", "flash",    "rss",      "simrss", "resync"};
 
     std::printf("figure | median | target | peer | ratio\n");
     std::fflush(stdout);

@@ -7,6 +7,8 @@
 //                            flash, and the peak resident memory of that process
 //   bench_upload flash       `zentavo-flash update --all` to the same 30 devices over the
 //                            dialog's "Upd. All", same station, runs alternating
+//   bench_upload silent      the GUI's longest freeze on Refresh and on "Upd. All" with
+//                            15 of 30 devices switched off, T=500 ms
 //
 // Each setup runs in its own child process (the library reads its environment
 // once per process; ru_maxrss is per process). A 1 ms timer on the GUI thread
@@ -28,6 +30,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -64,8 +67,8 @@ std::string fmt(double v, int decimals = 1) {
     return buf;
 }
 
-void line(const std::string& figure, const std::string& value, const char* target) {
-    std::printf("%s | %s | %s\n", figure.c_str(), value.c_str(), target);
+void line(const std::string& figure, const std::string& value, const std::string& target) {
+    std::printf("%s | %s | %s\n", figure.c_str(), value.c_str(), target.c_str());
     std::fflush(stdout);
 }
 
@@ -137,7 +140,8 @@ JobTiming runJob(UpdateDialog& dialog, int command) {
 // One process: a station, an image, the application and its dialog.
 class Setup {
 public:
-    Setup(int argc, char** argv, const StationLayout& layout) : m_station(layout) {
+    Setup(int argc, char** argv, const StationLayout& layout, const char* timeoutMs = "2000")
+        : m_station(layout) {
         // Settings and the update history go to a folder of our own, never the user's.
         ::setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
         ::setenv("XDG_STATE_HOME", m_dir.path().c_str(), 1);
@@ -145,7 +149,7 @@ public:
             ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         if (m_station.running()) {
             ::setenv("TESTDLL_NETWORK", m_station.endpoint().c_str(), 1);
-            ::setenv("TESTDLL_TIMEOUT_MS", "2000", 1);
+            ::setenv("TESTDLL_TIMEOUT_MS", timeoutMs, 1);
         }
         // Written by mkfwimage, so building the image does not count in this process's peak.
         m_image = m_dir.file("cluster.bin");
@@ -293,6 +297,42 @@ int figureFlash(int argc, char** argv) {
     return 0;
 }
 
+// Devices switched off are listed by the scan and silent to info queries. "Upd. All" is
+// pressed once the last queries' answers have gone stale, so it asks the station again.
+int figureSilent(int argc, char** argv) {
+    StationLayout layout = makeStation(kDevices);
+    for (std::size_t i = 1; i < layout.devices.size(); i += 2)
+        layout.devices[i].faults.silent = true;
+    Setup setup(argc, argv, layout, "500");
+    if (!setup.ready()) {
+        std::fprintf(stderr, "bench: %s\n", setup.error().c_str());
+        return 1;
+    }
+    UpdateDialog& dialog = setup.dialog();
+    auto* refresh = qobject_cast<QPushButton*>(dialog.control(IDC_REFRESH));
+    std::vector<double> onRefresh, onAll;
+    for (int run = 0; run < kStallRuns; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        refresh->click(); // the handler runs on the GUI thread: its length is the freeze
+        onRefresh.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        if (dialog.deviceList()->count() != kDevices / 2) {
+            std::fprintf(stderr, "bench: %d rows, not %d\n", dialog.deviceList()->count(), kDevices / 2);
+            return 1;
+        }
+        QThread::msleep(2100);
+        const JobTiming t = runJob(dialog, IDC_UPDATE_ALL);
+        if (!t.ok)
+            return 1;
+        onAll.push_back(std::max(t.handlerMs, t.stallMs)); // the handler, or any gap after it
+    }
+    line("GUI longest freeze on Refresh, 15 of 30 devices silent, T=500 ms (ms)", fmt(median(onRefresh)),
+         "<= 600 | " + spread(onRefresh));
+    line("GUI longest freeze on Upd. All, 15 of 30 devices silent, T=500 ms (ms)", fmt(median(onAll)),
+         "<= 600 | " + spread(onAll));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -305,7 +345,9 @@ int main(int argc, char** argv) {
             return figureRatio(argc, argv);
         if (std::strcmp(argv[2], "flash") == 0)
             return figureFlash(argc, argv);
-        std::fprintf(stderr, "bench: unknown figure '%s' (stall, ratio, flash)\n", argv[2]);
+        if (std::strcmp(argv[2], "silent") == 0)
+            return figureSilent(argc, argv);
+        std::fprintf(stderr, "bench: unknown figure '%s' (stall, ratio, flash, silent)\n", argv[2]);
         return 2;
     }
 
@@ -313,7 +355,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"stall", "ratio", "flash"};
+        figures = {"stall", "ratio", "flash", "silent"};
 
     std::printf("figure | median | target\n");
     std::fflush(stdout);

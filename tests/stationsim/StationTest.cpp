@@ -274,7 +274,7 @@ TEST(ScanAndInfo, GarbageIgnoredALateReplyHoldingUpNoOtherAndTheLog) {
     const std::string station = dir.write("s.json", R"({"devices": [{"id": 101, "version": [2, 3]},
         {"id": 103, "faults": {"silent": true}}, {"id": 104, "faults": {"delay_ms": 400}}]})");
     const Exit e = runSim({"--station", station, "--port", "0", "--log"}, [&](int port) {
-        EXPECT_EQ(exchange(port, {encodeScanRequest(7)}, 1000).size(), 1u) << "as late as its latest device";
+        EXPECT_EQ(exchange(port, {encodeScanRequest(7)}, 200).size(), 1u) << "not held up by the slow device";
         EXPECT_TRUE(exchange(port, {makeDatagram(InfoRequest, 82, {1, 2}), makeDatagram(0x7777, 83, {}),
                                     encodeInfoRequest(84, 103)})
                         .empty())

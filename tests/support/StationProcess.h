@@ -99,6 +99,8 @@ public:
     // `sig`, then a bounded wait (SIGKILL after it). Returns the exit status as
     // waitpid reports it, or -1 if the process never started.
     int stop(int sig = SIGTERM);
+    // Its peak resident memory in KiB, once stop() has reaped it.
+    long peakRssKb() const { return m_child ? m_child->usage().ru_maxrss : -1; }
 
 private:
     void start(std::vector<std::string> args);
