@@ -13,6 +13,8 @@ namespace testdll {
 
 namespace {
 
+constexpr std::chrono::milliseconds kRepeatAfter{250};
+
 // The combined value, on the callback's 0..100 scale, from the targets still in the race
 // (a failed target drops out):
 //   1..95   no target has reached its flash yet: the slowest target's transfer;
@@ -21,8 +23,9 @@ namespace {
 //           shows the moment the first device starts to program, however far behind a
 //           stalled partner is; capped at 99 while anything runs;
 //   100     every target has finished.
-// The caller reports only rises, so the bar never moves back (a drop from 96 to a
-// partner's 40 is simply not reported). -1: every target failed, nothing to report.
+// The caller reports only rises, and repeats the last value when nothing rose for a
+// while, so the bar never moves back (a drop from 96 to a partner's 40 is simply not
+// reported). -1: every target failed, nothing to report.
 int overallProgress(const std::vector<std::unique_ptr<UploadSession>>& sessions) {
     int lowest = INT_MAX;
     bool running = false;
@@ -46,13 +49,16 @@ int overallProgress(const std::vector<std::unique_ptr<UploadSession>>& sessions)
 std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, ProgressCallback callback) {
     int reported = 0;
     bool cancelled = false; // the callback answered 0
+    auto lastCall = Clock::now();
+    auto call = [&](int value) {
+        lastCall = Clock::now();
+        if (callback != nullptr && callback(value) == 0)
+            cancelled = true;
+    };
     auto report = [&] {
         const int p = overallProgress(sessions);
-        if (p > reported) {
-            reported = p;
-            if (callback != nullptr && callback(p) == 0)
-                cancelled = true;
-        }
+        if (p > reported)
+            call(reported = p);
     };
 
     for (auto& s : sessions)
@@ -78,7 +84,8 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
         const auto now = Clock::now();
         const auto wait =
             earliest <= now ? 0 : std::chrono::ceil<std::chrono::milliseconds>(earliest - now).count();
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(wait, 60000)));
+        const int ready =
+            ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(wait, kRepeatAfter.count())));
         if (ready > 0) {
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].revents != 0)
@@ -88,6 +95,10 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
         const auto after = Clock::now();
         for (auto* s : owners)
             s->checkDeadline(after);
+        // While nothing rises (a stalled partner holds the value, a long flash) the caller is
+        // still asked, with the value it has, so that it can cancel within a fraction of a second.
+        if (reported > 0 && !cancelled && after - lastCall >= kRepeatAfter)
+            call(reported);
     }
 
     report(); // the last commit may have brought no progress change of its own (flash at 100)

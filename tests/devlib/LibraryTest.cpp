@@ -36,7 +36,8 @@ namespace {
 // The library's timeout: sessions answer within it even on a loaded machine. Thread-sanitized
 // builds start thirty sessions far slower, so scripts/test gives them more (ZU_TEST_T_MS).
 const int kT = std::getenv("ZU_TEST_T_MS") ? std::atoi(std::getenv("ZU_TEST_T_MS")) : 500;
-constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205, kDsp = 206;
+constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 204, kStall = 205, kDsp = 206,
+                       kStallToo = 207;
 constexpr std::int32_t kRecord = 2147483647, kSilent = 301;
 
 StationLayout mainStation() {
@@ -53,6 +54,7 @@ StationLayout mainStation() {
     s.devices.push_back({.id = kReject, .faults = {.reject = true}});
     s.devices.push_back({.id = kFlashFail, .faults = {.flashFail = true}});
     s.devices.push_back({.id = kStall, .faults = {.stallAfter = 100000}});
+    s.devices.push_back({.id = kStallToo, .faults = {.stallAfter = 100000}});
     s.devices.push_back({.id = kDsp, .accepts = {6}});
     s.devices.push_back(
         {.id = kSilent, .faults = {.silent = true}}); // listed by the scan, answers nothing else
@@ -90,13 +92,14 @@ int32_t record(int32_t value) {
     return 1;
 }
 
-// Strictly rising to 100, all on `thread`; a complete upload starts at 1 and passes 96 (verified everywhere).
+// Never falling, ending at 100, all on `thread`; a complete upload starts at 1 and passes 96 (verified
+// everywhere).
 void expectProgress(bool complete = true, std::thread::id thread = std::this_thread::get_id()) {
     std::lock_guard lock(g_mutex);
     ASSERT_FALSE(g_progress.empty());
     EXPECT_EQ(g_progress.back().first, 100);
     for (std::size_t i = 0; i < g_progress.size(); ++i) {
-        EXPECT_TRUE(i == 0 || g_progress[i - 1].first < g_progress[i].first) << "at " << i;
+        EXPECT_TRUE(i == 0 || g_progress[i - 1].first <= g_progress[i].first) << "at " << i;
         EXPECT_EQ(g_progress[i].second, thread);
     }
     EXPECT_TRUE(!complete ||
@@ -226,6 +229,26 @@ TEST(Upload, EachFaultFailsAlonePartnerCommits) {
         EXPECT_EQ(versionOf(102), std::make_pair(5, minor));
         expectProgress(false); // ends with the partner's completion
     }
+}
+
+// A cancel while the value stands still (the partner flashing, the other stalled) still
+// reaches the library: the stalled target ends cancelled, not failed at its deadline, and
+// the flashing partner is waited for.
+TEST(Upload, CancelReachesTheLibraryWhileTheValueStandsStill) {
+    static steady_clock::time_point warned;
+    warned = {};
+    const auto cancelSoonAfterTheWarning = [](int32_t value) -> int32_t {
+        if (value > 95 && warned == steady_clock::time_point{})
+            warned = steady_clock::now();
+        return value > 95 && steady_clock::now() - warned > milliseconds(100) ? 0 : 1;
+    };
+    const std::string path = makeImageFile(g_dir.file("cancel.mem"), 300000, 6, 1, 4);
+    const std::int32_t ids[] = {kStallToo, 103};
+    EXPECT_EQ(DllUploadFileToDevices(2, ids, path.c_str(), cancelSoonAfterTheWarning), 0);
+    UploadOutcome r[2];
+    ASSERT_EQ(DllGetUploadReport(r, 2), 2);
+    EXPECT_TRUE(r[0].outcome == UPLOAD_CANCELLED && r[1].outcome == UPLOAD_COMMITTED) << r[0].reason;
+    EXPECT_EQ(versionOf(103), std::make_pair(6, 1));
 }
 
 TEST(Upload, ThirtyDevicesCommitTogether) {
