@@ -15,6 +15,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace fwimage {
@@ -45,6 +47,9 @@ using wire::crc32Of;
 
 // A file opened for reading that refuses anything but a regular file, without
 // ever blocking in open(). Reads retry short counts and interruptions.
+// From this many blocks on, an image is loaded by two threads.
+constexpr std::size_t kParallelBlocks = 4;
+
 class InputFile {
 public:
     explicit InputFile(const char* path) {
@@ -72,6 +77,24 @@ public:
         std::size_t done = 0;
         while (done < size) {
             const ssize_t got = ::read(m_fd.get(), buffer + done, size - done);
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            if (got == 0)
+                break;
+            done += static_cast<std::size_t>(got);
+        }
+        return static_cast<long long>(done);
+    }
+
+    // The same at `offset`, leaving the file position alone: safe from several threads.
+    long long readAt(std::uint8_t* buffer, std::size_t size, std::uint64_t offset) const {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t got =
+                ::pread(m_fd.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
             if (got < 0) {
                 if (errno == EINTR)
                     continue;
@@ -275,30 +298,51 @@ ImageError loadImageFile(const char* path, ImageBytes& contents, ImageInfo& out,
     const std::size_t size = kHeaderSize + std::size_t{info.payloadLength};
     ImageBytes data(size);
     std::copy(header.begin(), header.end(), data.begin());
-    std::vector<std::uint32_t> crcs;
-    crcs.reserve((size + blockSize - 1) / blockSize);
-    // Block by block, each checked while it is still in the cache: one pass over the
-    // bytes gives both the payload's CRC and every block's.
-    std::uint32_t payloadCrc = 0;
-    for (std::size_t at = 0; at < size; at += blockSize) {
-        const std::size_t end = std::min(size, at + blockSize);
-        const std::size_t from = std::max(at, kHeaderSize);
-        const long long got = file.read(data.data() + from, end - from);
-        if (got < 0)
-            return ImageError::ReadFailed;
-        if (static_cast<std::size_t>(got) != end - from)
-            return ImageError::LengthMismatch; // shrank while being read
-        const std::uint32_t part = crc32Of(data.data() + from, end - from);
-        if (at == 0) {
-            payloadCrc = part;
-            crcs.push_back(wire::crc32Combine(crc32Of(data.data(), kHeaderSize), part, end - from));
-        } else {
-            payloadCrc = wire::crc32Combine(payloadCrc, part, end - from);
-            crcs.push_back(part);
+    const std::size_t blocks = (size + blockSize - 1) / blockSize;
+    std::vector<std::uint32_t> crcs(blocks);
+    // Each block read and its CRC taken while it is still in the cache (block 0 without the
+    // header): one pass over the bytes gives every block's CRC and, combined, the payload's.
+    const auto loadBlocks = [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            const std::size_t at = b * blockSize;
+            const std::size_t end = std::min(size, at + blockSize);
+            const std::size_t from = std::max(at, kHeaderSize);
+            const long long got = file.readAt(data.data() + from, end - from, from);
+            if (got < 0)
+                return ImageError::ReadFailed;
+            if (static_cast<std::size_t>(got) != end - from)
+                return ImageError::LengthMismatch; // shrank while being read
+            crcs[b] = crc32Of(data.data() + from, end - from);
         }
+        return ImageError::None;
+    };
+    // A large image is checked in two halves at once: copying and checking it is all the
+    // wait before the first byte goes out. Without a second thread, one does it all.
+    const std::size_t half = blocks >= kParallelBlocks ? blocks / 2 : blocks;
+    ImageError secondHalf = ImageError::None;
+    std::thread helper;
+    try {
+        if (half < blocks)
+            helper = std::thread([&] { secondHalf = loadBlocks(half, blocks); });
+    } catch (const std::system_error&) {
     }
-    if ((error = expectEnd(file)) != ImageError::None)
+    error = loadBlocks(0, helper.joinable() ? half : blocks);
+    if (helper.joinable())
+        helper.join();
+    if (error == ImageError::None)
+        error = secondHalf;
+    if (error != ImageError::None)
         return error;
+    std::uint32_t payloadCrc = crcs[0];
+    crcs[0] = wire::crc32Combine(crc32Of(data.data(), kHeaderSize), crcs[0],
+                                 std::min(size, std::size_t{blockSize}) - kHeaderSize);
+    for (std::size_t b = 1; b < blocks; ++b)
+        payloadCrc =
+            wire::crc32Combine(payloadCrc, crcs[b], std::min(size - b * blockSize, std::size_t{blockSize}));
+    std::uint8_t extra = 0;
+    const long long past = file.readAt(&extra, 1, size);
+    if (past != 0)
+        return past < 0 ? ImageError::ReadFailed : ImageError::LengthMismatch;
     if (payloadCrc != info.payloadCrc)
         return ImageError::BadPayloadCrc;
     contents = std::move(data);
