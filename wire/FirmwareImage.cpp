@@ -45,11 +45,11 @@ using support::storeU16;
 using support::storeU32;
 using wire::crc32Of;
 
-// A file opened for reading that refuses anything but a regular file, without
-// ever blocking in open(). Reads retry short counts and interruptions.
 // From this many blocks on, an image is loaded by two threads.
 constexpr std::size_t kParallelBlocks = 4;
 
+// A file opened for reading that refuses anything but a regular file, without
+// ever blocking in open(). Reads retry short counts and interruptions.
 class InputFile {
 public:
     explicit InputFile(const char* path) {
@@ -71,25 +71,15 @@ public:
     bool isRegular() const { return m_regular; }
     std::uint64_t size() const { return m_size; }
 
-    // Fills up to `size` bytes; returns how many were read (less only at end of
-    // file) or -1 on a read error.
+    // Fills up to `size` bytes from where the last read ended; returns how many were
+    // read (less only at end of file) or -1 on a read error.
     long long read(std::uint8_t* buffer, std::size_t size) {
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t got = ::read(m_fd.get(), buffer + done, size - done);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                return -1;
-            }
-            if (got == 0)
-                break;
-            done += static_cast<std::size_t>(got);
-        }
-        return static_cast<long long>(done);
+        const long long got = readAt(buffer, size, m_offset);
+        m_offset += got > 0 ? static_cast<std::uint64_t>(got) : 0;
+        return got;
     }
 
-    // The same at `offset`, leaving the file position alone: safe from several threads.
+    // The same at `offset`, leaving the position alone: safe from several threads.
     long long readAt(std::uint8_t* buffer, std::size_t size, std::uint64_t offset) const {
         std::size_t done = 0;
         while (done < size) {
@@ -110,6 +100,7 @@ public:
 private:
     support::Fd m_fd;
     std::uint64_t m_size = 0;
+    std::uint64_t m_offset = 0;
     bool m_regular = false;
 };
 
