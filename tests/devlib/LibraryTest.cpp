@@ -93,7 +93,8 @@ int32_t record(int32_t value) {
 }
 
 // Never falling, ending at 100, all on `thread`; a complete upload starts at 1 and passes 96 (verified
-// everywhere).
+// everywhere), or starts at 96 when one target reached its flash before another had begun (a slow
+// start on a loaded machine): the warning comes first.
 void expectProgress(bool complete = true, std::thread::id thread = std::this_thread::get_id()) {
     std::lock_guard lock(g_mutex);
     ASSERT_FALSE(g_progress.empty());
@@ -103,7 +104,7 @@ void expectProgress(bool complete = true, std::thread::id thread = std::this_thr
         EXPECT_EQ(g_progress[i].second, thread);
     }
     EXPECT_TRUE(!complete ||
-                (g_progress.front().first == 1 &&
+                ((g_progress.front().first == 1 || g_progress.front().first == 96) &&
                  std::any_of(g_progress.begin(), g_progress.end(), [](auto& p) { return p.first == 96; })));
 }
 
