@@ -31,6 +31,12 @@ StopSignals::StopSignals(QObject* parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &m_oldInt);
     ::sigaction(SIGTERM, &action, &m_oldTerm);
+    ::sigaction(SIGHUP, &action, &m_oldHup); // the ssh session dropped
+    // A reader that went away (`| head`) costs the output, never the job.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &m_oldPipe);
 }
 
 StopSignals::~StopSignals() {
@@ -38,6 +44,8 @@ StopSignals::~StopSignals() {
         return;
     ::sigaction(SIGINT, &m_oldInt, nullptr);
     ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+    ::sigaction(SIGHUP, &m_oldHup, nullptr);
+    ::sigaction(SIGPIPE, &m_oldPipe, nullptr);
     delete m_notifier;
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);

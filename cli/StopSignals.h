@@ -1,6 +1,7 @@
-// SIGINT and SIGTERM turned into a Qt signal on the main thread: the handler
-// only writes the signal's number to a pipe (async-signal-safe), a socket
-// notifier reads it. Installed for the object's life, the old actions restored.
+// SIGINT, SIGTERM and SIGHUP turned into a Qt signal on the main thread: the
+// handler only writes the signal's number to a pipe (async-signal-safe), a
+// socket notifier reads it. SIGPIPE is ignored meanwhile. Installed for the
+// object's life, the old actions restored.
 #pragma once
 
 #include <QObject>
@@ -24,4 +25,6 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     struct sigaction m_oldInt = {};
     struct sigaction m_oldTerm = {};
+    struct sigaction m_oldHup = {};
+    struct sigaction m_oldPipe = {};
 };

@@ -139,7 +139,8 @@ TEST(Flash, CtrlCCancelsTheTransferButWaitsForTheFlash) {
             flash.waitForOutput([&](const std::string& o) { return o.find(row.waitFor) != o.npos; }, 20s));
         flash.signal(SIGINT);
         std::this_thread::sleep_for(100ms);
-        flash.signal(SIGTERM); // changes nothing
+        flash.signal(SIGTERM); // changes nothing, nor does the ssh session dropping
+        flash.signal(SIGHUP);
         ASSERT_TRUE(flash.wait(20s));
         EXPECT_TRUE(flash.exitedWith(1)) << flash.output();
         const json entry = json::parse(lines(flash.output()).back());
