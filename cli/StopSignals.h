@@ -1,12 +1,15 @@
 // SIGINT, SIGTERM and SIGHUP turned into a Qt signal on the main thread: the
 // handler only writes the signal's number to a pipe (async-signal-safe), a
-// socket notifier reads it. SIGPIPE is ignored meanwhile. Installed for the
-// object's life, the old actions restored.
+// socket notifier reads it. SIGPIPE is ignored.
+//
+// The handlers stay installed until the process ends, also after the object
+// is gone: a stop signal that arrives once the job is over (a supervisor's
+// second signal, an ssh session dropping as the program exits) must not kill
+// the process and turn its documented exit status into 128 + n. Without an
+// object the signal is simply swallowed.
 #pragma once
 
 #include <QObject>
-
-#include <csignal>
 
 class QSocketNotifier;
 
@@ -23,8 +26,4 @@ private:
     void drain();
 
     QSocketNotifier* m_notifier = nullptr;
-    struct sigaction m_oldInt = {};
-    struct sigaction m_oldTerm = {};
-    struct sigaction m_oldHup = {};
-    struct sigaction m_oldPipe = {};
 };
