@@ -135,15 +135,22 @@ TEST(Flash, CtrlCCancelsTheTransferButWaitsForTheFlash) {
         support::ChildProcess flash(
             {zutest::binDir() + "/zentavo-flash", "update", f.image, "--all", "--json"}, f.env,
             f.dir.file("out"));
-        ASSERT_TRUE(
-            flash.waitForOutput([&](const std::string& o) { return o.find(row.waitFor) != o.npos; }, 20s));
+        const auto seen = [&](const char* text) {
+            return flash.waitForOutput([&](const std::string& o) { return o.find(text) != o.npos; }, 20s);
+        };
+        ASSERT_TRUE(seen(row.waitFor));
         flash.signal(SIGINT);
-        std::this_thread::sleep_for(100ms);
-        flash.signal(SIGTERM); // changes nothing, nor does the ssh session dropping
+        // Later stop signals change nothing, while the job winds down and once it has ended.
+        ASSERT_TRUE(seen("\"event\":\"cancel\"")) << flash.output();
+        flash.signal(SIGTERM);
         flash.signal(SIGHUP);
+        ASSERT_TRUE(seen("\"result\":")) << flash.output();
+        flash.signal(SIGHUP);
+        flash.signal(SIGTERM);
         ASSERT_TRUE(flash.wait(20s));
         EXPECT_TRUE(flash.exitedWith(1)) << flash.output();
         const json entry = json::parse(lines(flash.output()).back());
+        ASSERT_EQ(entry["targets"].size(), 2u);
         for (const json& target : entry["targets"]) {
             EXPECT_EQ(target["outcome"], row.outcome) << row.waitFor;
             EXPECT_EQ(target["after"], row.after) << row.waitFor;
