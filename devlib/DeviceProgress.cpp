@@ -6,30 +6,19 @@ namespace testdll {
 
 namespace {
 
-struct Observer {
-    DeviceProgressCallback callback = nullptr;
-    void* context = nullptr;
-};
-
 std::mutex g_observerMutex;
-Observer g_observer;
+DeviceObserver g_observer;
 
 } // namespace
 
-void setDeviceObserver(DeviceProgressCallback callback, void* context) {
+void setDeviceObserver(DeviceObserver observer) {
     const std::lock_guard lock(g_observerMutex);
-    g_observer = {callback, context};
+    g_observer = observer;
 }
 
-void reportDeviceProgress(std::int32_t id, std::int32_t phase, std::int32_t percent) {
-    Observer observer;
-    {
-        const std::lock_guard lock(g_observerMutex);
-        observer = g_observer;
-    }
-    // Called outside the lock: the observer may take its own.
-    if (observer.callback != nullptr)
-        observer.callback(id, phase, percent, observer.context);
+DeviceObserver currentDeviceObserver() {
+    const std::lock_guard lock(g_observerMutex);
+    return g_observer;
 }
 
 void cancelUnflashed(const std::vector<std::unique_ptr<UploadSession>>& sessions) {

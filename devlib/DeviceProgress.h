@@ -11,10 +11,21 @@
 
 namespace testdll {
 
-void setDeviceObserver(DeviceProgressCallback callback, void* context);
+// The observer as DllSetDeviceProgress left it. An upload call takes a copy when it
+// starts and reports to that copy alone, so setting another one (or none) meanwhile
+// changes nothing for a call already under way.
+struct DeviceObserver {
+    DeviceProgressCallback callback = nullptr;
+    void* context = nullptr;
 
-// On the thread driving the session: one step of its own progress.
-void reportDeviceProgress(std::int32_t id, std::int32_t phase, std::int32_t percent);
+    void operator()(std::int32_t id, std::int32_t phase, std::int32_t percent) const {
+        if (callback != nullptr)
+            callback(id, phase, percent, context);
+    }
+};
+
+void setDeviceObserver(DeviceObserver observer);
+DeviceObserver currentDeviceObserver();
 
 // Cuts off every session that has not started programming its flash; a device
 // never commits an image whose session ended before its flash phase.

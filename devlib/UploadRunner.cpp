@@ -61,8 +61,12 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
             call(reported = p);
     };
 
-    for (auto& s : sessions)
+    // The observer of this call, taken once: see DeviceObserver.
+    const DeviceObserver observer = currentDeviceObserver();
+    for (auto& s : sessions) {
         s->setProgressListener(report);
+        s->setDeviceObserver(observer);
+    }
 
     std::vector<pollfd> fds;
     std::vector<UploadSession*> owners;
@@ -102,8 +106,10 @@ std::int32_t runUploads(std::vector<std::unique_ptr<UploadSession>>& sessions, P
     }
 
     report(); // the last commit may have brought no progress change of its own (flash at 100)
-    for (auto& s : sessions)
+    for (auto& s : sessions) {
         s->setProgressListener({});
+        s->setDeviceObserver({});
+    }
 
     if (std::getenv("TESTDLL_TRACE") != nullptr) {
         for (const auto& s : sessions)

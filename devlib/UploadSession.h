@@ -83,6 +83,10 @@ public:
     // Called after every progress change, so no intermediate value is skipped
     // when several frames arrive in one read.
     void setProgressListener(std::function<void()> listener) { m_onProgress = std::move(listener); }
+    // Told this device's own progress (phase and percent), each step once.
+    void setDeviceObserver(std::function<void(std::int32_t, int, int)> observer) {
+        m_observer = std::move(observer);
+    }
 
     // Ends a session that is still active as UPLOAD_CANCELLED, closing its stream.
     void cancel(const char* why) { fail(UPLOAD_CANCELLED, why); }
@@ -123,6 +127,7 @@ private:
     int m_outcome = -1;           // UPLOAD_* once committed or failed
     char m_reason[120] = {};      // as UploadOutcome carries it
     std::function<void()> m_onProgress;
+    std::function<void(std::int32_t, int, int)> m_observer;
     int m_observedPhase = 0;
     int m_observedPercent = -1;
 
