@@ -82,11 +82,10 @@ bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
 
 enum class Answer { Ignore, Done };
 
-// Sends `request` to `target`, resending it every T/3 until T has passed, and hands every
-// datagram that answers it (same sequence) to `onReply`. True when `onReply` said Done.
-template <class OnReply>
-bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::uint32_t seq,
-              const sockaddr_in& target, OnReply onReply) {
+// Sends what `send` sends, again every T/3 until T has passed, and hands every datagram
+// that answers it (same sequence) to `onReply`. True when `onReply` said Done.
+template <class Send, class OnReply>
+bool exchange(UdpSocket& sock, std::uint32_t seq, Send send, OnReply onReply) {
     const auto timeout = config().timeout;
     const auto start = Clock::now();
     const auto giveUp = start + timeout;
@@ -99,7 +98,7 @@ bool exchange(UdpSocket& sock, const std::vector<std::uint8_t>& request, std::ui
         if (now >= giveUp)
             return false;
         if (now >= nextSend) {
-            sock.sendTo(request, target);
+            send();
             nextSend = now + resendEvery;
         }
         std::size_t size = 0;
@@ -135,7 +134,8 @@ std::int32_t scanNetwork(std::int32_t* ids, std::int32_t capacity) {
     std::vector<std::int32_t> arrived;
     std::unordered_set<std::int32_t> seen;
 
-    exchange(sock, request, seq, cfg.endpoint, [&](const wire::Datagram& d, const sockaddr_in& from) {
+    const auto send = [&] { sock.sendTo(request, cfg.endpoint); };
+    exchange(sock, seq, send, [&](const wire::Datagram& d, const sockaddr_in& from) {
         const auto part = wire::decodeScanReply(d);
         if (!part)
             return Answer::Ignore;
@@ -215,40 +215,27 @@ std::unordered_map<std::int32_t, RemoteInfo> askAll(const std::vector<std::int32
         open[id] = {to, cfg.broadcast && sameEndpoint(to, cfg.endpoint), wire::encodeInfoRequest(seq, id)};
     }
 
-    const auto timeout = cfg.timeout;
-    const auto giveUp = Clock::now() + timeout;
-    const auto resendEvery = std::max(timeout / 3, std::chrono::milliseconds(1));
-    auto nextSend = Clock::now();
-    std::vector<std::uint8_t> buf(wire::kMaxDatagram + 1);
-    while (!open.empty()) {
-        const auto now = Clock::now();
-        if (now >= giveUp)
-            break;
-        if (now >= nextSend) {
-            for (const auto& [id, ask] : open)
-                sock.sendTo(ask.request, ask.to);
-            nextSend = now + resendEvery;
-        }
-        std::size_t size = 0;
-        sockaddr_in from{};
-        if (!sock.receive(std::min(nextSend, giveUp), buf, size, from))
-            continue;
-        const auto d = wire::parseDatagram(buf.data(), size);
-        if (!d || d->seq != seq)
-            continue;
-        const auto reply = wire::decodeInfoReply(*d);
+    if (open.empty())
+        return answered;
+    const auto send = [&] {
+        for (const auto& [id, ask] : open)
+            sock.sendTo(ask.request, ask.to);
+    };
+    exchange(sock, seq, send, [&](const wire::Datagram& d, const sockaddr_in& from) {
+        const auto reply = wire::decodeInfoReply(d);
         if (!reply)
-            continue;
+            return Answer::Ignore;
         const auto it = open.find(reply->id);
         if (it == open.end() || (!it->second.toBroadcast && !sameEndpoint(from, it->second.to)))
-            continue;
+            return Answer::Ignore;
         if (reply->status == wire::InfoOk) {
             if (it->second.toBroadcast)
                 rememberEndpoint(reply->id, from);
             fillInfo(*reply, answered[reply->id]);
         }
         open.erase(it);
-    }
+        return open.empty() ? Answer::Done : Answer::Ignore;
+    });
     return answered;
 }
 

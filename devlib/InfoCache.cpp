@@ -56,9 +56,14 @@ void InfoCache::rescan(const std::int32_t* ids, std::size_t count) {
     m_entries.clear();
 }
 
-void InfoCache::forget(std::int32_t id) {
+void InfoCache::uploaded(const std::int32_t* ids, std::size_t count) {
     std::lock_guard lock(m_mutex);
-    m_entries.erase(id);
+    for (std::size_t i = 0; i < count; ++i) {
+        m_entries.erase(ids[i]);
+        if (std::find(m_scanned.begin(), m_scanned.end(), ids[i]) == m_scanned.end() &&
+            m_scanned.size() < kMaxEntries)
+            m_scanned.push_back(ids[i]);
+    }
     ++m_generation;
 }
 

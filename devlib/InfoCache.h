@@ -32,7 +32,7 @@ public:
     std::vector<std::int32_t> staleIds(std::int32_t id, Clock::time_point now) const;
 
     // The counter a burst notes before it starts; store() drops the answers of a burst
-    // that overlapped a forget(), as they may predate an upload's commit.
+    // that overlapped an uploaded(), as they may predate an upload's commit.
     std::uint64_t generation() const;
     // Records one burst's outcome, taken at `at`: answered ids with their record, the rest silent.
     void store(std::uint64_t generation, Clock::time_point at, const std::vector<std::int32_t>& asked,
@@ -40,8 +40,10 @@ public:
 
     // A new scan: these ids are the ones its caller will ask about; every record is stale.
     void rescan(const std::int32_t* ids, std::size_t count);
-    // The device's record changes (an upload ended): never serve the old one.
-    void forget(std::int32_t id);
+    // An upload to these devices ended: forget their records, and ask them together
+    // with the next burst, so that looking at every target afterwards costs one
+    // timeout however many stay silent, also without a scan.
+    void uploaded(const std::int32_t* ids, std::size_t count);
 
 private:
     struct Entry {

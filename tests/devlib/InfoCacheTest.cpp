@@ -1,6 +1,7 @@
 // The info cache: what a burst left is served while fresh and never after, a silent device
 // is not asked twice in one burst yet is asked again by the next, and an upload's end drops
-// its target's record even from a burst that was under way.
+// its targets' records even from a burst that was under way and has the next burst ask
+// them all at once, with or without a scan.
 #include "devlib/InfoCache.h"
 
 #include <gtest/gtest.h>
@@ -47,10 +48,12 @@ TEST(InfoCache, AnUploadsEndDropsTheRecordAndTheBurstUnderWay) {
     RemoteInfo old{};
     cache.store(cache.generation(), t0, {101}, {{101, old}});
     const std::uint64_t during = cache.generation(); // a burst starts, then an upload ends
-    cache.forget(101);
+    const std::int32_t targets[] = {101, 102};
+    cache.uploaded(targets, 2);
     cache.store(during, t0, {101}, {{101, old}});
     RemoteInfo info{};
     EXPECT_EQ(cache.find(101, t0, info), Lookup::Missing);
+    EXPECT_EQ(cache.staleIds(102, t0), (std::vector<std::int32_t>{102, 101}));
     cache.store(cache.generation(), t0, {101}, {{101, old}});
     EXPECT_EQ(cache.find(101, t0, info), Lookup::Answered);
 }
