@@ -3,10 +3,10 @@
 // failure ends this session only.
 #include "devlib/UploadSession.h"
 
-#include "devlib/DeviceProgress.h"
 #include "devlib/TestDll.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
+#include "wire/ImageTypes.h"
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
@@ -106,7 +106,8 @@ void UploadSession::observe(int phase, int percent) {
         return;
     m_observedPhase = phase;
     m_observedPercent = percent;
-    reportDeviceProgress(m_id, phase, percent);
+    if (m_observer)
+        m_observer(m_id, phase, percent);
 }
 
 void UploadSession::finish() {
@@ -142,7 +143,7 @@ void UploadSession::refused(std::uint16_t status) {
         return;
     case wire::NotAccepted: {
         char why[120];
-        if (const char* label = fwimage::typeLabel(m_image.typeCode()))
+        if (const char* label = wire::imageTypeLabel(m_image.typeCode()))
             std::snprintf(why, sizeof why, "image type %s is not accepted by this device", label);
         else
             std::snprintf(why, sizeof why, "image type %u is not accepted by this device",

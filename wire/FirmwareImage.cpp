@@ -171,52 +171,27 @@ const char* describe(ImageError error) {
     case ImageError::None:
         return "valid image";
     case ImageError::NotRegularFile:
-        return "not a regular file or not found";
+        return "not a regular file";
     case ImageError::ReadFailed:
-        return "read error";
+        return "unreadable";
     case ImageError::TooShort:
-        return "shorter than an image header";
+        return "too short";
     case ImageError::BadMagic:
-        return "not a firmware image (wrong magic)";
+        return "not a firmware image";
     case ImageError::BadFormatVersion:
-        return "unsupported image format version or header size";
+        return "unsupported format";
     case ImageError::BadHeaderCrc:
-        return "header checksum mismatch";
+        return "bad header CRC";
     case ImageError::BadName:
-        return "malformed name field";
+        return "bad name field";
     case ImageError::TooLarge:
-        return "payload length above the maximum";
+        return "too large";
     case ImageError::LengthMismatch:
-        return "file size does not match the payload length";
+        return "truncated or trailing bytes";
     case ImageError::BadPayloadCrc:
-        return "payload checksum mismatch";
+        return "bad payload CRC";
     }
     return "unknown error";
-}
-
-const char* typeLabel(std::uint32_t typeCode) {
-    switch (typeCode & 0xFFu) {
-    case 1:
-        return "NetBoot";
-    case 2:
-        return "NetAppl";
-    case 3:
-        return "GraphBoot";
-    case 4:
-        return "GraphAppl";
-    case 6:
-        return "DSPAppl";
-    case 7:
-        return "MotoAppl";
-    case 100:
-        return "P21Boot";
-    case 101:
-        return "P21Appl";
-    case 255:
-        return "Archive";
-    default:
-        return nullptr;
-    }
 }
 
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out) {

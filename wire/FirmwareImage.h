@@ -42,11 +42,8 @@ enum class ImageError {
     BadPayloadCrc,
 };
 
+// Why a file is no image, in a few words ("bad payload CRC").
 const char* describe(ImageError error);
-
-// The module a type code names, from its low byte ("NetAppl" for 2), or nullptr for a
-// code the updater refuses. Devices and the library name image types with these labels.
-const char* typeLabel(std::uint32_t typeCode);
 
 // Checks everything the kHeaderSize header bytes can tell on their own. The payload
 // length is range-checked; whether that many bytes follow is the caller's business.
