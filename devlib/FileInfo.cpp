@@ -1,10 +1,11 @@
-// DllGetFileInfo: the library's answer to "what is in this firmware file".
-// Outputs are written only for a valid image, so a caller's previous values
-// survive a failed query.
+// DllGetFileInfo and DllGetFileDetails: the library's answers to "what is in
+// this firmware file". Outputs are written only for a valid image, so a caller's
+// previous values survive a failed query.
 #include "devlib/TestDll.h"
 #include "wire/FirmwareImage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 extern "C" int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, int32_t* date2,
@@ -35,4 +36,22 @@ extern "C" int32_t DllGetFileInfo(const char* path, char* name, int32_t* date1, 
         // allocation is its read buffer).
         return 0;
     }
+}
+
+extern "C" int32_t DllGetFileDetails(const char* path, FileDetails* details) {
+    if (details == nullptr)
+        return 0;
+    std::memset(details, 0, sizeof *details);
+    fwimage::ImageError error = fwimage::ImageError::NotRegularFile;
+    try {
+        fwimage::ImageInfo info;
+        if (path != nullptr)
+            error = fwimage::checkImageFile(path, info);
+    } catch (...) {
+        error = fwimage::ImageError::ReadFailed;
+    }
+    if (error == fwimage::ImageError::None)
+        return 1;
+    std::snprintf(details->problem, sizeof details->problem, "%s", fwimage::describe(error));
+    return 0;
 }

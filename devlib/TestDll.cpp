@@ -1,7 +1,6 @@
-// The eight exported operations. Nothing is thrown across this boundary: any
-// unexpected exception (allocation failure) turns into a 0 result. Each upload
-// operation leaves the outcome of every target for DllGetUploadReport, whichever
-// way it returns.
+// The exported operations (DllGetFileInfo and DllGetFileDetails in FileInfo.cpp). Nothing is thrown across
+// this boundary: any unexpected exception (allocation failure) turns into a 0 result. Each upload operation
+// leaves the outcome of every target for DllGetUploadReport, whichever way it returns.
 #include "devlib/TestDll.h"
 
 #include "devlib/DeviceProgress.h"
@@ -23,23 +22,6 @@ using namespace testdll;
 
 namespace {
 
-// Loads the image with the CRC of every `chunkSize` chunk, or reports every target as not
-// sent and returns false.
-bool loadImage(const char* path, std::uint32_t chunkSize, fwimage::ImageBytes& bytes,
-               fwimage::ImageInfo& info, std::vector<std::uint32_t>& chunkCrcs, const int32_t* ids,
-               int32_t count) {
-    if (fwimage::loadImageFile(path, bytes, info, chunkSize, chunkCrcs) == fwimage::ImageError::None)
-        return true;
-    reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
-    return false;
-}
-
-// An upload may have changed what these devices report: their next query asks them.
-void forgetInfo(const int32_t* ids, int32_t count) {
-    for (int32_t i = 0; i < count; ++i)
-        infoCache().forget(ids[i]);
-}
-
 // Nothing escapes the boundary; the report says so as far as memory allows.
 int32_t failedCall(const int32_t* ids, int32_t count) {
     try {
@@ -47,6 +29,31 @@ int32_t failedCall(const int32_t* ids, int32_t count) {
     } catch (...) {
     }
     return 0;
+}
+
+// What both upload operations do once their targets are checked: load and check the
+// image (before any device is contacted, held once for all targets), open one session
+// per target with `connect`, run them, and leave the report. The targets' next info
+// queries ask them afresh, all at once.
+template <class Connect>
+int32_t uploadImage(const char* path, const int32_t* ids, int32_t count, std::uint32_t chunkSize,
+                    ProgressCallback callback, Connect connect) {
+    fwimage::ImageBytes bytes;
+    fwimage::ImageInfo info;
+    std::vector<std::uint32_t> crcs;
+    if (fwimage::loadImageFile(path, bytes, info, chunkSize, crcs) != fwimage::ImageError::None) {
+        reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
+        return 0;
+    }
+    const SharedImage image(bytes, info.payloadCrc, chunkSize, info.typeCode, std::move(crcs));
+    std::vector<std::unique_ptr<UploadSession>> sessions;
+    sessions.reserve(static_cast<std::size_t>(count));
+    for (int32_t i = 0; i < count; ++i)
+        sessions.push_back(connect(ids[i], image));
+    const int32_t result = runUploads(sessions, callback);
+    infoCache().uploaded(ids, static_cast<std::size_t>(count));
+    reportSessions(sessions);
+    return result;
 }
 
 } // namespace
@@ -83,23 +90,11 @@ TESTDLL_API int32_t DllUploadFileToDevices(int32_t count, const int32_t* ids, co
             reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the targets name the empty slot 0");
             return 0;
         }
-        // The image is checked before any device is contacted, and held once for all targets.
-        fwimage::ImageBytes bytes;
-        fwimage::ImageInfo info;
-        std::vector<std::uint32_t> crcs;
-        if (!loadImage(path, wire::kNetworkChunkSize, bytes, info, crcs, ids, count))
-            return 0;
-        const SharedImage image(bytes, info.payloadCrc, wire::kNetworkChunkSize, info.typeCode,
-                                std::move(crcs));
         const auto timeout = config().timeout;
-        std::vector<std::unique_ptr<UploadSession>> sessions;
-        sessions.reserve(static_cast<std::size_t>(count));
-        for (int32_t i = 0; i < count; ++i)
-            sessions.push_back(UploadSession::connectTcp(ids[i], image, endpointFor(ids[i]), timeout));
-        const int32_t result = runUploads(sessions, callback);
-        forgetInfo(ids, count);
-        reportSessions(sessions);
-        return result;
+        return uploadImage(path, ids, count, wire::kNetworkChunkSize, callback,
+                           [&](int32_t id, const SharedImage& image) {
+                               return UploadSession::connectTcp(id, image, endpointFor(id), timeout);
+                           });
     } catch (...) {
         return failedCall(ids, count);
     }
@@ -118,21 +113,12 @@ TESTDLL_API int32_t DllUploadFile(int32_t id, const char* path, ProgressCallback
             reportAll(&id, 1, UPLOAD_UNREACHABLE, "not sent: no serial port is open");
             return 0;
         }
-        fwimage::ImageBytes bytes;
-        fwimage::ImageInfo info;
-        std::vector<std::uint32_t> crcs;
-        if (!loadImage(path, wire::kSerialChunkSize, bytes, info, crcs, &id, 1))
-            return 0;
-        // Whatever an earlier, abandoned session left on the line is stale.
-        ::tcflush(fd, TCIOFLUSH);
-        const SharedImage image(bytes, info.payloadCrc, wire::kSerialChunkSize, info.typeCode,
-                                std::move(crcs));
-        std::vector<std::unique_ptr<UploadSession>> sessions;
-        sessions.push_back(UploadSession::overStream(id, image, fd, config().timeout));
-        const int32_t result = runUploads(sessions, callback);
-        forgetInfo(&id, 1);
-        reportSessions(sessions);
-        return result;
+        return uploadImage(path, &id, 1, wire::kSerialChunkSize, callback,
+                           [&](int32_t target, const SharedImage& image) {
+                               // Whatever an earlier, abandoned session left on the line is stale.
+                               ::tcflush(fd, TCIOFLUSH);
+                               return UploadSession::overStream(target, image, fd, config().timeout);
+                           });
     } catch (...) {
         return failedCall(&id, 1);
     }
@@ -151,7 +137,7 @@ TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity) {
 }
 
 TESTDLL_API int32_t DllSetDeviceProgress(DeviceProgressCallback callback, void* context) {
-    setDeviceObserver(callback, context);
+    setDeviceObserver({callback, context});
     return 1;
 }
 

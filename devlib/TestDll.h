@@ -1,9 +1,9 @@
-// The device-access library's interface: eight operations with C linkage, the
+// The device-access library's interface: nine operations with C linkage, the
 // records they fill and the progress callbacks they report through. Every
-// integer is 32 bits wide; texts are NUL-terminated 8-bit strings. The last two,
-// DllGetUploadReport and DllSetDeviceProgress, are newer than the others: a
-// program that must also run on an older library looks them up at run time
-// instead of linking them.
+// integer is 32 bits wide; texts are NUL-terminated 8-bit strings. The last three,
+// DllGetUploadReport, DllSetDeviceProgress and DllGetFileDetails, are newer than
+// the others: a program that must also run on an older library looks them up at
+// run time instead of linking them.
 #pragma once
 
 #include <stddef.h>
@@ -67,6 +67,15 @@ typedef struct UploadOutcome {
     char reason[120];
 } UploadOutcome;
 
+// 160 bytes: what DllGetFileInfo does not say about a firmware file.
+typedef struct FileDetails {
+    char problem[120];        // why the file is no valid image ("bad payload CRC"); empty for a valid one
+    int32_t isSigned;         // 1: the image carries a signature section
+    uint8_t keyId[8];         // the signing key's id (first 8 bytes of SHA-256 of its public key)
+    uint32_t securityCounter; // the image's security counter
+    uint8_t reserved[24];     // zero
+} FileDetails;
+
 // Writes at most `capacity` ids into the first slots and returns their count.
 TESTDLL_API int32_t DllScanNetwork(int32_t* ids, int32_t capacity);
 
@@ -94,9 +103,15 @@ TESTDLL_API int32_t DllOpenPort(int32_t port);
 TESTDLL_API int32_t DllGetUploadReport(UploadOutcome* out, int32_t capacity);
 
 // Sets the process's observer of each device's progress for the upload calls
-// that start afterwards (null removes it); `context` is handed back to it.
-// Returns 1. Looked up at run time like DllGetUploadReport.
+// that start afterwards (null removes it); `context` is handed back to it. A call
+// takes the observer once, when it starts. Returns 1. Looked up at run time like
+// DllGetUploadReport.
 TESTDLL_API int32_t DllSetDeviceProgress(DeviceProgressCallback callback, void* context);
+
+// Fills `details` for the file at `path`: 1 for a valid firmware image (the same
+// files DllGetFileInfo accepts), else 0 with `details->problem` saying why.
+// Looked up at run time like DllGetUploadReport.
+TESTDLL_API int32_t DllGetFileDetails(const char* path, FileDetails* details);
 
 #ifdef __cplusplus
 } // extern "C"
@@ -107,6 +122,7 @@ static_assert(offsetof(RemoteInfo, name) == 56, "name at 56");
 static_assert(offsetof(RemoteInfo, typeCode) == 120, "type code at 120");
 static_assert(offsetof(RemoteInfo, versionMajor) == 188, "version major at 188");
 static_assert(offsetof(RemoteInfo, versionMinor) == 192, "version minor at 192");
+static_assert(sizeof(FileDetails) == 160, "FileDetails is a 160-byte record");
 static_assert(sizeof(UploadOutcome) == 128, "UploadOutcome is a 128-byte record");
 static_assert(offsetof(UploadOutcome, outcome) == 4, "outcome at 4");
 static_assert(offsetof(UploadOutcome, reason) == 8, "reason at 8");
