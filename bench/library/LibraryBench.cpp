@@ -7,7 +7,7 @@
 //
 // Output, one line per figure: figure | median | target | peer | ratio
 #include "devlib/TestDll.h"
-#include "support/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 #include "wire/Frame.h"
 

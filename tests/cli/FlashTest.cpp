@@ -1,7 +1,7 @@
 // zentavo-flash against stationsim: exit status and exact lines of each
 // command, JSON read back, Ctrl-C in the transfer (nothing committed) and in
 // the flash (waited for), and a library without the per-device operation.
-#include "support/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 
 #include <gtest/gtest.h>
@@ -136,7 +136,8 @@ TEST(Flash, CtrlCCancelsTheTransferButWaitsForTheFlash) {
             {zutest::binDir() + "/zentavo-flash", "update", f.image, "--all", "--json"}, f.env,
             f.dir.file("out"));
         const auto seen = [&](const char* text) {
-            return flash.waitForOutput([&](const std::string& o) { return o.find(text) != o.npos; }, 20s);
+            return flash.waitForOutput(
+                [&](const std::string& o) { return o.find(text) != std::string::npos; }, 20s);
         };
         ASSERT_TRUE(seen(row.waitFor));
         flash.signal(SIGINT);

@@ -4,9 +4,9 @@
 // at that exit step (stray values dropped, entries kept in their places), not
 // before. Skipped where Xvfb or xdotool is missing. (Its command line without a
 // display is checked on the installed program by the package test.)
-#include "support/ChildProcess.h"
-#include "support/VirtualDisplay.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
+#include "tests/support/VirtualDisplay.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // header field, a changed payload byte, every truncation and a trailing byte refused with
 // its reason; non-files (a FIFO never waited on) refused. mkfwimage: what it writes reads
 // back, failed writes leave nothing, each kind of bad argument exits 2 with one line naming it.
-#include "support/ChildProcess.h"
 #include "support/LittleEndian.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"

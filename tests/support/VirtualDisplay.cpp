@@ -1,4 +1,4 @@
-#include "support/VirtualDisplay.h"
+#include "tests/support/VirtualDisplay.h"
 
 #include "support/Fd.h"
 

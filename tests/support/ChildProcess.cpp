@@ -1,4 +1,4 @@
-#include "support/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -2,7 +2,7 @@
 // a display number it picks itself (-displayfd), local connections only, driven with xdotool.
 #pragma once
 
-#include "support/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <memory>
 #include <string>
