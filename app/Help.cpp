@@ -1,8 +1,7 @@
 #include "app/Help.h"
 
-#include "app/ShowMessage.h"
-#include "app/UpdaterApp.h"
 #include "ui/DialogTemplateDialog.h"
+#include "ui/MessageSink.h"
 #include "ui/ResourceIds.h"
 
 #include <QApplication>
@@ -49,15 +48,14 @@ int helpTopicOf(const QWidget* widget) {
     return 0;
 }
 
-int currentHelpTopic(QWidget* keyTarget) {
+int currentHelpTopic(QWidget* mainWindow, QWidget* keyTarget) {
     // The window most recently active over the main window: a pop-up, a
     // modal box of ours, or the main window itself.
-    QWidget* main = UpdaterApp::instance() ? UpdaterApp::instance()->mainWindow() : nullptr;
     QWidget* popup = QApplication::activePopupWidget();
     if (!popup)
         popup = QApplication::activeModalWidget();
     if (!popup)
-        popup = main;
+        popup = mainWindow;
     QWidget* focus = QApplication::focusWidget();
     if (!focus)
         focus = keyTarget;
@@ -68,15 +66,17 @@ int currentHelpTopic(QWidget* keyTarget) {
     return 0;
 }
 
-HelpRequest::HelpRequest(QString executablePath, QObject* parent)
-    : QObject(parent), m_executablePath(std::move(executablePath)),
+HelpRequest::HelpRequest(QString executablePath, MessageSink& messages, MainWindow mainWindow,
+                         QObject* parent)
+    : QObject(parent), m_executablePath(std::move(executablePath)), m_messages(messages),
+      m_mainWindow(std::move(mainWindow)),
       m_launcher([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {}
 
 bool HelpRequest::run(QWidget* keyTarget) {
     m_running = true;
     const auto done = qScopeGuard([this] { m_running = false; });
 
-    const int topic = currentHelpTopic(keyTarget);
+    const int topic = currentHelpTopic(m_mainWindow ? m_mainWindow() : nullptr, keyTarget);
     if (QWidget* grabber = QWidget::mouseGrabber())
         grabber->releaseMouse();
     if (QWidget* popup = QApplication::activePopupWidget(); popup && inOurDialog(popup))
@@ -95,7 +95,7 @@ bool HelpRequest::run(QWidget* keyTarget) {
         }
     }
     if (!launched)
-        ShowMessage(QStringLiteral("Failed to launch help."), MessageIcon::Exclamation);
+        m_messages.showMessage(QStringLiteral("Failed to launch help."), MessageIcon::Exclamation);
     return launched;
 }
 

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class MessageSink;
 class QWidget;
 
 // Where the help page would be for this executable: next to it if present,
@@ -22,15 +23,17 @@ int helpTopicOf(const QWidget* widget);
 
 // The topic now: the mouse grabber, then the focus widget (`keyTarget` when
 // no window of ours is active), then the window most recently active over
-// the main window, each with its parents and owners.
-int currentHelpTopic(QWidget* keyTarget = nullptr);
+// `mainWindow`, each with its parents and owners.
+int currentHelpTopic(QWidget* mainWindow, QWidget* keyTarget = nullptr);
 
 class HelpRequest : public QObject {
     Q_OBJECT
 public:
     using Launcher = std::function<bool(const QUrl&)>;
+    using MainWindow = std::function<QWidget*()>;
 
-    explicit HelpRequest(QString executablePath, QObject* parent = nullptr);
+    HelpRequest(QString executablePath, MessageSink& messages, MainWindow mainWindow,
+                QObject* parent = nullptr);
 
     // Replaces the desktop launcher (tests record the URL instead).
     void setLauncher(Launcher launcher) { m_launcher = std::move(launcher); }
@@ -45,6 +48,8 @@ protected:
 
 private:
     QString m_executablePath;
+    MessageSink& m_messages;
+    MainWindow m_mainWindow;
     Launcher m_launcher;
     bool m_running = false;
 };

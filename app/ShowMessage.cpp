@@ -1,7 +1,5 @@
 #include "app/ShowMessage.h"
 
-#include "app/UpdaterApp.h"
-
 #include <QApplication>
 #include <QGridLayout>
 #include <QMessageBox>
@@ -10,17 +8,6 @@
 #include <algorithm>
 
 namespace {
-
-MessageHook& messageHook() {
-    static MessageHook hook;
-    return hook;
-}
-
-QString messageCaption() {
-    if (UpdaterApp* app = UpdaterApp::instance())
-        return app->applicationName();
-    return QCoreApplication::applicationName();
-}
 
 QMessageBox::Icon boxIcon(MessageIcon icon) {
     switch (icon) {
@@ -36,9 +23,8 @@ QMessageBox::Icon boxIcon(MessageIcon icon) {
 
 } // namespace
 
-QWidget* messageOwner() {
-    UpdaterApp* app = UpdaterApp::instance();
-    QWidget* main = app ? app->mainWindow() : nullptr;
+QWidget* ShowMessageSink::owner() const {
+    QWidget* main = m_mainWindow ? m_mainWindow() : nullptr;
     if (!main)
         return nullptr;
     QWidget* modal = QApplication::activeModalWidget();
@@ -49,14 +35,10 @@ QWidget* messageOwner() {
     return main;
 }
 
-void setShowMessageHook(MessageHook hook) {
-    messageHook() = std::move(hook);
-}
-
-void ShowMessage(const QString& text, MessageIcon icon, const QString& details) {
-    const MessageRecord record{text, icon, messageCaption(), messageOwner(), details};
-    if (const MessageHook& hook = messageHook()) {
-        hook(record);
+void ShowMessageSink::showMessage(const QString& text, MessageIcon icon, const QString& details) {
+    const MessageRecord record{text, icon, m_caption, owner(), details};
+    if (m_presenter) {
+        m_presenter(record);
         return;
     }
     QMessageBox box(boxIcon(icon), record.caption, text, QMessageBox::Ok, record.owner);

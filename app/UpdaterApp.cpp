@@ -14,23 +14,24 @@
 
 namespace {
 
-UpdaterApp* g_instance = nullptr;
+QFileInfo executableOf(const QString& path) {
+    return QFileInfo(path.isEmpty() ? QCoreApplication::applicationFilePath() : path);
+}
 
 } // namespace
 
-UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
-    : QObject(parent), m_recentFiles(CRecentFileList::programRecord()) {
-    Q_ASSERT(!g_instance);
-    g_instance = this;
-
-    const QFileInfo exe(executablePath.isEmpty() ? QCoreApplication::applicationFilePath() : executablePath);
-    m_executablePath = exe.absoluteFilePath();
-    // "fwtool.exe" is named "fwtool": the file name without its extension.
-    m_applicationName = exe.completeBaseName();
+UpdaterApp::UpdaterApp(const QString& executablePath, DeviceLibrary* library, QObject* parent)
+    : QObject(parent), m_executablePath(executableOf(executablePath).absoluteFilePath()),
+      // "fwtool.exe" is named "fwtool": the file name without its extension.
+      m_applicationName(executableOf(executablePath).completeBaseName()),
+      m_recentFiles(CRecentFileList::programRecord()),
+      m_messages(m_applicationName, [this]() -> QWidget* { return m_mainWindow; }),
+      m_engine(library ? *library : m_library) {
     m_store.setApplicationKey(m_applicationName);
     QCoreApplication::setApplicationName(m_applicationName);
 
-    m_help = new HelpRequest(m_executablePath, this);
+    m_help = new HelpRequest(
+        m_executablePath, m_messages, [this]() -> QWidget* { return m_mainWindow; }, this);
     if (QCoreApplication* application = QCoreApplication::instance())
         application->installEventFilter(m_help);
     // The program's life is the modal run; closing its last window must not
@@ -41,11 +42,6 @@ UpdaterApp::UpdaterApp(const QString& executablePath, QObject* parent)
 UpdaterApp::~UpdaterApp() {
     if (QCoreApplication* application = QCoreApplication::instance())
         application->removeEventFilter(m_help);
-    g_instance = nullptr;
-}
-
-UpdaterApp* UpdaterApp::instance() {
-    return g_instance;
 }
 
 void UpdaterApp::preparePlatform() {

@@ -1,13 +1,14 @@
 // The application object, one per process: names the application after its
 // executable, keeps the recent-file record for the whole run, builds the
-// engine and the main dialog and runs it modally (handing it the store, the
-// record's add hook and the message boxes), and writes the record back once,
-// at the exit step.
+// message boxes, the device library's adapter, the engine and the main dialog
+// and runs it modally (handing it the store, the record's add hook and the
+// message boxes), and writes the record back once, at the exit step.
 #pragma once
 
 #include "app/ShowMessage.h"
 #include "core/RecentFileList.h"
 #include "core/SettingsStore.h"
+#include "core/TestDllLibrary.h"
 #include "core/UpdateEngine.h"
 
 #include <QObject>
@@ -23,11 +24,11 @@ class UpdateDialog;
 class UpdaterApp : public QObject {
     Q_OBJECT
 public:
-    // `executablePath` empty: the running executable. A QApplication must exist.
-    explicit UpdaterApp(const QString& executablePath = QString(), QObject* parent = nullptr);
+    // `executablePath` empty: the running executable; `library` null: the device-access
+    // library itself (tests hand in a fake). A QApplication must exist.
+    explicit UpdaterApp(const QString& executablePath = QString(), DeviceLibrary* library = nullptr,
+                        QObject* parent = nullptr);
     ~UpdaterApp() override;
-
-    static UpdaterApp* instance();
 
     // Before the QApplication exists: no platform boxes for critical errors
     // or files that fail to open.
@@ -54,7 +55,8 @@ public:
     const QString& companyKey() const { return m_companyKey; }
     const SettingsStore& settingsStore() const { return m_store; }
     const CRecentFileList& recentFiles() const { return m_recentFiles; }
-    MessageSink& messages() { return m_messages; }
+    ShowMessageSink& messages() { return m_messages; }
+    UpdateEngine& engine() { return m_engine; }
     HelpRequest& help() { return *m_help; }
 
     QWidget* mainWindow() const { return m_mainWindow; }
@@ -67,6 +69,7 @@ private:
     SettingsStore m_store;
     CRecentFileList m_recentFiles;
     ShowMessageSink m_messages;
+    TestDllLibrary m_library;
     UpdateEngine m_engine;
     QString m_startFile;
     QPointer<QWidget> m_mainWindow; // cleared with the dialog's window

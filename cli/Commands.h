@@ -3,6 +3,8 @@
 
 #include "cli/FlashOptions.h"
 
+class DeviceLibrary;
+
 int runScan(const FlashOptions& options);
 int runInfo(const FlashOptions& options);
 int runUpdate(const FlashOptions& options);
@@ -10,3 +12,6 @@ int runHistory(const FlashOptions& options);
 
 // The application whose history both programs share.
 inline constexpr char kHistoryApplication[] = "zentavo-update";
+
+// The device-access library, for the process's life.
+DeviceLibrary& deviceLibrary();

@@ -1,16 +1,24 @@
 #include "cli/FlashOptions.h"
 
-#include "support/ParseInt.h"
-
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <limits>
+#include <optional>
 
 namespace {
 
 using Command = FlashOptions::Command;
+
+// A decimal integer within [low, high], nothing around it.
+std::optional<qint64> parseInteger(const QString& text, qint64 low, qint64 high) {
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok, 10);
+    if (!ok || text.trimmed() != text || text.startsWith(QLatin1Char('+')) || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
 
 // The value of `--name VALUE` or `--name=VALUE`; advances `i` past a separate value.
 bool optionValue(const QString& arg, const QString& name, const QStringList& args, int& i, QString& value,
@@ -80,8 +88,8 @@ FlashOptions parseFlashOptions(int argc, const char* const* argv) {
             o.all = true;
             given.append(arg);
         } else if (options && optionValue(arg, QStringLiteral("--device"), args, i, value, o.error)) {
-            const auto id = support::parseInteger(value.toStdString(), std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max());
+            const auto id =
+                parseInteger(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
             if (o.error.isEmpty() && (!id || *id == 0))
                 o.error = QStringLiteral("'%1' is not a device id").arg(value);
             else if (id)
@@ -93,7 +101,7 @@ FlashOptions parseFlashOptions(int argc, const char* const* argv) {
                 o.error = QStringLiteral("--port takes com1 or com2, not '%1'").arg(value);
             given.append(QStringLiteral("--port"));
         } else if (options && optionValue(arg, QStringLiteral("-n"), args, i, value, o.error)) {
-            const auto n = support::parseInteger(value.toStdString(), 0, std::numeric_limits<int32_t>::max());
+            const auto n = parseInteger(value, 0, std::numeric_limits<int32_t>::max());
             if (o.error.isEmpty() && !n)
                 o.error = QStringLiteral("-n takes a count, not '%1'").arg(value);
             o.historyCount = n ? static_cast<int>(*n) : 0;

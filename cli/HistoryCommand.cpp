@@ -1,24 +1,25 @@
 #include "cli/Commands.h"
 #include "cli/Output.h"
+#include "core/JsonLine.h"
 #include "core/UploadHistory.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace {
 
+QString text(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_string() ? QString::fromStdString(it->get<std::string>()) : QString();
+}
+
 // One job on one line: when, what, to how many, how it ended.
-QString summary(const QJsonObject& entry) {
-    const QJsonArray targets = entry.value(QLatin1String("targets")).toArray();
+QString summary(const Json& entry) {
+    const Json& targets =
+        entry.contains("targets") && entry["targets"].is_array() ? entry["targets"] : Json();
     int committed = 0;
-    for (const auto& t : targets)
-        committed += t.toObject().value(QLatin1String("outcome")).toString() == QLatin1String("committed");
-    const QJsonObject image = entry.value(QLatin1String("image")).toObject();
-    const auto text = [](const QJsonObject& o, const char* key) {
-        return o.value(QLatin1String(key)).toString();
-    };
+    for (const Json& t : targets)
+        committed += text(t, "outcome") == QLatin1String("committed");
+    const Json& image = entry.contains("image") && entry["image"].is_object() ? entry["image"] : Json();
     return QStringLiteral("%1  %2  %3  %4 %5  %6  %7  %8/%9 committed")
         .arg(text(entry, "time"), text(entry, "command"), text(entry, "via"), text(image, "label"),
              text(image, "version"), text(entry, "file"), text(entry, "result"))
@@ -39,13 +40,13 @@ int runHistory(const FlashOptions& options) {
     }
     // A line cut short by a crash is no entry: only whole JSON objects count.
     QList<QByteArray> entries;
-    QList<QJsonObject> objects;
+    QList<Json> objects;
     for (const QByteArray& line : file.readAll().split('\n')) {
-        const QJsonDocument doc = QJsonDocument::fromJson(line);
-        if (!doc.isObject())
+        Json entry = Json::parse(line.constData(), line.constData() + line.size(), nullptr, false);
+        if (!entry.is_object())
             continue;
         entries.append(line);
-        objects.append(doc.object());
+        objects.append(std::move(entry));
     }
     for (qsizetype i = std::max<qsizetype>(0, entries.size() - options.historyCount); i < entries.size();
          ++i) {

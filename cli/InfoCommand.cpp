@@ -1,22 +1,20 @@
 #include "cli/Commands.h"
-#include "cli/JsonText.h"
 #include "cli/Output.h"
+#include "core/JsonLine.h"
 #include "core/UpdateEngine.h"
 
 int runInfo(const FlashOptions& options) {
-    const FileInfoResult file = UpdateEngine::checkFile(options.file);
+    const FileInfoResult file = UpdateEngine(deviceLibrary()).checkFile(options.file);
     if (!options.json) {
         printLine(file.line);
     } else {
         const ImageSummary& image = file.image;
-        printLine(JsonObject()
-                      .add("valid", file.valid)
-                      .add("line", file.line)
-                      .add("type", image.type)
-                      .add("label", image.label)
-                      .add("name", image.name)
-                      .add("version", image.version)
-                      .text());
+        printLine(jsonLine({{"valid", file.valid},
+                            {"line", utf8(file.line)},
+                            {"type", image.type},
+                            {"label", utf8(image.label)},
+                            {"name", utf8(image.name)},
+                            {"version", utf8(image.version)}}));
     }
     return file.valid ? kExitOk : kExitUsage;
 }

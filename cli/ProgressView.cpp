@@ -1,16 +1,18 @@
 #include "cli/ProgressView.h"
 
-#include "cli/JsonText.h"
 #include "cli/Output.h"
-#include "devlib/TestDll.h"
+#include "core/JsonLine.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
+constexpr int kTransfer = static_cast<int>(DevicePhase::Transfer);
+constexpr int kFlash = static_cast<int>(DevicePhase::Flash);
+
 const char* phaseName(int phase) {
-    return phase == DEVICE_PHASE_FLASH ? "flash" : phase == DEVICE_PHASE_TRANSFER ? "transfer" : "waiting";
+    return phase == kFlash ? "flash" : phase == kTransfer ? "transfer" : "waiting";
 }
 
 void writeRaw(const QByteArray& bytes, std::FILE* stream = stdout) {
@@ -20,67 +22,43 @@ void writeRaw(const QByteArray& bytes, std::FILE* stream = stdout) {
 
 } // namespace
 
-ProgressView::ProgressView(Mode mode, bool perDevice, const std::vector<TargetResult>& targets,
-                           QObject* parent)
+ProgressView::ProgressView(Mode mode, bool perDevice, const std::vector<JobTarget>& targets, QObject* parent)
     : QObject(parent), m_mode(mode), m_perDevice(perDevice) {
-    for (const TargetResult& t : targets)
-        m_devices.push_back({t.id, t.name});
-    // A terminal is redrawn often enough to look live; a log gets fewer, whole lines.
-    m_timer.setInterval(mode == Mode::Live ? 100 : 200);
-    connect(&m_timer, &QTimer::timeout, this, &ProgressView::update);
-    m_timer.start();
+    for (const JobTarget& t : targets) {
+        if (!t.held)
+            m_devices.push_back({t.id, t.name});
+    }
     if (m_mode == Mode::Live)
         redraw();
 }
 
-void ProgressView::observe(int32_t id, int32_t phase, int32_t percent, void* context) {
-    auto* view = static_cast<ProgressView*>(context);
-    const std::lock_guard lock(view->m_mutex);
-    view->m_reported.insert(id, {phase, percent});
-}
-
-void ProgressView::update() {
-    if (m_finished)
+void ProgressView::showDevice(int id, int phase, int percent) {
+    const auto d =
+        std::find_if(m_devices.begin(), m_devices.end(), [id](const Device& x) { return x.id == id; });
+    if (m_finished || d == m_devices.end())
         return;
-    QHash<int32_t, std::pair<int, int>> reported;
-    {
-        const std::lock_guard lock(m_mutex);
-        reported.swap(m_reported);
-    }
-    bool changed = false;
-    QString firstFlashing;
-    for (Device& d : m_devices) {
-        const auto it = reported.constFind(d.id);
-        if (it == reported.constEnd())
-            continue;
-        d.phase = it->first;
-        d.percent = it->second;
-        if (d.phase == DEVICE_PHASE_FLASH && firstFlashing.isEmpty())
-            firstFlashing = QStringLiteral("%1 %2").arg(d.id).arg(d.name);
-        // A plain log gets a line per phase and per fifth of it; JSON every change.
-        const int shown = m_mode == Mode::Plain ? d.percent / 20 * 20 : d.percent;
-        if (d.phase == d.shownPhase && shown == d.shownPercent)
-            continue;
-        d.shownPhase = d.phase;
-        d.shownPercent = shown;
-        changed = true;
+    d->phase = phase;
+    d->percent = percent;
+    // A plain log gets a line per phase and per fifth of it; JSON every change.
+    const int shown = m_mode == Mode::Plain ? d->percent / 20 * 20 : d->percent;
+    if (d->phase != d->shownPhase || shown != d->shownPercent) {
+        d->shownPhase = d->phase;
+        d->shownPercent = shown;
         if (m_mode == Mode::Plain)
             printLine(QStringLiteral("%1  %2  %3 %4%")
-                          .arg(d.id)
-                          .arg(d.name, QLatin1String(phaseName(d.phase)))
+                          .arg(d->id)
+                          .arg(d->name, QLatin1String(phaseName(d->phase)))
                           .arg(shown));
         else if (m_mode == Mode::Json)
-            printLine(JsonObject()
-                          .add("event", "progress")
-                          .add("id", d.id)
-                          .add("phase", phaseName(d.phase))
-                          .add("percent", d.percent)
-                          .text());
+            printLine(jsonLine({{"event", "progress"},
+                                {"id", d->id},
+                                {"phase", phaseName(d->phase)},
+                                {"percent", d->percent}}));
+        else
+            redraw();
     }
-    if (changed && m_mode == Mode::Live)
-        redraw();
-    if (!firstFlashing.isEmpty())
-        warnFlash(firstFlashing);
+    if (phase == kFlash)
+        warnFlash(QStringLiteral("%1 %2").arg(d->id).arg(d->name));
 }
 
 void ProgressView::showCombined(int percent) {
@@ -93,7 +71,7 @@ void ProgressView::showCombined(int percent) {
     else if (m_mode == Mode::Plain)
         printLine(QStringLiteral("all targets  %1%").arg(shown));
     else
-        printLine(JsonObject().add("event", "progress").add("percent", percent).text());
+        printLine(jsonLine({{"event", "progress"}, {"percent", percent}}));
 }
 
 void ProgressView::combinedFlashWarning() {
@@ -107,7 +85,7 @@ void ProgressView::warnFlash(const QString& first) {
     const QString text = QStringLiteral("warning: %1%2")
                              .arg(QLatin1String(kFlashWarning),
                                   first.isEmpty() ? QString() : QStringLiteral(" (%1 first)").arg(first));
-    note(text, JsonObject().add("event", "flash-warning").add("text", kFlashWarning).text());
+    note(text, jsonLine({{"event", "flash-warning"}, {"text", kFlashWarning}}));
 }
 
 void ProgressView::note(const QString& text, const QByteArray& event, bool error) {
@@ -128,19 +106,16 @@ void ProgressView::note(const QString& text, const QByteArray& event, bool error
         redraw();
 }
 
-QList<int32_t> ProgressView::flashing() {
-    update();
+QList<int32_t> ProgressView::flashing() const {
     QList<int32_t> ids;
     for (const Device& d : m_devices) {
-        if (d.phase == DEVICE_PHASE_FLASH && d.percent < 100)
+        if (d.phase == kFlash && d.percent < 100)
             ids.append(d.id);
     }
     return ids;
 }
 
 void ProgressView::finish() {
-    update();
-    m_timer.stop();
     m_finished = true;
 }
 

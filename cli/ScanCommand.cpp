@@ -1,29 +1,34 @@
 #include "cli/Commands.h"
-#include "cli/JsonText.h"
 #include "cli/Output.h"
+#include "core/JsonLine.h"
+#include "core/TestDllLibrary.h"
 #include "core/UpdateEngine.h"
 
+DeviceLibrary& deviceLibrary() {
+    static TestDllLibrary library;
+    return library;
+}
+
 int runScan(const FlashOptions& options) {
-    UpdateEngine engine;
-    const QList<ScannedDevice> devices = engine.refreshDevices();
+    UpdateEngine engine(deviceLibrary());
+    QList<ScannedDevice> devices = engine.refreshDevices();
+    devices.removeIf([](const ScannedDevice& d) { return !d.answered; });
     if (!options.json) {
         for (const ScannedDevice& device : devices)
             printLine(device.line);
     } else {
-        QByteArrayList entries;
+        Json entries = Json::array();
         for (const ScannedDevice& d : devices) {
-            entries.append(JsonObject()
-                               .add("id", d.id)
-                               .add("address", formatAddress(d.info.address))
-                               .add("version", formatVersion(d.info.versionMajor, d.info.versionMinor))
-                               .add("name", deviceName(d.info))
-                               .add("label", kindLabel(d.info))
-                               .add("family", deviceFamily(d.info))
-                               .add("kind", deviceKind(d.info))
-                               .add("eligible", isEligibleCluster(d.info))
-                               .text());
+            entries.push_back({{"id", d.id},
+                               {"address", utf8(formatAddress(d.info.address))},
+                               {"version", utf8(formatVersion(d.info.versionMajor, d.info.versionMinor))},
+                               {"name", utf8(deviceName(d.info))},
+                               {"label", utf8(kindLabel(d.info))},
+                               {"family", deviceFamily(d.info)},
+                               {"kind", deviceKind(d.info)},
+                               {"eligible", isEligibleCluster(d.info)}});
         }
-        printLine('[' + entries.join(',') + ']');
+        printLine(jsonLine(entries));
     }
     return devices.isEmpty() ? kExitNoTarget : kExitOk;
 }

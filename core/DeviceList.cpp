@@ -16,7 +16,7 @@ TypeFields splitType(uint32_t code) {
     return {(code >> 24) & 0xFFu, (code >> 16) & 0xFFu, (code >> 8) & 0xFFu, code & 0xFFu};
 }
 
-bool isVersionZeroOne(const RemoteInfo& info) {
+bool isVersionZeroOne(const DeviceInfo& info) {
     return info.versionMajor == 0 && info.versionMinor == 1;
 }
 
@@ -44,7 +44,7 @@ void formatKindLabel(const TypeFields& type, char (&label)[kLineBuffer]) {
 
 } // namespace
 
-QString formatDeviceLine(int32_t id, const RemoteInfo& info) {
+QString formatDeviceLine(int32_t id, const DeviceInfo& info) {
     const TypeFields type = splitType(info.typeCode);
     char line[kLineBuffer] = {};
     int length = 0;
@@ -53,23 +53,23 @@ QString formatDeviceLine(int32_t id, const RemoteInfo& info) {
     } else {
         char label[kLineBuffer];
         formatKindLabel(type, label);
-        // The library's name need not be terminated: never read past its 64 bytes.
-        char name[sizeof info.name + 1] = {};
-        std::memcpy(name, info.name, strnlen(info.name, sizeof info.name));
+        const qsizetype nul = info.name.indexOf('\0');
+        const QByteArray name = nul < 0 ? info.name : info.name.first(nul);
         const uint32_t address = info.address;
-        length = std::snprintf(
-            line, sizeof line, "%7li  |  %i.%i.%i.%i  |  V. %2i.%02i  |  %s  |  %s ", static_cast<long>(id),
-            static_cast<int>((address >> 24) & 0xFFu), static_cast<int>((address >> 16) & 0xFFu),
-            static_cast<int>((address >> 8) & 0xFFu), static_cast<int>(address & 0xFFu),
-            static_cast<int>(info.versionMajor), static_cast<int>(info.versionMinor), name, label);
+        length =
+            std::snprintf(line, sizeof line, "%7li  |  %i.%i.%i.%i  |  V. %2i.%02i  |  %s  |  %s ",
+                          static_cast<long>(id), static_cast<int>((address >> 24) & 0xFFu),
+                          static_cast<int>((address >> 16) & 0xFFu), static_cast<int>((address >> 8) & 0xFFu),
+                          static_cast<int>(address & 0xFFu), static_cast<int>(info.versionMajor),
+                          static_cast<int>(info.versionMinor), name.constData(), label);
     }
     // snprintf cuts the line at 99 characters and always terminates it; the
     // line holds no NUL of its own (name and label go in through %s).
     return QString::fromLatin1(line, std::clamp(length, 0, kDeviceLineMax));
 }
 
-QString deviceName(const RemoteInfo& info) {
-    return QString::fromLatin1(info.name, static_cast<qsizetype>(strnlen(info.name, sizeof info.name)));
+QString deviceName(const DeviceInfo& info) {
+    return QString::fromLatin1(info.name);
 }
 
 QString formatAddress(uint32_t address) {
@@ -80,30 +80,30 @@ QString formatAddress(uint32_t address) {
         .arg(address & 0xFFu);
 }
 
-QString kindLabel(const RemoteInfo& info) {
+QString kindLabel(const DeviceInfo& info) {
     char label[kLineBuffer];
     formatKindLabel(splitType(info.typeCode), label);
     return QString::fromLatin1(label);
 }
 
-int deviceFamily(const RemoteInfo& info) {
+int deviceFamily(const DeviceInfo& info) {
     return static_cast<int>(splitType(info.typeCode).family);
 }
 
-int deviceKind(const RemoteInfo& info) {
+int deviceKind(const DeviceInfo& info) {
     return static_cast<int>(splitType(info.typeCode).kind);
 }
 
-bool isEligibleCluster(const RemoteInfo& info) {
+bool isEligibleCluster(const DeviceInfo& info) {
     const TypeFields type = splitType(info.typeCode);
     return !isVersionZeroOne(info) && type.family == 1 && type.kind == 1;
 }
 
-QList<ScannedDevice> scanDeviceRecords(DeviceSlotTable& table) {
+QList<ScannedDevice> scanDeviceRecords(DeviceLibrary& library, DeviceSlotTable& table) {
     for (int32_t& id : table.ids)
         id = 0;
     table.rowSlot.clear();
-    const int32_t count = DllScanNetwork(table.ids, kDeviceSlots);
+    const int32_t count = library.scanNetwork(table.ids, kDeviceSlots);
     // Whatever the library claims, only the table's slots exist.
     table.scanCount = count < 0 ? 0 : (count > kDeviceSlots ? kDeviceSlots : count);
 
@@ -111,19 +111,23 @@ QList<ScannedDevice> scanDeviceRecords(DeviceSlotTable& table) {
     for (int slot = 0; slot < table.scanCount; ++slot) {
         ScannedDevice device;
         device.id = table.ids[slot];
-        std::memset(&device.info, 0, sizeof device.info);
-        if (!DllGetRemoteInfo(device.id, &device.info))
-            continue; // no answer: no row, and later rows keep their own slots
-        device.line = formatDeviceLine(device.id, device.info);
+        const std::optional<DeviceInfo> info = library.remoteInfo(device.id);
+        device.answered = info.has_value();
+        if (info) { // no answer: no row, and later rows keep their own slots
+            device.info = *info;
+            device.line = formatDeviceLine(device.id, device.info);
+            table.rowSlot.append(slot);
+        }
         devices.append(device);
-        table.rowSlot.append(slot);
     }
     return devices;
 }
 
-QStringList scanDevices(DeviceSlotTable& table) {
+QStringList scanDevices(DeviceLibrary& library, DeviceSlotTable& table) {
     QStringList lines;
-    for (const ScannedDevice& device : scanDeviceRecords(table))
-        lines.append(device.line);
+    for (const ScannedDevice& device : scanDeviceRecords(library, table)) {
+        if (device.answered)
+            lines.append(device.line);
+    }
     return lines;
 }

@@ -2,7 +2,7 @@
 // shown for each device, and which devices "Upd. All" takes.
 #pragma once
 
-#include "devlib/TestDll.h"
+#include "core/DeviceLibrary.h"
 
 #include <QString>
 #include <QStringList>
@@ -21,30 +21,32 @@ struct DeviceSlotTable {
 };
 
 // The list line for one answered device, at most 99 characters.
-QString formatDeviceLine(int32_t id, const RemoteInfo& info);
+QString formatDeviceLine(int32_t id, const DeviceInfo& info);
 
-// The device's name (never read past its 64 bytes) and its address, dotted.
-QString deviceName(const RemoteInfo& info);
+// The device's name and its address, dotted.
+QString deviceName(const DeviceInfo& info);
 QString formatAddress(uint32_t address);
 
 // Family 1, kind 1, not version 0.01.
-bool isEligibleCluster(const RemoteInfo& info);
+bool isEligibleCluster(const DeviceInfo& info);
 
 // The label the line ends with ("Cluster A (02)"), and the type code's family and kind.
-QString kindLabel(const RemoteInfo& info);
-int deviceFamily(const RemoteInfo& info);
-int deviceKind(const RemoteInfo& info);
+QString kindLabel(const DeviceInfo& info);
+int deviceFamily(const DeviceInfo& info);
+int deviceKind(const DeviceInfo& info);
 
 // One device that answered the scan's info query.
 struct ScannedDevice {
     int32_t id = 0;
-    RemoteInfo info{};
+    bool answered = false;
+    DeviceInfo info{};
     QString line; // as the list shows it
 };
 
-// Scans into `table` (count clamped to 0..30) and returns every slot that
-// answered its info query, recording which slot each row shows.
-QList<ScannedDevice> scanDeviceRecords(DeviceSlotTable& table);
+// Scans into `table` (count clamped to 0..30) and returns every slot of the
+// count in order, each with its info query's answer; row i of the list shows
+// the i-th device that answered, and the table records which slot that is.
+QList<ScannedDevice> scanDeviceRecords(DeviceLibrary& library, DeviceSlotTable& table);
 
-// The same, the list lines alone.
-QStringList scanDevices(DeviceSlotTable& table);
+// The list lines alone.
+QStringList scanDevices(DeviceLibrary& library, DeviceSlotTable& table);

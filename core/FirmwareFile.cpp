@@ -1,8 +1,11 @@
 #include "core/FirmwareFile.h"
 
+#include "core/DeviceLibrary.h"
 #include "core/RecentFileList.h"
-#include "devlib/TestDll.h"
+#include "wire/Crc32.h"
+#include "wire/ImageTypes.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <algorithm>
@@ -15,8 +18,6 @@ namespace {
 constexpr char kChooserFilter[] = "Zentavo Archive files (*.ach)|*.ach|Zentavo NetArm files (*.bin)|*.bin|"
                                   "Zentavo GraphArm files (*.mem)|*.mem|All Files (*.*)|*.*||";
 
-constexpr int kNameBuffer = 20;
-
 int lowByte(int32_t value) {
     return static_cast<int>(static_cast<uint32_t>(value) & 0xFFu);
 }
@@ -24,73 +25,59 @@ int lowByte(int32_t value) {
 } // namespace
 
 QString fileTypeLabel(int32_t typeCode, bool* valid) {
-    const char* label = nullptr;
-    switch (lowByte(typeCode)) {
-    case 1:
-        label = "NetBoot";
-        break;
-    case 2:
-        label = "NetAppl";
-        break;
-    case 3:
-        label = "GraphBoot";
-        break;
-    case 4:
-        label = "GraphAppl";
-        break;
-    case 6:
-        label = "DSPAppl";
-        break;
-    case 7:
-        label = "MotoAppl";
-        break;
-    case 100:
-        label = "P21Boot";
-        break;
-    case 101:
-        label = "P21Appl";
-        break;
-    case 255:
-        label = "Archive";
-        break;
-    default:
-        break;
-    }
+    const char* label = wire::imageTypeLabel(static_cast<uint32_t>(typeCode));
     if (valid)
         *valid = label != nullptr;
     return QString::fromLatin1(label ? label : "Error!!!");
 }
 
-FileInfoResult describeFirmwareFile(const QString& path) {
+FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QString& path) {
     FileInfoResult result;
     if (path.isEmpty())
         return result;
-
-    char name[kNameBuffer] = {};
-    int32_t date1 = 0, date2 = 0, date3 = 0, type = 0, major = 0, minor = 0;
-    const QByteArray localPath = QFile::encodeName(path);
-    if (!DllGetFileInfo(localPath.constData(), name, &date1, &date2, &date3, &type, &major, &minor)) {
+    const std::optional<ImageFileInfo> info = library.fileInfo(QFile::encodeName(path));
+    if (!info) {
         result.line = QStringLiteral("Invalid program file");
         return result;
     }
-    // The library may fill all 20 bytes: the name is at most 19 characters.
-    name[kNameBuffer - 1] = '\0';
-
     bool known = false;
-    const QByteArray label = fileTypeLabel(type, &known).toLatin1();
+    const QByteArray label = fileTypeLabel(info->fileType, &known).toLatin1();
+    const QByteArray name = info->name.left(19);
     char line[128] = {};
     const int length =
-        std::snprintf(line, sizeof line, "[%s]  %s  Ver. %i.%02i  Date: %i/%i/%i", label.constData(), name,
-                      lowByte(major), lowByte(minor), lowByte(date1), lowByte(date2), lowByte(date3));
+        std::snprintf(line, sizeof line, "[%s]  %s  Ver. %i.%02i  Date: %i/%i/%i", label.constData(),
+                      name.constData(), lowByte(info->versionMajor), lowByte(info->versionMinor),
+                      lowByte(info->date1), lowByte(info->date2), lowByte(info->date3));
     result.valid = known;
     result.line = QString::fromLatin1(line, std::clamp(length, 0, static_cast<int>(sizeof line) - 1));
-    result.image = {lowByte(type),
-                    QString::fromLatin1(label),
-                    QString::fromLatin1(name),
-                    formatVersion(lowByte(major), lowByte(minor)),
-                    lowByte(major),
-                    lowByte(minor)};
+    result.image.type = lowByte(info->fileType);
+    result.image.label = QString::fromLatin1(label);
+    result.image.name = QString::fromLatin1(name);
+    result.image.versionMajor = lowByte(info->versionMajor);
+    result.image.versionMinor = lowByte(info->versionMinor);
+    result.image.version = formatVersion(result.image.versionMajor, result.image.versionMinor);
     return result;
+}
+
+bool readImageFacts(const QString& path, ImageSummary& image) {
+    QFile file(path);
+    image.size = -1;
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    uint32_t crc = 0;
+    qint64 size = 0;
+    QByteArray block(1 << 16, Qt::Uninitialized);
+    for (qint64 n; (n = file.read(block.data(), block.size())) > 0; size += n) {
+        crc = wire::crc32Of(reinterpret_cast<const uint8_t*>(block.constData()), static_cast<size_t>(n), crc);
+        sha.addData(QByteArrayView(block.constData(), n));
+    }
+    if (file.error() != QFileDevice::NoError)
+        return false;
+    image.size = size;
+    image.crc32 = QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
+    image.sha256 = QString::fromLatin1(sha.result().toHex());
+    return true;
 }
 
 QString formatVersion(int major, int minor) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 class CRecentFileList;
+class DeviceLibrary;
 
 // Label for a type code's low byte; `valid` tells whether it is in the table.
 QString fileTypeLabel(int32_t typeCode, bool* valid);
@@ -19,6 +20,10 @@ struct ImageSummary {
     QString name;                           // the image's own name
     QString version;                        // "2.04", as the info line writes it
     int versionMajor = 0, versionMinor = 0; // low bytes, as shown
+    // The file's bytes as the engine read them once the file check passed.
+    qint64 size = -1; // -1: unreadable
+    QString crc32;    // eight hex digits, as zlib computes it
+    QString sha256;   // 64 hex digits
 };
 
 struct FileInfoResult {
@@ -32,7 +37,10 @@ QString formatVersion(int major, int minor);
 
 // Runs the library's file query on `path` and builds the info line:
 // empty path -> empty line, failure -> "Invalid program file".
-FileInfoResult describeFirmwareFile(const QString& path);
+FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QString& path);
+
+// Reads the file once for its size, CRC-32 and SHA-256 into `image`; false when unreadable.
+bool readImageFacts(const QString& path, ImageSummary& image);
 
 // Whether a recorded path is offered in the file box ("bin", "mem" or "ach"
 // found first at the second character or later, case-sensitive).

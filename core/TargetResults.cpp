@@ -1,35 +1,10 @@
 #include "core/TargetResults.h"
 
-#include "core/DeviceList.h"
-#include "core/LibraryOperations.h"
-#include "devlib/TestDll.h"
-
 #include <algorithm>
-#include <cstring>
-
-static_assert(static_cast<int>(TargetOutcome::Committed) == UPLOAD_COMMITTED &&
-                  static_cast<int>(TargetOutcome::Cancelled) == UPLOAD_CANCELLED &&
-                  kTargetOutcomes == UPLOAD_CANCELLED + 1,
-              "the outcomes are the library's codes");
 
 namespace {
 
-// This thread's report of the job's call, or an empty list when the library
-// has none or it does not name the job's targets in order.
-std::vector<UploadOutcome> readReport(const std::vector<TargetResult>& targets) {
-    const auto read = libraryOperation<int32_t (*)(UploadOutcome*, int32_t)>("DllGetUploadReport");
-    std::vector<UploadOutcome> report(targets.size());
-    if (!read ||
-        read(report.data(), static_cast<int32_t>(report.size())) != static_cast<int32_t>(report.size()))
-        return {};
-    for (size_t i = 0; i < report.size(); ++i) {
-        if (report[i].id != targets[i].id)
-            return {};
-    }
-    return report;
-}
-
-void settle(TargetResult& t, TargetOutcome outcome, const QString& reason) {
+void settle(JobTarget& t, TargetOutcome outcome, const QString& reason) {
     t.outcome = outcome;
     t.reason = reason;
 }
@@ -52,54 +27,52 @@ const char* outcomeName(TargetOutcome outcome) {
         return "flash-failed";
     case TargetOutcome::Cancelled:
         return "cancelled";
+    case TargetOutcome::Current:
+        return "current";
     }
     return "unknown";
 }
 
-std::vector<TargetResult> settleTargets(const UploadJob& job) {
-    std::vector<TargetResult> targets = job.devices;
-    const std::vector<UploadOutcome> report = readReport(targets);
-    for (size_t i = 0; i < targets.size(); ++i) {
-        TargetResult& t = targets[i];
-        RemoteInfo info;
-        std::memset(&info, 0, sizeof info);
-        const bool answered = DllGetRemoteInfo(t.id, &info) != 0;
-        t.after = answered ? formatVersion(info.versionMajor, info.versionMinor) : QString();
+void settleTargets(UploadJob& job, const UploadReply& reply, DeviceLibrary& library) {
+    size_t sent = 0; // the target's place in the call, and in its report
+    for (JobTarget& t : job.targets) {
+        if (t.held)
+            continue; // never part of the call
+        const DeviceReport* report = sent < reply.report.size() ? &reply.report[sent] : nullptr;
+        ++sent;
+        const std::optional<DeviceInfo> info = library.remoteInfo(t.id);
+        t.after = info ? formatVersion(info->versionMajor, info->versionMinor) : QString();
         // Compared as the info line shows the image's version: by low bytes.
-        const bool showsImage = answered && (info.versionMajor & 0xFF) == job.image.versionMajor &&
-                                (info.versionMinor & 0xFF) == job.image.versionMinor;
-        const QString mismatch =
-            answered ? QStringLiteral("the device reports version %1 after the upload, not %2")
-                           .arg(t.after, job.image.version)
-                     : QStringLiteral("the device did not answer after the upload");
-        if (report.empty()) {
-            if (showsImage)
-                settle(t, TargetOutcome::Committed, {});
+        const bool showsImage = info && (info->versionMajor & 0xFF) == job.image.versionMajor &&
+                                (info->versionMinor & 0xFF) == job.image.versionMinor;
+        const QString other = info ? QStringLiteral("device reports %1 after the update").arg(t.after)
+                                   : QStringLiteral("the device did not answer after the update");
+        const QString note = showsImage ? QString() : other;
+        if (report == nullptr) {
+            if (reply.status == 1 || showsImage)
+                settle(t, TargetOutcome::Committed, note);
             else
-                settle(t, answered ? TargetOutcome::VerifyFailed : TargetOutcome::Unreachable, mismatch);
-            continue;
-        }
-        const UploadOutcome& o = report[i];
-        const QString reason =
-            QString::fromLatin1(o.reason, static_cast<qsizetype>(strnlen(o.reason, sizeof o.reason)));
-        if (o.outcome < UPLOAD_COMMITTED || o.outcome > UPLOAD_CANCELLED)
+                settle(t, info ? TargetOutcome::VerifyFailed : TargetOutcome::Unreachable, other);
+        } else if (report->code < 0 || report->code >= kLibraryOutcomes) {
             settle(t, TargetOutcome::TransferFailed,
-                   reason.isEmpty() ? QStringLiteral("the library reported outcome %1").arg(o.outcome)
-                                    : reason);
-        else if (o.outcome == UPLOAD_COMMITTED && !showsImage)
-            settle(t, TargetOutcome::VerifyFailed, mismatch);
-        else if (o.outcome == UPLOAD_CANCELLED && showsImage && t.before != t.after)
+                   report->reason.isEmpty()
+                       ? QStringLiteral("the library reported outcome %1").arg(report->code)
+                       : report->reason);
+        } else if (report->code == static_cast<int>(TargetOutcome::Committed)) {
+            settle(t, TargetOutcome::Committed, note);
+        } else if (report->code == static_cast<int>(TargetOutcome::Cancelled) && showsImage &&
+                   t.before != t.after) {
             // Cut off in the instant between its last flash report and its commit: it did commit.
             settle(t, TargetOutcome::Committed, {});
-        else
-            settle(t, static_cast<TargetOutcome>(o.outcome), reason);
+        } else {
+            settle(t, static_cast<TargetOutcome>(report->code), report->reason);
+        }
     }
-    return targets;
 }
 
-QString targetDetails(const std::vector<TargetResult>& targets) {
+QString targetDetails(const std::vector<JobTarget>& targets) {
     QStringList lines;
-    for (const TargetResult& t : targets) {
+    for (const JobTarget& t : targets) {
         const auto known = [](const QString& version) {
             return version.isEmpty() ? QStringLiteral("-") : version;
         };
@@ -114,7 +87,7 @@ QString targetDetails(const std::vector<TargetResult>& targets) {
     return lines.join(QLatin1Char('\n'));
 }
 
-bool reachedADevice(const std::vector<TargetResult>& targets) {
+bool reachedADevice(const std::vector<JobTarget>& targets) {
     return std::any_of(targets.begin(), targets.end(),
-                       [](const TargetResult& t) { return t.outcome != TargetOutcome::Unreachable; });
+                       [](const JobTarget& t) { return t.outcome != TargetOutcome::Unreachable; });
 }

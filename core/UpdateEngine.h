@@ -30,14 +30,18 @@ struct UploadPlan {
 
 class UpdateEngine {
 public:
+    explicit UpdateEngine(DeviceLibrary& library) : m_library(library) {}
+
+    DeviceLibrary& library() const { return m_library; }
+
     // Refresh: scans anew and returns the list lines, one per answering
     // device in slot order (the slot table records which row shows which slot).
     QStringList refresh();
-    QList<ScannedDevice> refreshDevices(); // the same, with each device's record
+    QList<ScannedDevice> refreshDevices(); // every slot of the scan, with each device's answer
     const DeviceSlotTable& slotTable() const { return m_slots; }
 
     // The file check: what the info line shows, valid only for a known image.
-    static FileInfoResult checkFile(const QString& path) { return describeFirmwareFile(path); }
+    FileInfoResult checkFile(const QString& path) const { return describeFirmwareFile(m_library, path); }
 
     // The upload commands' steps up to the start: file name, file check,
     // targets (devices asked afresh, what they answered kept for the job's
@@ -53,8 +57,12 @@ public:
     UploadPlan planNamedUpload(const QString& path, const QList<int32_t>& ids, int serialPort) const;
 
     // Opens serial port 1 or 2; true when it opened.
-    static bool openSerialPort(int port);
+    bool openSerialPort(int port) const { return m_library.openPort(port); }
 
 private:
+    bool checkPlanFile(UploadPlan& plan, const QString& path) const;
+    void completePlan(UploadPlan& plan, const char* command, const QString& path, int serialPort) const;
+
+    DeviceLibrary& m_library;
     DeviceSlotTable m_slots;
 };

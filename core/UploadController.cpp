@@ -3,38 +3,51 @@
 #include "core/GuiWakeUp.h"
 #include "core/TargetResults.h"
 #include "core/UploadHistory.h"
-#include "devlib/TestDll.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QDateTime>
 
 #include <system_error>
 
-namespace {
+// The library's reports on the worker, recorded for the owning thread.
+class UploadController::Observer final : public UploadObserver {
+public:
+    explicit Observer(UploadController& controller) : m_c(controller) {}
 
-const char kUploadSucceeded[] = "Upload Successfull     ";
-const char kUploadFailed[] = "Failed to upload file";
+    bool progress(int32_t value) override {
+        const std::lock_guard lock(m_c.m_mutex);
+        // A repeat or a lower value changes nothing on screen: no wake-up for it.
+        if (value > m_c.m_shared.progress) {
+            m_c.m_shared.progress = value;
+            m_c.m_shared.flash = m_c.m_shared.flash || value > 95;
+            m_c.wakeLocked();
+        }
+        return !m_c.m_cancel;
+    }
 
-// The controller whose job this worker runs; null on every other thread.
-thread_local UploadController* t_running = nullptr;
+    void deviceProgress(int32_t id, DevicePhase phase, int percent) override {
+        const std::lock_guard lock(m_c.m_mutex);
+        m_c.m_shared.devices.insert(id, {static_cast<int>(phase), percent});
+        m_c.wakeLocked();
+    }
 
-} // namespace
+private:
+    UploadController& m_c;
+};
 
-extern "C" {
-// The library's progress callback: 1 goes on, 0 cancels (only ever asked for
-// by a caller without a window; the dialog's jobs always go on).
-static int32_t uploadProgress(int32_t value) {
-    return t_running == nullptr || t_running->reportProgress(value) ? 1 : 0;
-}
-}
-
-UploadController::UploadController(MessageSink& messages, QObject* parent)
-    : QObject(parent), m_messages(messages), m_wakeUp(new GuiWakeUp(this)) {
+UploadController::UploadController(DeviceLibrary& library, QObject* parent)
+    : QObject(parent), m_library(library), m_wakeUp(new GuiWakeUp(this)) {
     connect(m_wakeUp, &GuiWakeUp::woken, this, &UploadController::deliver);
 }
 
 UploadController::~UploadController() {
-    finishNow();
+    m_cancel = true;
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+bool UploadController::reportsEachDevice() const {
+    return m_library.reportsEachDevice();
 }
 
 bool UploadController::start(UploadJob job) {
@@ -50,8 +63,6 @@ bool UploadController::start(UploadJob job) {
     }
     m_shownProgress = -1;
     m_warned = false;
-    m_ending = false;
-    m_reporting = false;
     try {
         auto body = [this] { runWorker(); };
         m_worker = m_launcher ? m_launcher(body) : std::thread(body);
@@ -63,36 +74,24 @@ bool UploadController::start(UploadJob job) {
 }
 
 void UploadController::runWorker() {
-    t_running = this;
-    reportProgress(1);
-    const char* path = m_job.path.c_str();
-    const int32_t status = m_job.serial ? DllUploadFile(m_job.targets.front(), path, uploadProgress)
-                                        : DllUploadFileToDevices(static_cast<int32_t>(m_job.targets.size()),
-                                                                 m_job.targets.data(), path, uploadProgress);
-    t_running = nullptr;
-    // Still on this thread: the library's report is of this thread's last call.
-    UploadResult result{m_job, status, false, m_cancel, settleTargets(m_job), {}};
-    result.historyEntry = historyEntry(result, QDateTime::currentDateTimeUtc(), fileCrc32(m_job.file));
-    if (reachedADevice(result.targets))
+    Observer observer(*this);
+    observer.progress(1);
+    UploadResult result;
+    result.job = m_job;
+    const std::vector<int32_t> ids = m_job.ids();
+    if (!ids.empty()) {
+        const UploadReply reply = m_library.upload({ids, m_job.serial, m_job.path}, observer);
+        result.status = reply.status;
+        settleTargets(result.job, reply, m_library);
+    }
+    result.cancelled = m_cancel;
+    result.historyEntry = historyEntry(result, QDateTime::currentDateTimeUtc());
+    if (reachedADevice(result.job.targets))
         appendHistory(m_historyPath, result.historyEntry);
     const std::lock_guard lock(m_mutex);
     m_shared.done = true;
-    m_shared.status = status;
-    m_shared.targets = std::move(result.targets);
-    m_shared.historyEntry = std::move(result.historyEntry);
+    m_shared.result = std::move(result);
     wakeLocked();
-}
-
-bool UploadController::reportProgress(int32_t value) {
-    const std::lock_guard lock(m_mutex);
-    // A repeat or a lower value changes nothing on screen: no wake-up for it.
-    if (value > m_shared.progress) {
-        m_shared.progress = value;
-        if (value > 95)
-            m_shared.flash = true;
-        wakeLocked();
-    }
-    return !m_cancel;
 }
 
 void UploadController::wakeLocked() {
@@ -103,64 +102,40 @@ void UploadController::wakeLocked() {
 }
 
 void UploadController::deliver() {
-    Shared shared;
+    int32_t progressValue = -1;
+    bool flash = false;
+    bool done = false;
+    QMap<int32_t, std::pair<int, int>> devices;
+    UploadResult result;
     {
         const std::lock_guard lock(m_mutex);
         m_shared.wakePending = false;
-        shared = m_shared;
+        progressValue = m_shared.progress;
+        flash = m_shared.flash;
+        devices.swap(m_shared.devices);
+        done = m_shared.done;
+        if (done)
+            result = std::move(m_shared.result);
+        m_shared.done = false;
     }
     if (!m_running)
         return;
-    if (shared.progress > m_shownProgress) {
-        m_shownProgress = shared.progress;
-        emit progressChanged(shared.progress);
+    if (progressValue > m_shownProgress) {
+        m_shownProgress = progressValue;
+        emit progress(progressValue);
     }
-    if (shared.flash && !m_warned) {
+    if (flash && !m_warned) {
         m_warned = true;
         emit flashWarning();
     }
-    // The box runs an event loop of its own: it is opened from a fresh call,
-    // not from inside this wake-up.
-    if (shared.done && !m_ending) {
-        m_ending = true;
-        QMetaObject::invokeMethod(this, &UploadController::endJob, Qt::QueuedConnection);
-    }
-}
-
-void UploadController::finishNow() {
-    if (!m_running)
+    for (auto it = devices.cbegin(); it != devices.cend(); ++it)
+        emit deviceProgress(it.key(), it->first, it->second);
+    if (!done)
         return;
-    if (m_worker.joinable())
-        m_worker.join();
-    m_ending = true; // ended right here, not by a queued call
-    deliver();       // the last progress and the warning, as the event loop would have
-    endJob();
-}
-
-void UploadController::endJob() {
-    if (!m_running || m_reporting)
-        return;
-    m_reporting = true;
     // The worker has handed over its result and is only returning by now.
     if (m_worker.joinable())
         m_worker.join();
-    UploadResult result;
-    result.job = m_job;
     result.flashWarningShown = m_warned;
-    result.cancelled = m_cancel;
-    {
-        const std::lock_guard lock(m_mutex);
-        result.status = m_shared.status;
-        result.targets = m_shared.targets;
-        result.historyEntry = m_shared.historyEntry;
-    }
-    emit settled(result);
-    // Still running while the box is open: the owner keeps its hold until then.
-    const QString details = targetDetails(result.targets);
-    if (result.succeeded())
-        m_messages.showMessage(QString::fromLatin1(kUploadSucceeded), MessageIcon::Information, details);
-    else
-        m_messages.showMessage(QString::fromLatin1(kUploadFailed), MessageIcon::Stop, details);
     m_running = false;
-    emit ended(result);
+    emit finished(result);
 }

@@ -1,21 +1,21 @@
 // Runs one upload job at a time on a worker thread and reports it to the
-// thread that owns the controller (the GUI thread): progress as coalesced
-// updates, the flash warning once, and at the end the result box, shown here
-// through the message sink with one line per device as its details. After the
-// upload call the worker itself settles each device's outcome (asking every
-// target for its version again) and appends the job to the history, flushed
-// before the box shows, so none of that holds up the GUI thread.
+// thread that owns the controller (the GUI thread): the combined progress,
+// the flash warning once, each device's own progress, and at the end one
+// result. After the upload call the worker itself settles each device's
+// outcome (asking every target for its version again) and appends the job to
+// the history, flushed to the disk before the result is handed over, so none
+// of that holds up the GUI thread. The controller shows nothing: its owner
+// presents what it emits.
 //
-// The worker never waits for the GUI thread. The library's progress callback
-// (a C function without context) finds the running controller through a
-// thread_local set on the worker and only records the value under a lock;
-// one wake-up then carries whatever arrived until the GUI thread looked, so a
-// busy GUI thread costs the transfer nothing.
+// The worker never waits for the GUI thread. It records what the library
+// reports under a lock; one wake-up then carries whatever arrived until the
+// GUI thread looked (only the latest value of each device), so a busy GUI
+// thread costs the transfer nothing.
 #pragma once
 
-#include "core/MessageSink.h"
 #include "core/UploadJob.h"
 
+#include <QMap>
 #include <QObject>
 
 #include <atomic>
@@ -32,20 +32,21 @@ public:
     // that throws std::system_error stands for a system out of threads).
     using ThreadLauncher = std::function<std::thread(std::function<void()>)>;
 
-    explicit UploadController(MessageSink& messages, QObject* parent = nullptr);
-    ~UploadController() override; // ends a running job first, as finishNow()
+    explicit UploadController(DeviceLibrary& library, QObject* parent = nullptr);
+    // With a job running: cancels it and waits for the worker, which ends it as the
+    // library lets it (devices already programming their flash are waited for).
+    ~UploadController() override;
 
     // Starts a worker for `job`. False (and nothing started) while a job runs,
-    // for a job without targets, or when no thread could be made.
+    // for a job without targets, or when no thread could be made. A job whose
+    // targets were all settled before it (none to send) runs no upload call.
     bool start(UploadJob job);
 
-    // From a successful start() until ended() has been emitted, which is after
-    // the result box was dismissed.
+    // From a successful start() until finished() has been emitted.
     bool isRunning() const { return m_running; }
 
-    // For an owner going away under a running job: waits for the worker (which
-    // never needs this thread) and ends the job here and now.
-    void finishNow();
+    // Whether deviceProgress() is emitted at all (the library reports each device).
+    bool reportsEachDevice() const;
 
     void setThreadLauncher(ThreadLauncher launcher) { m_launcher = std::move(launcher); }
 
@@ -57,34 +58,30 @@ public:
     // yet programming its flash and waits for the others. Any thread.
     void cancel() { m_cancel = true; }
 
-    // Worker thread, from the library's callback: records one progress value;
-    // false once the job is to be cancelled.
-    bool reportProgress(int32_t value);
-
 signals:
-    void progressChanged(int value);          // never lower than the one before during a job
-    void flashWarning();                      // once per job: a value above 95 was reported
-    void settled(const UploadResult& result); // each device's outcome, just before the box shows
-    void ended(const UploadResult& result);   // after the box was dismissed
+    void progress(int value);                            // never lower than the one before during a job
+    void flashWarning();                                 // once per job: a value above 95 was reported
+    void deviceProgress(int id, int phase, int percent); // phase: DevicePhase
+    void finished(const UploadResult& result);           // the job's end, once
 
 private:
+    class Observer;
+
     void runWorker();
     void wakeLocked();
     void deliver();
-    void endJob();
 
     // What the worker hands over, under m_mutex.
     struct Shared {
-        int32_t progress = -1; // the highest value reported
-        bool flash = false;    // a value above 95 was reported
-        bool done = false;     // the library's upload returned `status`, the targets are settled
-        int32_t status = 0;
-        std::vector<TargetResult> targets;
-        QByteArray historyEntry;
+        int32_t progress = -1;                      // the highest value reported
+        bool flash = false;                         // a value above 95 was reported
+        QMap<int32_t, std::pair<int, int>> devices; // reported since the last delivery
+        bool done = false;                          // `result` is complete
+        UploadResult result;
         bool wakePending = false;
     };
 
-    MessageSink& m_messages;
+    DeviceLibrary& m_library;
     GuiWakeUp* m_wakeUp;
     ThreadLauncher m_launcher;
     std::thread m_worker;
@@ -96,8 +93,6 @@ private:
     Shared m_shared;
     // Owning thread only.
     bool m_running = false;
-    bool m_ending = false;    // the worker's end was seen: endJob() is on its way
-    bool m_reporting = false; // endJob() runs: the result box is up
     int m_shownProgress = -1;
     bool m_warned = false;
 };

@@ -1,13 +1,12 @@
 #include "core/UploadHistory.h"
 
+#include "core/JsonLine.h"
 #include "core/TargetResults.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <array>
 
 #ifdef Q_OS_WIN
 #    define NOMINMAX
@@ -19,25 +18,6 @@
 #endif
 
 namespace {
-
-// A JSON string of the text, in UTF-8.
-QByteArray jsonString(const QString& text) {
-    QByteArray out = "\"";
-    for (const char c : text.toUtf8()) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\')
-            out += QByteArray("\\") + c;
-        else if (byte < 0x20)
-            out += "\\u00" + QByteArray::number(byte, 16).rightJustified(2, '0');
-        else
-            out += c;
-    }
-    return out + '"';
-}
-
-QByteArray field(const char* name, const QByteArray& value) {
-    return jsonString(QLatin1String(name)) + ':' + value;
-}
 
 bool flushToDisk(QFile& file) {
 #ifdef Q_OS_WIN
@@ -64,52 +44,37 @@ QString historyPath(const QString& applicationName) {
                                QLatin1String("/history.jsonl"));
 }
 
-QString fileCrc32(const QString& path) {
-    static const auto table = [] {
-        std::array<quint32, 256> t{};
-        for (quint32 i = 0; i < 256; ++i) {
-            quint32 c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    quint32 crc = 0xFFFFFFFFu;
-    QByteArray block;
-    while (!(block = file.read(1 << 16)).isEmpty()) {
-        for (const char c : block)
-            crc = table[(crc ^ static_cast<unsigned char>(c)) & 0xFFu] ^ (crc >> 8);
-    }
-    if (file.error() != QFileDevice::NoError)
-        return {};
-    return QStringLiteral("%1").arg(crc ^ 0xFFFFFFFFu, 8, 16, QLatin1Char('0'));
-}
-
-QByteArray historyEntry(const UploadResult& result, const QDateTime& time, const QString& crc32) {
+QByteArray historyEntry(const UploadResult& result, const QDateTime& time) {
     const UploadJob& job = result.job;
     const ImageSummary& image = job.image;
-    const QByteArray imageObject =
-        '{' + field("type", QByteArray::number(image.type)) + ',' + field("label", jsonString(image.label)) +
-        ',' + field("name", jsonString(image.name)) + ',' + field("version", jsonString(image.version)) +
-        ',' + field("crc32", jsonString(crc32)) + '}';
-    QByteArrayList targets;
-    for (const TargetResult& t : result.targets) {
-        targets.append('{' + field("id", QByteArray::number(t.id)) + ',' +
-                       field("address", jsonString(t.address)) + ',' + field("name", jsonString(t.name)) +
-                       ',' + field("before", jsonString(t.before)) + ',' +
-                       field("after", jsonString(t.after)) + ',' +
-                       field("outcome", jsonString(QLatin1String(outcomeName(t.outcome)))) + ',' +
-                       field("reason", jsonString(t.reason)) + '}');
+    Json targets = Json::array();
+    for (const JobTarget& t : job.targets) {
+        targets.push_back({{"id", t.id},
+                           {"address", utf8(t.address)},
+                           {"name", utf8(t.name)},
+                           {"before", utf8(t.before)},
+                           {"after", utf8(t.after)},
+                           {"outcome", outcomeName(t.outcome)},
+                           {"reason", utf8(t.reason)}});
     }
-    return '{' + field("time", jsonString(time.toUTC().toString(Qt::ISODate))) + ',' +
-           field("command", jsonString(job.command)) + ',' + field("via", jsonString(job.via)) + ',' +
-           field("file", jsonString(job.file)) + ',' + field("image", imageObject) + ',' +
-           field("result", jsonString(QLatin1String(result.succeeded() ? "ok" : "failed"))) + ',' +
-           field("targets", '[' + targets.join(',') + ']') + '}';
+    Json entry = {{"time", utf8(time.toUTC().toString(Qt::ISODate))},
+                  {"command", utf8(job.command)},
+                  {"via", utf8(job.via)},
+                  {"station", utf8(job.station)},
+                  {"file", utf8(job.file)},
+                  {"image",
+                   {{"type", image.type},
+                    {"label", utf8(image.label)},
+                    {"name", utf8(image.name)},
+                    {"version", utf8(image.version)},
+                    {"size", image.size},
+                    {"crc32", utf8(image.crc32)},
+                    {"sha256", utf8(image.sha256)}}},
+                  {"result", result.ok() ? "ok" : "failed"}};
+    if (result.cancelled)
+        entry["interrupted"] = true;
+    entry["targets"] = std::move(targets);
+    return jsonLine(entry);
 }
 
 bool appendHistory(const QString& path, const QByteArray& entry) {

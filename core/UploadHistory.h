@@ -14,11 +14,8 @@
 // on Windows %LOCALAPPDATA%\Quorvane\<application>\history.jsonl.
 QString historyPath(const QString& applicationName);
 
-// CRC-32 (as zlib computes it) of the whole file, eight hex digits; empty when unreadable.
-QString fileCrc32(const QString& path);
-
 // The job's line, without its line end.
-QByteArray historyEntry(const UploadResult& result, const QDateTime& time, const QString& crc32);
+QByteArray historyEntry(const UploadResult& result, const QDateTime& time);
 
 // Appends `entry` as one line with a single write and flushes it to the disk.
 // A last line left unterminated (cut short by a crash) is ended first, so the

@@ -1,12 +1,12 @@
 #include "ui/UpdateDialog.h"
 
-#include "core/MessageSink.h"
 #include "core/RecentFileList.h"
 #include "core/UploadController.h"
 #include "ui/AboutDialog.h"
 #include "ui/AppIcon.h"
 #include "ui/DialogTemplates.h"
 #include "ui/FirmwareChooser.h"
+#include "ui/MessageSink.h"
 #include "ui/ResourceIds.h"
 #include "ui/StringTable.h"
 
@@ -21,7 +21,7 @@ UpdateDialog::UpdateDialog(UpdateEngine& engine, SettingsStore store, RecentFile
                            MessageSink& messages, QWidget* parent)
     : TemplateDialog(updateDialogTemplate(), parent), m_engine(engine), m_store(std::move(store)),
       m_addRecentFile(std::move(addRecentFile)), m_messages(messages),
-      m_upload(new UploadController(messages, this)), m_icon(applicationIcon()) {
+      m_upload(new UploadController(engine.library(), this)), m_icon(applicationIcon()) {
     // The controls exist from the template on, so they are bound at once and
     // the accessors never hand out null.
     m_infoLine = controlAs<QLineEdit>(IDC_INFO_LINE);
@@ -52,11 +52,9 @@ void UpdateDialog::nameControls() {
     m_infoLine->setAccessibleName(tr("File information"));
 }
 
-UpdateDialog::~UpdateDialog() {
-    // Only reached with a job running when the event loop was left under it
-    // (the application quitting): the job ends here, its box included.
-    m_upload->finishNow();
-}
+// Only reached with a job running when the event loop was left under it (the
+// application quitting): the controller then cancels the job and waits for it.
+UpdateDialog::~UpdateDialog() = default;
 
 void UpdateDialog::showEvent(QShowEvent* event) {
     initDialog();
@@ -165,7 +163,7 @@ void UpdateDialog::fillFileBox() {
 }
 
 bool UpdateDialog::showFileInformation() {
-    const FileInfoResult result = UpdateEngine::checkFile(fileBoxText());
+    const FileInfoResult result = m_engine.checkFile(fileBoxText());
     setInfoLine(result.line);
     return result.valid;
 }

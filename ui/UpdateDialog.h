@@ -3,7 +3,7 @@
 // bind controls, window-menu item, icon, scan, file box, progress range,
 // focus on "Refresh". The application hands in the engine, the settings store
 // the file box is filled from, where chosen files are recorded and where
-// messages go; the dialog owns the upload controller.
+// messages go; the dialog owns the upload controller and shows its result box.
 #pragma once
 
 #include "core/SettingsStore.h"
@@ -65,7 +65,8 @@ public:
 
     // The upload job (UpdateDialogUpload.cpp). While a job runs, its result
     // box included, the commands that would change it are disabled and the
-    // dialog refuses to end. Once it is settled, each target's row shows an
+    // dialog refuses to end; the controls, the info line and the bar are
+    // released only once the box is closed. Once it is settled, each target's row shows an
     // icon for its outcome and the reason as its tooltip, until the next Refresh.
     bool isUploading() const;
     const QIcon& outcomeIcon(TargetOutcome outcome) const;
@@ -84,7 +85,7 @@ private:
     // The upload job's part of the dialog (UpdateDialogUpload.cpp).
     void connectUploadController();
     void runUploadCommand(UploadCommand command);
-    void uploadEnded(const UploadResult& result);
+    void uploadFinished(const UploadResult& result);
     void markOutcomes(const UploadResult& result);
     void holdForUpload(bool held);
     void openSerialPort(int port);
@@ -105,6 +106,7 @@ private:
     QString m_startFile;
     bool m_started = false;
     int m_portOpened = 0;                  // the serial port that opened (1 or 2): its boxes stay disabled
+    bool m_reporting = false;              // the job's result box is open
     QIcon m_outcomeIcons[kTargetOutcomes]; // by TargetOutcome
     QIcon m_noOutcomeIcon;                 // blank: rows that were no target keep their text in line
     QPointer<QWidget> m_focusBeforeUpload;

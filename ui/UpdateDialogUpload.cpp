@@ -1,12 +1,12 @@
 // The upload commands of the main dialog: "Update", "Upd. All" and the two
 // serial-port boxes. The engine plans the job, the dialog's upload controller
-// runs it; the dialog holds its commands until the result box is dismissed,
-// and marks each target's row with its outcome.
+// runs it; the dialog shows the result box, holds its commands until the box is
+// dismissed, and marks each target's row with its outcome.
 #include "ui/UpdateDialog.h"
 
-#include "core/MessageSink.h"
 #include "core/TargetResults.h"
 #include "core/UploadController.h"
+#include "ui/MessageSink.h"
 #include "ui/ResourceIds.h"
 
 #include <QApplication>
@@ -20,6 +20,9 @@
 
 namespace {
 
+const char kUploadSucceeded[] = "Upload Successfull     ";
+const char kUploadFailed[] = "Failed to upload file";
+
 // What a running job holds still: every command but the device list, whose
 // selection starts nothing by itself. The serial boxes are handled apart.
 constexpr int kHeldDuringUpload[] = {IDC_UPDATE, IDC_UPDATE_ALL, IDC_REFRESH, IDC_BROWSE,
@@ -29,10 +32,10 @@ constexpr int kHeldDuringUpload[] = {IDC_UPDATE, IDC_UPDATE_ALL, IDC_REFRESH, ID
 
 void UpdateDialog::connectUploadController() {
     QStyle* style = QApplication::style();
-    const QStyle::StandardPixmap pictures[] = {QStyle::SP_DialogApplyButton,  QStyle::SP_MessageBoxQuestion,
-                                               QStyle::SP_MessageBoxWarning,  QStyle::SP_MessageBoxCritical,
-                                               QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical,
-                                               QStyle::SP_MessageBoxWarning};
+    const QStyle::StandardPixmap pictures[kTargetOutcomes] = {
+        QStyle::SP_DialogApplyButton,  QStyle::SP_MessageBoxQuestion, QStyle::SP_MessageBoxWarning,
+        QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical, QStyle::SP_MessageBoxCritical,
+        QStyle::SP_MessageBoxWarning,  QStyle::SP_DialogApplyButton};
     for (int i = 0; i < kTargetOutcomes; ++i)
         m_outcomeIcons[i] = style->standardIcon(pictures[i], nullptr, m_deviceList);
     // Icons no taller than a line of text, so a marked row keeps its height.
@@ -41,11 +44,10 @@ void UpdateDialog::connectUploadController() {
     QPixmap blank(side, side);
     blank.fill(Qt::transparent);
     m_noOutcomeIcon = QIcon(blank);
-    connect(m_upload, &UploadController::settled, this, &UpdateDialog::markOutcomes);
-    connect(m_upload, &UploadController::progressChanged, m_progressBar, &QProgressBar::setValue);
+    connect(m_upload, &UploadController::progress, m_progressBar, &QProgressBar::setValue);
     connect(m_upload, &UploadController::flashWarning, this,
             [this] { setInfoLine(QString::fromLatin1(kFlashWarning)); });
-    connect(m_upload, &UploadController::ended, this, &UpdateDialog::uploadEnded);
+    connect(m_upload, &UploadController::finished, this, &UpdateDialog::uploadFinished);
 }
 
 void UpdateDialog::runUploadCommand(UploadCommand command) {
@@ -73,9 +75,18 @@ void UpdateDialog::runUploadCommand(UploadCommand command) {
         holdForUpload(false);
 }
 
-// After the result box: the file description back in place of the warning,
-// the bar emptied, the commands released.
-void UpdateDialog::uploadEnded(const UploadResult& result) {
+// The result box follows the library's answer alone, with one line per device
+// behind "Show Details...". Once it is closed: the file description back in
+// place of the warning, the bar emptied, the commands released.
+void UpdateDialog::uploadFinished(const UploadResult& result) {
+    markOutcomes(result);
+    m_reporting = true;
+    const QString details = targetDetails(result.job.targets);
+    if (result.libraryReportedSuccess())
+        m_messages.showMessage(QString::fromLatin1(kUploadSucceeded), MessageIcon::Information, details);
+    else
+        m_messages.showMessage(QString::fromLatin1(kUploadFailed), MessageIcon::Stop, details);
+    m_reporting = false;
     if (result.flashWarningShown)
         showFileInformation();
     m_progressBar->setValue(0);
@@ -89,7 +100,7 @@ void UpdateDialog::markOutcomes(const UploadResult& result) {
         if (m_deviceList->item(row)->icon().isNull())
             m_deviceList->item(row)->setIcon(m_noOutcomeIcon);
     }
-    for (const TargetResult& target : result.targets) {
+    for (const JobTarget& target : result.job.targets) {
         const int32_t* ids = slotTable().ids;
         const int slot = static_cast<int>(std::find(ids, ids + kDeviceSlots, target.id) - ids);
         QListWidgetItem* item = m_deviceList->item(slotTable().rowOfSlot(slot));
@@ -106,7 +117,7 @@ const QIcon& UpdateDialog::outcomeIcon(TargetOutcome outcome) const {
 }
 
 bool UpdateDialog::isUploading() const {
-    return m_upload->isRunning();
+    return m_upload->isRunning() || m_reporting;
 }
 
 bool UpdateDialog::canClose() const {
@@ -133,7 +144,7 @@ void UpdateDialog::holdForUpload(bool held) {
 
 void UpdateDialog::openSerialPort(int port) {
     // Asked on every click; the mark is the one the click gave the box.
-    if (!UpdateEngine::openSerialPort(port))
+    if (!m_engine.openSerialPort(port))
         return;
     m_portOpened = port;
     m_useCom1->setEnabled(false);

@@ -15,7 +15,7 @@
 // records the longest gap between its ticks while the job runs.
 // Output, one line per figure: figure | median | target. With ZU_BENCH_TRACE
 // set, every gap above 8 ms is reported on stderr with the bar's position.
-#include "support/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 
 #include "app/ShowMessage.h"
@@ -86,12 +86,15 @@ struct JobTiming {
     double stallAllMs = 0; // the same, the handler included
 };
 
+// The texts of the boxes the application would have shown (Setup records them).
+QStringList g_boxes;
+
 // Presses `command` from inside the event loop and runs the loop until the
 // job has ended, ticking every millisecond.
 JobTiming runJob(UpdateDialog& dialog, int command) {
     JobTiming timing;
-    QStringList messages;
-    setShowMessageHook([&messages](const MessageRecord& record) { messages.append(record.text); });
+    QStringList& messages = g_boxes;
+    messages.clear();
 
     QEventLoop loop;
     QElapsedTimer clock;
@@ -130,7 +133,6 @@ JobTiming runJob(UpdateDialog& dialog, int command) {
     ticker.start();
     loop.exec();
     timing.wallSeconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
-    setShowMessageHook({});
     timing.ok = messages == QStringList{QStringLiteral("Upload Successfull     ")};
     if (!timing.ok)
         std::fprintf(stderr, "bench: job ended with %s\n", qPrintable(messages.join(", ")));
@@ -159,6 +161,7 @@ public:
                             {}, nullptr, std::chrono::seconds(60));
         m_application = new QApplication(argc, argv);
         m_app = new UpdaterApp(QString::fromStdString(m_dir.file("bench-upload")));
+        m_app->messages().setPresenter([](const MessageRecord& record) { g_boxes.append(record.text); });
     }
     ~Setup() {
         m_dialog.reset();

@@ -1,12 +1,13 @@
 // Shared set-up for the dialog and upload tests: an application named after a
 // stand-in executable in a temporary folder (help page beside it, settings
-// store inside it), its main dialog shown, message boxes recorded with what
-// the screen showed behind them, and acting on the next modal window.
+// store inside it) on the scripted library (or the real one), its main dialog
+// shown, message boxes recorded with what the screen showed behind them, and
+// acting on the next modal window.
 #pragma once
 
 #include "app/ShowMessage.h"
 #include "app/UpdaterApp.h"
-#include "tests/fakedll/FakeDll.h"
+#include "tests/support/FakeDeviceLibrary.h"
 #include "ui/ResourceIds.h"
 #include "ui/UpdateDialog.h"
 
@@ -17,11 +18,12 @@
 
 class TestApp {
 public:
-    explicit TestApp(const QString& name = "fw.tool.exe") {
+    // `library` null: the real library.
+    explicit TestApp(DeviceLibrary* library, const QString& name = "fw.tool.exe") {
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
         for (const QString& file : {name, QFileInfo(name).completeBaseName() + ".html"})
             QFile(m_dir.filePath(file)).open(QIODevice::WriteOnly);
-        m_app = std::make_unique<UpdaterApp>(m_dir.filePath(name));
+        m_app = std::make_unique<UpdaterApp>(m_dir.filePath(name), library);
     }
 
     UpdaterApp& app() { return *m_app; }
@@ -63,20 +65,25 @@ struct ShownMessage {
     bool held; // the job still held the dialog, and it refused to close
 };
 struct MessageLog : QList<ShownMessage> {
-    explicit MessageLog(UpdateDialog* dialog = nullptr) {
-        setShowMessageHook([this, dialog](const MessageRecord& r) {
+    explicit MessageLog(UpdaterApp& app, UpdateDialog* dialog = nullptr) : m_sink(app.messages()) {
+        m_sink.setPresenter([this, dialog](const MessageRecord& r) {
             const bool held = dialog && dialog->isUploading() && !dialog->close() && dialog->isVisible();
             append({r, dialog ? dialog->progressBar()->value() : -1, dialog ? dialog->infoLine()->text() : "",
                     held});
         });
     }
-    ~MessageLog() { setShowMessageHook({}); }
+    ~MessageLog() { m_sink.setPresenter({}); }
+    MessageLog(const MessageLog&) = delete;
+    MessageLog& operator=(const MessageLog&) = delete;
     QStringList texts() const {
         QStringList list;
         for (const ShownMessage& m : *this)
             list.append(m.box.text);
         return list;
     }
+
+private:
+    ShowMessageSink& m_sink;
 };
 
 inline void click(UpdateDialog& dialog, int id) {

@@ -17,6 +17,7 @@
 class DialogsTest : public QObject {
     Q_OBJECT
 
+    zutest::FakeDeviceLibrary m_lib; // outlives the application that uses it
     std::unique_ptr<TestApp> m_t;
     QStringList m_topics; // fragments of the help pages asked for
     bool m_launchResult = true;
@@ -29,8 +30,8 @@ class DialogsTest : public QObject {
 
 private slots:
     void init() {
-        fakedll::reset();
-        m_t = std::make_unique<TestApp>();
+        m_lib.reset();
+        m_t = std::make_unique<TestApp>(&m_lib);
         m_t->app().startUp();
         m_topics.clear();
         m_launchResult = true;
@@ -47,17 +48,16 @@ private slots:
         m_t->start(
             "File1=/fw/net.bin\nFile2=/FW/NET.BIN\nFile4=bin/net.bin\nFile5=bin/net.mem\nFile6=achive\n"
             "File7=/x/a.ach\nFile8=/x/bins/readme.txt\nFile11=/fw/eleven.bin\n");
-        fakedll::script().scanIds = {11, 12};
+        m_lib.script().scanIds = {11, 12};
         for (int id : {11, 12}) // eligible clusters
-            fakedll::script().devices[id] = {
-                fakedll::makeRemoteInfo(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
-        fakedll::script().files["/fw/net.bin"] = {"NET", 1, 2, 3, 2, 4, 5, 1};
+            m_lib.script().devices[id] = {zutest::makeDevice(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
+        m_lib.script().files["/fw/net.bin"] = {{"NET", 1, 2, 3, 2, 4, 5}};
         const auto dialog = m_t->app().createMainDialog();
-        QVERIFY(fakedll::calls().empty()); // nothing before the dialog starts
+        QVERIFY(m_lib.calls().empty()); // nothing before the dialog starts
         dialog->show();
         QStringList calls, items;
-        for (const fakedll::Call& call : fakedll::calls())
-            calls.append(QString::fromStdString(call.function + " " + call.path));
+        for (const zutest::FakeCall& call : m_lib.calls())
+            calls.append(QString::fromStdString(call.function) + " " + call.path);
         QCOMPARE(calls, QStringList({"DllScanNetwork ", "DllGetRemoteInfo ", "DllGetRemoteInfo ",
                                      "DllGetFileInfo /fw/net.bin"}));
         for (int i = 0; i < dialog->fileBox()->count(); ++i)
@@ -68,11 +68,11 @@ private slots:
         QCOMPARE(dialog->focusWidget(), dialog->control(IDC_REFRESH));
         dialog->hide();
         dialog->show(); // showing again does not start again
-        QCOMPARE(fakedll::calls().size(), size_t(4));
+        QCOMPARE(m_lib.calls().size(), size_t(4));
         // Refresh replaces rows and selection, rows naming the devices that answered.
         dialog->deviceList()->item(1)->setSelected(true);
-        fakedll::script().scanIds = {40, 41, 42};
-        fakedll::script().devices[42] = {fakedll::makeRemoteInfo(10, 0, 0, 7, "Fader", 1, 2, 0, 0, 1, 10)};
+        m_lib.script().scanIds = {40, 41, 42};
+        m_lib.script().devices[42] = {zutest::makeDevice(10, 0, 0, 7, "Fader", 1, 2, 0, 0, 1, 10)};
         click(*dialog, IDC_REFRESH);
         QCOMPARE(dialog->deviceList()->count(), 1);
         QVERIFY(dialog->deviceList()->selectedItems().isEmpty() && dialog->slotTable().slotOfRow(0) == 2);
@@ -88,7 +88,7 @@ private slots:
             {IDC_REFRESH, Qt::Key_Return, -1}, {IDC_DEVICE_LIST, Qt::Key_Escape, 0},
             {IDC_REFRESH, Qt::Key_No, 0}};
         for (const auto& [focus, key, result] : rows) {
-            fakedll::reset();
+            m_lib.reset();
             m_t->start("File1=/fw/a.bin\n");
             UpdateDialog& dialog = m_t->shown(true);
             QSignalSpy finished(&dialog, &QDialog::finished);
@@ -98,7 +98,7 @@ private slots:
                 press(dialog.control(focus), key);
             QCOMPARE(finished.isEmpty() ? -1 : finished.first().first().toInt(), result);
             QVERIFY(dialog.isVisible() == (result < 0));
-            QVERIFY(result >= 0 || fakedll::calls("DllScanNetwork").size() == 2); // pressed, and asked again
+            QVERIFY(result >= 0 || m_lib.calls("DllScanNetwork").size() == 2); // pressed, and asked again
         }
     }
 
@@ -109,10 +109,9 @@ private slots:
     void fileBoxAndInfoLine() {
         m_t->start("File1=/fw/a.bin\nFile2=/fw/b.bin\n");
         const QString chosen = m_t->file(QString(200, 'd') + "/" + QString(100, 'f') + ".mem");
-        fakedll::script().files = {
-            {"/fw/a.bin", {"A", 1, 1, 1, 1, 1, 0, 1}},
-            {"/fw/b.bin2", {"B2", 3, 3, 3, 255, 1, 0, 1}},
-            {QFile::encodeName(chosen).toStdString(), {"GRAPH", 9, 8, 2280, 4, 1, 0, 1}}};
+        m_lib.script().files = {{"/fw/a.bin", {{"A", 1, 1, 1, 1, 1, 0}}},
+                                {"/fw/b.bin2", {{"B2", 3, 3, 3, 255, 1, 0}}},
+                                {QFile::encodeName(chosen), {{"GRAPH", 9, 8, 2280, 4, 1, 0}}}};
         UpdateDialog& dialog = m_t->shown(true);
         QCOMPARE(dialog.infoLine()->text(), QString("[NetBoot]  A  Ver. 1.00  Date: 1/1/1"));
         press(dialog.fileBox(), Qt::Key_Down); // next entry, closed box
@@ -131,14 +130,14 @@ private slots:
 
         QString answer = chosen;
         dialog.setFileChooser([&](QWidget* parent) { return parent == &dialog ? answer : QString(); });
-        const MessageLog messages; // none: no path refused as too long
+        const MessageLog messages(m_t->app()); // none: no path refused as too long
         for (int pick : {1, 2, 3}) {
             answer = pick == 3 ? QString() : chosen;
-            const size_t queries = fakedll::calls("DllGetFileInfo").size();
+            const size_t queries = m_lib.calls("DllGetFileInfo").size();
             click(dialog, IDC_BROWSE);
             QCOMPARE(dialog.fileBox()->count(), std::min(pick + 2, 4));
             QCOMPARE(dialog.fileBox()->currentIndex(), std::min(pick + 1, 3)); // the last added
-            QCOMPARE(fakedll::calls("DllGetFileInfo").size(), queries + (pick == 3 ? 0 : 1));
+            QCOMPARE(m_lib.calls("DllGetFileInfo").size(), queries + (pick == 3 ? 0 : 1));
         }
         QVERIFY(messages.isEmpty());
         QCOMPARE(dialog.infoLine()->text(), QString("[GraphAppl]  GRAPH  Ver. 1.00  Date: 9/8/232"));
@@ -160,7 +159,7 @@ private slots:
     // F1 on any control asks for the main dialog's topic, not with Shift or
     // Ctrl; the wait cursor is gone again.
     void f1InMainDialog() {
-        const MessageLog messages;
+        const MessageLog messages(m_t->app());
         UpdateDialog& dialog = m_t->shown(true);
         // An empty record leaves box and info line empty.
         QVERIFY(dialog.fileBoxText().isEmpty() && dialog.infoLine()->text().isEmpty());
@@ -261,25 +260,25 @@ private slots:
         m_t->start("File1=/fw/old.bin\nFile3=/fw/three.bin\n");
         const QString start = m_t->file("start.mem"); // as given on the command line
         m_t->app().setStartFile(start);
-        fakedll::script().files[QFile::encodeName(start).toStdString()] = {"S", 1, 2, 3, 4, 5, 6, 1};
-        const MessageLog log;
-        ShowMessage("no window", MessageIcon::Information);
+        m_lib.script().files[QFile::encodeName(start)] = {{"S", 1, 2, 3, 4, 5, 6}};
+        const MessageLog log(m_t->app());
+        m_t->app().messages().showMessage("no window", MessageIcon::Information);
         QWidget *main = nullptr, *about = nullptr;
         onNextModal([&](QWidget* widget) {
             auto* dialog = static_cast<UpdateDialog*>(widget);
             main = m_t->app().mainWindow() == dialog && dialog->isStarted() ? dialog : nullptr;
             QVERIFY(dialog->fileBoxText() == start && dialog->fileBox()->count() == 3);
             QCOMPARE(dialog->infoLine()->text(), QString("[GraphAppl]  S  Ver. 5.06  Date: 1/2/3"));
-            ShowMessage("main", MessageIcon::Stop);
+            m_t->app().messages().showMessage("main", MessageIcon::Stop);
             onNextModal([&](QWidget* box) {
                 about = box;
-                ShowMessage("about", MessageIcon::Exclamation);
+                m_t->app().messages().showMessage("about", MessageIcon::Exclamation);
                 QTest::keyClick(box, Qt::Key_Escape);
             });
             dialog->runAboutBox();
             QDialog stranger;
             onNextModal([&](QWidget* other) {
-                ShowMessage("stranger", MessageIcon::Information);
+                m_t->app().messages().showMessage("stranger", MessageIcon::Information);
                 other->close();
             });
             stranger.exec();

@@ -3,8 +3,8 @@
 // folders, and a frame stream over a socket.
 #pragma once
 
-#include "support/ChildProcess.h"
 #include "support/Fd.h"
+#include "tests/support/ChildProcess.h"
 #include "wire/FirmwareImage.h"
 #include "wire/Frame.h"
 

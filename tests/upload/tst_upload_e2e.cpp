@@ -15,8 +15,6 @@
 
 #include "tests/support/StationProcess.h"
 
-#include <cstring>
-
 namespace {
 
 // Slot order of the demo station: 401 (slot 8) is silent.
@@ -33,9 +31,9 @@ const QStringList kDemoLines = {
 };
 
 QString versionOf(int32_t id) {
-    RemoteInfo info;
-    std::memset(&info, 0, sizeof info);
-    return DllGetRemoteInfo(id, &info) ? QString("%1.%2").arg(info.versionMajor).arg(info.versionMinor) : "-";
+    TestDllLibrary library;
+    const std::optional<DeviceInfo> info = library.remoteInfo(id);
+    return info ? QString("%1.%2").arg(info->versionMajor).arg(info->versionMinor) : "-";
 }
 
 QStringList lines(const UpdateDialog& dialog) {
@@ -76,13 +74,13 @@ private slots:
         // NetAppl 3.07, 512 KiB: several chunks on every connection.
         const std::string image =
             zutest::makeImageFile(dir.file("cluster.bin"), 512 * 1024, 3, 7, 2, "Cluster app");
-        TestApp t;
+        TestApp t(nullptr);
         t.start("File1=" + QByteArray::fromStdString(image) + "\n");
         QStringList before;
         for (int id : ids)
             before.append(versionOf(id));
         UpdateDialog& dialog = t.shown();
-        const MessageLog messages(&dialog);
+        const MessageLog messages(t.app(), &dialog);
         QStringList texts;
         connect(dialog.infoLine(), &QLineEdit::textChanged, this,
                 [&](const QString& text) { texts.append(text); });

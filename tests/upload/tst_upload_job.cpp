@@ -13,6 +13,7 @@
 #include "core/UploadController.h"
 
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -32,17 +33,17 @@ QList<int> disabledControls(const UpdateDialog& dialog) {
 class UploadJobTest : public QObject {
     Q_OBJECT
 
+    zutest::FakeDeviceLibrary m_lib; // outlives the application that uses it
     std::unique_ptr<TestApp> m_t;
 
 private slots:
     void init() {
-        fakedll::reset();
-        fakedll::script().scanIds = {21, 22};
+        m_lib.reset();
+        m_lib.script().scanIds = {21, 22};
         for (int id : {21, 22}) // eligible clusters
-            fakedll::script().devices[id] = {
-                fakedll::makeRemoteInfo(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
-        fakedll::script().files["/fw/cluster-2.4.bin"] = {"CLUSTER", 6, 12, 26, 2, 2, 4, 1};
-        m_t = std::make_unique<TestApp>();
+            m_lib.script().devices[id] = {zutest::makeDevice(192, 168, 1, 20, "C", 1, 1, 2, 'A', 2, 3)};
+        m_lib.script().files["/fw/cluster-2.4.bin"] = {{"CLUSTER", 6, 12, 26, 2, 2, 4}};
+        m_t = std::make_unique<TestApp>(&m_lib);
         m_t->start("File1=/fw/cluster-2.4.bin\n");
     }
     void cleanup() { m_t.reset(); }
@@ -74,9 +75,9 @@ private slots:
         QFETCH(bool, busy);
         QFETCH(QStringList, texts);
         UpdateDialog& dialog = m_t->shown();
-        const MessageLog messages(&dialog);
+        const MessageLog messages(m_t->app(), &dialog);
         const int gate = busy ? -1 : std::max(int(progress.size()) - 1, 0);
-        fakedll::script().upload = {std::vector<int32_t>(progress.begin(), progress.end()), result, gate};
+        m_lib.script().upload = {std::vector<int32_t>(progress.begin(), progress.end()), result, gate};
         QList<int> bar;
         QStringList seen;
         connect(dialog.progressBar(), &QProgressBar::valueChanged, this,
@@ -90,12 +91,12 @@ private slots:
 
         click(dialog, IDC_UPDATE_ALL);
         if (busy) {
-            QVERIFY(fakedll::waitUploadsFinished(1, 10000));
+            QVERIFY(m_lib.waitUploadsFinished(1, 10000));
         } else {
-            QVERIFY(fakedll::waitUploadGated(10000));
+            QVERIFY(m_lib.waitUploadGated(10000));
             QTRY_COMPARE(dialog.progressBar()->value(), highest(progress.mid(0, gate) + QList<int>{0}));
             dialog.infoLine()->setText("probe");
-            fakedll::releaseUpload();
+            m_lib.releaseUpload();
         }
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000); // the job served to its end
 
@@ -111,7 +112,7 @@ private slots:
         QCOMPARE(box.bar, top);
         QCOMPARE(box.infoLine, texts[texts.size() - (texts.last() == kDescription ? 2 : 1)]);
         QVERIFY(box.held);
-        QCOMPARE(fakedll::calls("DllUploadFileToDevices").at(0).callbackReturns,
+        QCOMPARE(m_lib.calls("DllUploadFileToDevices").at(0).callbackReturns,
                  std::vector<int32_t>(progress.size(), 1));
     }
 
@@ -128,7 +129,7 @@ private slots:
     void jobHoldsTheDialog() {
         QFETCH(QList<int>, portResults);
         UpdateDialog& dialog = m_t->shown();
-        const MessageLog messages(&dialog);
+        const MessageLog messages(m_t->app(), &dialog);
         QSignalSpy finished(&dialog, &QDialog::finished);
         click(dialog, IDC_UPDATE);
         QCOMPARE(messages.texts(),
@@ -138,88 +139,93 @@ private slots:
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         });
         click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(messages.size() == 1 && fakedll::calls("DllUploadFileToDevices").empty());
+        QVERIFY(messages.size() == 1 && m_lib.calls("DllUploadFileToDevices").empty());
         QVERIFY(!dialog.isUploading() && disabledControls(dialog).isEmpty());
         dialog.uploadController().setThreadLauncher({});
         for (int opens : portResults) {
-            fakedll::script().portResults[1] = opens;
+            m_lib.script().portResults[1] = opens;
             click(dialog, IDC_USE_COM1);
         }
         const bool opened = portResults.contains(1);
         QCOMPARE(dialog.useCom1Box()->isChecked(), portResults.size() == 1);
-        fakedll::script().upload = {{1, 50, 96, 100}, 1, 2};
+        m_lib.script().upload = {{1, 50, 96, 100}, 1, 2};
         dialog.control(IDC_UPDATE_ALL)->setFocus();
         QTest::keyClick(dialog.control(IDC_UPDATE_ALL), Qt::Key_Return); // Enter presses the focused button
-        QVERIFY(fakedll::waitUploadGated(10000));
+        QVERIFY(m_lib.waitUploadGated(10000));
 
         QCOMPARE(disabledControls(dialog), kHeld); // the device list stays usable
         QTest::keyClick(&dialog, Qt::Key_Escape);
         QTest::keyClick(dialog.deviceList(), Qt::Key_Return);
         QVERIFY(!dialog.close() && dialog.isVisible() && finished.isEmpty());
-        fakedll::releaseUpload();
+        m_lib.releaseUpload();
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000); // the job served to its end
         QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
         const bool serial = portResults.size() == 1; // the first target alone, through the port
-        QVERIFY(fakedll::calls(serial ? "DllUploadFileToDevices" : "DllUploadFile").empty());
-        QCOMPARE(fakedll::calls(serial ? "DllUploadFile" : "DllUploadFileToDevices").at(0).id,
-                 serial ? 21 : 0);
+        QVERIFY(m_lib.calls(serial ? "DllUploadFileToDevices" : "DllUploadFile").empty());
+        QCOMPARE(m_lib.calls(serial ? "DllUploadFile" : "DllUploadFileToDevices").at(0).id, serial ? 21 : 0);
         QCOMPARE(disabledControls(dialog), opened ? QList<int>({IDC_USE_COM1, IDC_USE_COM2}) : QList<int>{});
         QCOMPARE(dialog.focusWidget(), dialog.control(IDC_UPDATE_ALL)); // Enter would not end the run
         click(dialog, kIdCancel);
         QCOMPARE(finished.size(), 1);
     }
 
+    // The box follows the library's answer (1 here) whatever the devices report; each
+    // target's outcome goes to the box's details and to its row's icon and tooltip. Last: a
+    // commit the device does not show stays a commit, the version in its reason.
     void outcomeOfEachTarget() {
-        // What the library reports, and what the box and the row say; last a commit the device does not show.
-        const std::pair<fakedll::Outcome, QString> rows[] = {
-            {{}, "committed"},
-            {{UPLOAD_UNREACHABLE, "the device did not answer"}, "unreachable"},
-            {{UPLOAD_REFUSED, "image type NetAppl is not accepted by this device"}, "refused"},
-            {{UPLOAD_TRANSFER_FAILED, "a chunk arrived damaged"}, "transfer-failed"},
-            {{UPLOAD_VERIFY_FAILED, "the device found the image invalid"}, "verify-failed"},
-            {{UPLOAD_FLASH_FAILED, "programming the flash failed"}, "flash-failed"},
-            {{UPLOAD_COMMITTED, "", false},
-             "verify-failed: the device reports version 2.03 after the upload, not 2.04"}};
-        fakedll::script().scanIds = {21, 22, 23, 24, 25, 26, 27}; // the library answers 1 all the same
-        for (int i = 0; i < 7; ++i)
-            std::tie(fakedll::script().devices[21 + i], fakedll::script().upload.outcomes[21 + i]) =
-                std::tuple(fakedll::script().devices[21], rows[i].first);
+        using O = TargetOutcome;
+        const struct {
+            zutest::FakeOutcome reported;
+            QString shown;
+        } rows[] = {{{}, "committed"},
+                    {{int(O::Unreachable), "the device did not answer"}, "unreachable"},
+                    {{int(O::Refused), "image type NetAppl is not accepted by this device"}, "refused"},
+                    {{int(O::TransferFailed), "a chunk arrived damaged"}, "transfer-failed"},
+                    {{int(O::FlashFailed), "programming the flash failed"}, "flash-failed"},
+                    {{0, "", false}, "committed: device reports 2.03 after the update"}};
+        m_lib.script().scanIds = {21, 22, 23, 24, 25, 26};
+        for (int i = 0; i < 6; ++i)
+            std::tie(m_lib.script().devices[21 + i], m_lib.script().upload.outcomes[21 + i]) =
+                std::tuple(m_lib.script().devices[21], rows[i].reported);
         UpdateDialog& dialog = m_t->shown();
-        const MessageLog messages(&dialog);
-        const QString line = dialog.deviceList()->item(6)->text();
+        const MessageLog messages(m_t->app(), &dialog);
+        const QString line = dialog.deviceList()->item(5)->text();
         click(dialog, IDC_UPDATE_ALL);
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isUploading(), 10000);
-        QCOMPARE(messages.texts(), QStringList{"Failed to upload file"});
+        QCOMPARE(messages.texts(), QStringList{"Upload Successfull     "});
         const QStringList details = messages.front().box.details.split('\n');
-        for (int row = 0; row < 7; ++row) {
+        QCOMPARE(details.size(), 6);
+        for (int row = 0; row < 6; ++row) {
             const QListWidgetItem* item = dialog.deviceList()->item(row);
-            const std::string& reason = rows[row].first.reason;
             const QString shown =
-                rows[row].second + (reason.empty() ? "" : ": " + QString::fromStdString(reason));
-            QCOMPARE(details.value(row),
-                     QString("%1  C  2.03 -> 2.0%2  ").arg(21 + row).arg(row ? 3 : 4) + shown);
-            QCOMPARE(item->icon().cacheKey(),
-                     dialog.outcomeIcon(TargetOutcome(row < 6 ? row : 4)).cacheKey());
+                rows[row].shown +
+                (rows[row].reported.reason.isEmpty() ? "" : ": " + rows[row].reported.reason);
+            QCOMPARE(details[row], QString("%1  C  2.03 -> 2.0%2  ").arg(21 + row).arg(row ? 3 : 4) + shown);
             QCOMPARE(item->toolTip(), shown);
+            // Rows of one outcome share their icon, the others differ.
+            for (int other = 0; other < 6; ++other)
+                QCOMPARE(item->icon().cacheKey() == dialog.deviceList()->item(other)->icon().cacheKey(),
+                         rows[row].shown.section(':', 0, 0) == rows[other].shown.section(':', 0, 0));
         }
-        QCOMPARE(dialog.deviceList()->item(6)->text(), line); // the text unchanged
+        QCOMPARE(dialog.deviceList()->item(5)->text(), line); // the text unchanged
         click(dialog, IDC_REFRESH);
-        QVERIFY(dialog.deviceList()->item(6)->icon().isNull() &&
-                dialog.deviceList()->item(6)->toolTip().isEmpty());
+        QVERIFY(dialog.deviceList()->item(5)->icon().isNull() &&
+                dialog.deviceList()->item(5)->toolTip().isEmpty());
     }
 
-    // The dialog going while a job runs (its event loop left under it) ends the
-    // job first: the worker joined, the box shown, nothing left running.
+    // The dialog going while a job runs (its event loop left under it) cancels the
+    // job and waits for the worker: no box from a destructor, nothing left running.
     void dialogDestroyedUnderAJob() {
-        const MessageLog messages;
+        bool boxShown = false;
+        m_t->app().messages().setPresenter([&](const MessageRecord&) { boxShown = true; });
         UpdateDialog& dialog = m_t->shown();
-        fakedll::script().upload = {{1, 96, 100}, 1, 1};
+        m_lib.script().upload = {{1, 50, 96, 100}, 1, 1};
         click(dialog, IDC_UPDATE_ALL);
-        QVERIFY(fakedll::waitUploadGated(10000));
-        fakedll::releaseUpload(); // the worker goes on while the dialog goes
-        m_t.reset();              // the dialog goes first
-        QVERIFY(fakedll::waitUploadsFinished(1, 0));
-        QCOMPARE(messages.texts().last(), QString("Upload Successfull     "));
+        QVERIFY(m_lib.waitUploadGated(10000));
+        std::thread release([this] { m_lib.releaseUpload(); });
+        m_t.reset(); // the dialog goes first, while the worker waits at its gate or goes on
+        release.join();
+        QVERIFY(m_lib.waitUploadsFinished(1, 0) && !boxShown);
     }
 };
 
