@@ -177,7 +177,7 @@ Arguments parseSubcommand(const std::vector<std::string>& args, std::initializer
     Arguments out;
     for (std::size_t i = 1; i < args.size(); ++i) {
         std::string option = args[i] == "-o" ? "--output" : args[i];
-        if (option.rfind("-", 0) != 0) {
+        if (option.rfind('-', 0) != 0) {
             out.operands.push_back(args[i]);
             continue;
         }

@@ -84,6 +84,7 @@ std::vector<std::pair<int, std::string>> upload(const Bytes& image, std::vector<
     std::vector<UploadOutcome> report(ids.size());
     DllGetUploadReport(report.data(), static_cast<int32_t>(report.size()));
     std::vector<std::pair<int, std::string>> out;
+    out.reserve(report.size());
     for (const auto& r : report)
         out.emplace_back(r.outcome, r.reason);
     return out;
