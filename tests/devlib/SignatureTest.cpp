@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 using namespace zutest;
 using Bytes = std::vector<std::uint8_t>;
@@ -95,6 +96,10 @@ int majorOf(std::int32_t id) {
     return DllGetRemoteInfo(id, &info) ? info.versionMajor : -1;
 }
 
+std::string unknownKey(const fwimage::KeyId& id) {
+    return "signed by an unknown key (id " + fwsign::keyIdText(id) + ")";
+}
+
 std::string belowFive(std::uint32_t counter) {
     return "security counter " + std::to_string(counter) + " is below the device's 5";
 }
@@ -107,42 +112,35 @@ TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
     const std::size_t section = good.size() - fwimage::kSignatureSectionSize;
     const std::string noVerify = "signature does not verify",
                       invalid = "not sent: the file is not a valid firmware image";
+    // `count` bit positions spread evenly over bytes from..to: type code, versions and dates,
+    // payload, key id and counter, signature.
+    std::vector<std::size_t> bits;
+    for (const auto& [from, to, count] : {std::tuple<std::size_t, std::size_t, std::size_t>{8, 12, 32},
+                                          {32, 52, 160},
+                                          {64, section, 64},
+                                          {section + 8, section + 20, 96},
+                                          {section + 20, section + 84, 64}})
+        for (std::size_t i = 0; i < count; ++i)
+            bits.push_back(8 * from + i * 8 * (to - from) / count + (count < 8 * (to - from) ? i % 8 : 0));
     std::vector<std::pair<Bytes, std::string>> variants;
-    const auto flip = [&](std::size_t bit, auto reason) {
+    for (const std::size_t bit : bits) {
         Bytes b = good;
         b[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
         b = resealed(b);
-        variants.emplace_back(b, reason(b));
-    };
-    const auto always = [&](const std::string& r) { return [r](const Bytes&) { return r; }; };
-    for (std::size_t bit = 8 * 8; bit < 12 * 8; ++bit) // type code
-        flip(bit, always(noVerify));
-    for (std::size_t bit = 32 * 8; bit < 52 * 8; ++bit) // versions and dates
-        flip(bit, always(noVerify));
-    for (std::size_t i = 0; i < 64; ++i) // payload, spread out
-        flip(8 * (64 + i * (section - 64) / 64) + i % 8, always(noVerify));
-    for (std::size_t bit = 8 * (section + 8); bit < 8 * (section + 16); ++bit) // key id
-        flip(bit, [&](const Bytes& b) {
-            fwimage::KeyId id;
-            std::copy_n(b.begin() + static_cast<long>(section + 8), id.size(), id.begin());
-            return "signed by an unknown key (id " + fwsign::keyIdText(id) + ")";
-        });
-    for (std::size_t bit = 8 * (section + 16); bit < 8 * (section + 20); ++bit) // counter
-        flip(bit, [&](const Bytes& b) {
-            const std::uint32_t c = support::getU32(b.data() + section + 16);
-            return c < 5 ? belowFive(c) : noVerify;
-        });
-    for (std::size_t i = 0; i < 64; ++i) // signature
-        flip(8 * (section + 20 + i) + i % 8, always(noVerify));
+        fwimage::ImageInfo info;
+        fwimage::parseImage(b.data(), b.size(), info);
+        const fwimage::ImageSignature& sig = info.signature;
+        variants.emplace_back(b, sig.keyId != fwsign::keyIdOf(g_old.publicKey) ? unknownKey(sig.keyId)
+                                 : sig.counter < 5                             ? belowFive(sig.counter)
+                                                                               : noVerify);
+    }
     for (const std::size_t cut : {1, 44, 87}) // the section cut short: no image at all
         variants.emplace_back(Bytes(good.begin(), good.end() - static_cast<long>(cut)), invalid);
     Bytes damaged = good; // a flip nobody resealed
     damaged[section + 30] ^= 4;
     variants.emplace_back(damaged, invalid);
     variants.emplace_back(Bytes(good.begin(), good.begin() + static_cast<long>(section)), "unsigned image");
-    const Bytes stranger = signedImage(g_stranger, 5);
-    variants.emplace_back(stranger, "signed by an unknown key (id " +
-                                        fwsign::keyIdText(fwsign::keyIdOf(g_stranger.publicKey)) + ")");
+    variants.emplace_back(signedImage(g_stranger, 5), unknownKey(fwsign::keyIdOf(g_stranger.publicKey)));
     variants.emplace_back(signedImage(g_old, 4), belowFive(4));
     Bytes grafted(good.begin(), good.begin() + static_cast<long>(section)); // another image's section
     const Bytes donor = signedImage(g_old, 5, 3, 2999);
@@ -179,7 +177,7 @@ TEST(Signature, KeyRotationAndRollbackAcrossARestart) {
     restart(false); // the old key retired from the device that trusted both
     EXPECT_EQ(upload(older, {kRollback})[0].second, belowFive(4));
     EXPECT_EQ(upload(signedImage(g_old, 7, 8), {kTrustsBoth})[0].second,
-              "signed by an unknown key (id " + fwsign::keyIdText(fwsign::keyIdOf(g_old.publicKey)) + ")");
+              unknownKey(fwsign::keyIdOf(g_old.publicKey)));
     commits(signedImage(g_new, 7, 9), kTrustsBoth);
     EXPECT_EQ(majorOf(kTrustsBoth), 9);
     EXPECT_EQ(majorOf(kRollback), 6);

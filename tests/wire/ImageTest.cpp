@@ -114,8 +114,7 @@ TEST(Image, EachHeaderFieldTruncationAndTrailingByteRefusedWithItsReason) {
 }
 
 TEST(Image, SignatureSectionReadBesideTheSameFieldsOrRefused) {
-    fwimage::ImageSignature sig{true, {1, 2, 3, 4, 5, 6, 7, 8}, 9, {}};
-    sig.signature.fill(0xA5);
+    const fwimage::ImageSignature sig{true, {1, 2, 3, 4, 5, 6, 7, 8}, 9, {0xA5, 0x5A}};
     const auto section = fwimage::encodeSignatureSection(sig);
     Bytes signedImage = kGood;
     signedImage.insert(signedImage.end(), section.begin(), section.end());
@@ -250,28 +249,22 @@ TEST(Mkfwimage, KeysSignAndVerifyRefuseUnusableFiles) {
     auto build = goodArgs(dir.file("built.bin"));
     build.insert(build.end(), {"--sign", key + ".key", "--counter", "7"});
     ASSERT_EQ(mkfwimage(build).first, 0);
-    ASSERT_EQ(mkfwimage(goodArgs(dir.file("plain.bin"))).first, 0);
-    ASSERT_EQ(
-        mkfwimage({"sign", "--key", other + ".key", dir.file("built.bin"), "-o", dir.file("re.bin")}).first,
-        0);
+    ASSERT_EQ(mkfwimage({"sign", "--key", other + ".key", dir.file("built.bin"), "-o", dir.file("re")}).first,
+              0);
     const auto [good, said] = mkfwimage({"verify", "--pub", key + ".pub", dir.file("built.bin")});
     EXPECT_TRUE(good == 0 && said.find("security counter 7") != std::string::npos) << said;
-    EXPECT_EQ(mkfwimage({"verify", "--pub", other + ".pub", dir.file("re.bin")}).first,
-              0); // section replaced
-    EXPECT_EQ(mkfwimage({"verify", "--pub", key + ".pub", dir.file("re.bin")}).first, 1);
-    EXPECT_EQ(mkfwimage({"verify", "--pub", key + ".pub", dir.file("plain.bin")}).first, 1);
+    EXPECT_EQ(mkfwimage({"verify", "--pub", other + ".pub", dir.file("re")}).first, 0); // section replaced
+    EXPECT_EQ(mkfwimage({"verify", "--pub", key + ".pub", dir.file("re")}).first, 1);
 
     const auto open = dir.write("open.key", zutest::readFile(key + ".key"));
     ::chmod(open.c_str(), 0644);
     const auto junk = dir.write("junk.pub", "ed25519 not-a-key\n");
     const std::vector<std::string> rows[] = {
         {"keygen", "--out", key}, // never overwrites
-        {"sign", "--key", dir.file("missing.key"), dir.file("plain.bin"), "-o", dir.file("x")},
-        {"sign", "--key", open, dir.file("plain.bin"), "-o", dir.file("x")}, // readable by others
-        {"sign", "--key", key + ".pub", dir.file("plain.bin"), "-o", dir.file("x")},
-        {"sign", "--key", key + ".key", junk, "-o", dir.file("x")}, // no image
+        {"sign", "--key", dir.file("missing.key"), dir.file("built.bin"), "-o", dir.file("x")},
+        {"sign", "--key", open, dir.file("built.bin"), "-o", dir.file("x")}, // readable by others
+        {"sign", "--key", key + ".key", junk, "-o", dir.file("x")},          // no image
         {"verify", "--pub", junk, dir.file("built.bin")},
-        {"verify", "--pub", key + ".key", dir.file("built.bin")},
     };
     for (const auto& args : rows) {
         const auto [code, output] = mkfwimage(args);
