@@ -36,24 +36,14 @@ StationLayout station(bool oldKeyKept) {
     return s;
 }
 
-StationOptions stateKept(int port) {
-    StationOptions o;
-    o.port = port;
-    o.statePath = g_dir.file("state.json");
-    return o;
-}
+std::unique_ptr<StationProcess> g_station;
 
-std::unique_ptr<StationProcess> g_station = [] {
-    auto st = std::make_unique<StationProcess>(station(true), stateKept(0));
-    ::setenv("TESTDLL_NETWORK", st->endpoint().c_str(), 1);
-    return st;
-}();
-
-void restart(bool oldKeyKept) {
-    const int port = g_station->port();
+// The station on `port` (0: a free one), keeping its state across restarts.
+void start(bool oldKeyKept, int port = 0) {
     g_station.reset();
-    g_station = std::make_unique<StationProcess>(station(oldKeyKept), stateKept(port));
-    ASSERT_TRUE(g_station->running()) << g_station->error();
+    g_station =
+        std::make_unique<StationProcess>(station(oldKeyKept), StationOptions{port, g_dir.file("state.json")});
+    ::setenv("TESTDLL_NETWORK", g_station->endpoint().c_str(), 1); // read by the library's first call
 }
 
 // Header and payload (version major.0) signed by `key` with `counter`.
@@ -76,19 +66,15 @@ Bytes resealed(Bytes b) {
     return b;
 }
 
-// Each target's outcome and reason for `image` sent to `ids`.
-std::vector<std::pair<int, std::string>> upload(const Bytes& image, std::vector<std::int32_t> ids) {
+// Each target's outcome for `image` sent to `ids`.
+std::vector<UploadOutcome> upload(const Bytes& image, std::vector<std::int32_t> ids) {
     const std::string path = g_dir.file("image.bin");
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     DllUploadFileToDevices(static_cast<int32_t>(ids.size()), ids.data(), path.c_str(), nullptr);
     std::vector<UploadOutcome> report(ids.size());
     DllGetUploadReport(report.data(), static_cast<int32_t>(report.size()));
-    std::vector<std::pair<int, std::string>> out;
-    out.reserve(report.size());
-    for (const auto& r : report)
-        out.emplace_back(r.outcome, r.reason);
-    return out;
+    return report;
 }
 
 int majorOf(std::int32_t id) {
@@ -107,6 +93,7 @@ std::string belowFive(std::uint32_t counter) {
 } // namespace
 
 TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
+    start(true);
     ASSERT_TRUE(g_station->running()) << g_station->error();
     const Bytes good = signedImage(g_old, 5);
     const std::size_t section = good.size() - fwimage::kSignatureSectionSize;
@@ -149,35 +136,36 @@ TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
     ASSERT_GE(variants.size(), 400u);
 
     for (const auto& [image, reason] : variants) {
-        const auto results = upload(image, {kTrustsOld, kTrustsBoth});
-        for (const auto& [outcome, why] : results) {
-            EXPECT_EQ(outcome, why == invalid ? UPLOAD_UNREACHABLE : UPLOAD_REFUSED) << reason;
-            EXPECT_EQ(why, reason) << "variant " << &reason - &variants[0].second;
+        for (const UploadOutcome& r : upload(image, {kTrustsOld, kTrustsBoth})) {
+            EXPECT_EQ(r.outcome, reason == invalid ? UPLOAD_UNREACHABLE : UPLOAD_REFUSED) << reason;
+            EXPECT_EQ(r.reason, reason) << "variant " << &reason - &variants[0].second;
         }
     }
     EXPECT_EQ(majorOf(kTrustsOld), 1);
     EXPECT_EQ(majorOf(kTrustsBoth), 1);
     // The genuine image: taken where its key is trusted and where no key is.
-    for (const auto& [outcome, why] : upload(good, {kTrustsOld, kNoKeys}))
-        EXPECT_EQ(outcome, UPLOAD_COMMITTED) << why;
+    for (const UploadOutcome& r : upload(good, {kTrustsOld, kNoKeys}))
+        EXPECT_EQ(r.outcome, UPLOAD_COMMITTED) << r.reason;
     EXPECT_EQ(majorOf(kTrustsOld), 3);
     EXPECT_EQ(majorOf(kNoKeys), 3);
 }
 
 TEST(Signature, KeyRotationAndRollbackAcrossARestart) {
-    const auto commits = [](const Bytes& image, std::int32_t id) {
-        const auto r = upload(image, {id});
-        EXPECT_EQ(r[0].first, UPLOAD_COMMITTED) << r[0].second;
+    if (!g_station)
+        start(true);
+    const auto reason = [](const Bytes& image, std::int32_t id) {
+        return std::string(upload(image, {id})[0].reason);
     };
+    const auto commits = [&](const Bytes& image, std::int32_t id) { EXPECT_EQ(reason(image, id), ""); };
     commits(signedImage(g_old, 5, 4), kTrustsBoth);
     commits(signedImage(g_new, 6, 5), kTrustsBoth);
     commits(signedImage(g_old, 5, 6), kRollback);
     const Bytes older = signedImage(g_old, 4, 7);
-    EXPECT_EQ(upload(older, {kRollback})[0].second, belowFive(4));
-    restart(false); // the old key retired from the device that trusted both
-    EXPECT_EQ(upload(older, {kRollback})[0].second, belowFive(4));
-    EXPECT_EQ(upload(signedImage(g_old, 7, 8), {kTrustsBoth})[0].second,
-              unknownKey(fwsign::keyIdOf(g_old.publicKey)));
+    EXPECT_EQ(reason(older, kRollback), belowFive(4));
+    start(false, g_station->port()); // restarted, the old key retired from the device that trusted both
+    ASSERT_TRUE(g_station->running()) << g_station->error();
+    EXPECT_EQ(reason(older, kRollback), belowFive(4));
+    EXPECT_EQ(reason(signedImage(g_old, 7, 8), kTrustsBoth), unknownKey(fwsign::keyIdOf(g_old.publicKey)));
     commits(signedImage(g_new, 7, 9), kTrustsBoth);
     EXPECT_EQ(majorOf(kTrustsBoth), 9);
     EXPECT_EQ(majorOf(kRollback), 6);

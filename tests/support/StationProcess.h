@@ -74,9 +74,9 @@ struct StationLayout {
 StationLayout makeStation(int count, std::int32_t firstId = 101);
 
 struct StationOptions {
-    int port = 0;           // --port; 0 picks a free one
-    std::string statePath;  // --state
-    std::string serialPath; // --serial
+    int port = 0;             // --port; 0 picks a free one
+    std::string statePath{};  // --state
+    std::string serialPath{}; // --serial
 };
 
 // $ZU_BIN_DIR/stationsim, waited for (bounded) until it prints "stationsim listening
