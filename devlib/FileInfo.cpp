@@ -43,15 +43,20 @@ extern "C" int32_t DllGetFileDetails(const char* path, FileDetails* details) {
         return 0;
     std::memset(details, 0, sizeof *details);
     fwimage::ImageError error = fwimage::ImageError::NotRegularFile;
+    fwimage::ImageInfo info;
     try {
-        fwimage::ImageInfo info;
         if (path != nullptr)
             error = fwimage::checkImageFile(path, info);
     } catch (...) {
         error = fwimage::ImageError::ReadFailed;
     }
-    if (error == fwimage::ImageError::None)
+    if (error == fwimage::ImageError::None) {
+        const fwimage::ImageSignature& sig = info.signature;
+        details->isSigned = sig.present ? 1 : 0;
+        std::copy(sig.keyId.begin(), sig.keyId.end(), details->keyId);
+        details->securityCounter = sig.counter;
         return 1;
+    }
     std::snprintf(details->problem, sizeof details->problem, "%s", fwimage::describe(error));
     return 0;
 }

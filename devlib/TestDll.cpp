@@ -45,7 +45,8 @@ int32_t uploadImage(const char* path, const int32_t* ids, int32_t count, std::ui
         reportAll(ids, count, UPLOAD_UNREACHABLE, "not sent: the file is not a valid firmware image");
         return 0;
     }
-    const SharedImage image(bytes, info.payloadCrc, chunkSize, info.typeCode, std::move(crcs));
+    const SharedImage image(bytes, info.payloadCrc, chunkSize, info.typeCode, std::move(crcs),
+                            info.signature);
     std::vector<std::unique_ptr<UploadSession>> sessions;
     sessions.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i)

@@ -22,8 +22,9 @@
 namespace testdll {
 
 SharedImage::SharedImage(std::span<const std::uint8_t> imageBytes, std::uint32_t payloadCrc,
-                         std::uint32_t chunk, std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs)
-    : m_bytes(imageBytes), m_chunkSize(chunk), m_typeCode(typeCode) {
+                         std::uint32_t chunk, std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs,
+                         const fwimage::ImageSignature& signature)
+    : m_bytes(imageBytes), m_chunkSize(chunk), m_typeCode(typeCode), m_signature(signature) {
     // The whole-file CRC follows from the header's and the payload's without reading the payload again.
     const std::size_t head = std::min(imageBytes.size(), fwimage::kHeaderSize);
     m_crc = wire::crc32Combine(wire::crc32Of(imageBytes.data(), head), payloadCrc, imageBytes.size() - head);
@@ -129,8 +130,9 @@ void UploadSession::fail(int outcome, const char* why) {
         m_onProgress(); // the overall value may rise now that this target dropped out
 }
 
-void UploadSession::refused(std::uint16_t status) {
-    switch (status) {
+void UploadSession::refused(const wire::BeginReplyMsg& reply) {
+    char why[120];
+    switch (reply.status) {
     case wire::UnknownId:
         fail(UPLOAD_UNREACHABLE,
              m_isSocket ? "the station does not know this device" : "the device is not on this serial line");
@@ -142,7 +144,6 @@ void UploadSession::refused(std::uint16_t status) {
         fail(UPLOAD_REFUSED, "the device refuses an image of this size");
         return;
     case wire::NotAccepted: {
-        char why[120];
         if (const char* label = wire::imageTypeLabel(m_image.typeCode()))
             std::snprintf(why, sizeof why, "image type %s is not accepted by this device", label);
         else
@@ -153,6 +154,22 @@ void UploadSession::refused(std::uint16_t status) {
     }
     case wire::Rejected:
         fail(UPLOAD_REFUSED, "the device refuses images");
+        return;
+    case wire::Unsigned:
+        fail(UPLOAD_REFUSED, "unsigned image");
+        return;
+    case wire::UnknownKey: {
+        const auto& id = m_image.signature().keyId;
+        std::snprintf(why, sizeof why, "signed by an unknown key (id %02x%02x%02x%02x%02x%02x%02x%02x)",
+                      id[0], id[1], id[2], id[3], id[4], id[5], id[6], id[7]);
+        fail(UPLOAD_REFUSED, why);
+        return;
+    }
+    case wire::CounterTooLow:
+        std::snprintf(why, sizeof why, "security counter %u is below the device's %u",
+                      static_cast<unsigned>(m_image.signature().counter),
+                      static_cast<unsigned>(reply.deviceCounter));
+        fail(UPLOAD_REFUSED, why);
         return;
     default:
         fail(UPLOAD_REFUSED, "the device refused the upload");
@@ -183,8 +200,8 @@ void UploadSession::lost(const char* how) {
 }
 
 void UploadSession::start() {
-    queueControl(wire::encode(
-        wire::BeginMsg{m_id, m_image.size(), m_image.crc(), m_image.chunkSize(), m_image.typeCode()}));
+    queueControl(wire::encode(wire::BeginMsg{m_id, m_image.size(), m_image.crc(), m_image.chunkSize(),
+                                             m_image.typeCode(), m_image.signature()}));
     m_phase = Phase::AwaitBegin;
     touch(m_timeout);
 }
@@ -321,7 +338,7 @@ void UploadSession::handle(const wire::Frame& f) {
         if (!reply || reply->id != m_id)
             return;
         if (reply->status != wire::Ok) {
-            refused(reply->status);
+            refused(*reply);
             return;
         }
         m_phase = Phase::Streaming;
@@ -361,6 +378,10 @@ void UploadSession::handle(const wire::Frame& f) {
         if (!verify)
             return;
         touch(4 * m_timeout);
+        if (verify->status == wire::BadSignature) {
+            fail(UPLOAD_REFUSED, "signature does not verify");
+            return;
+        }
         if (verify->status != wire::Ok) {
             fail(UPLOAD_VERIFY_FAILED, verify->status == wire::ImageCrcBad
                                            ? "the image arrived damaged (CRC mismatch)"

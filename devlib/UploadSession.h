@@ -30,14 +30,17 @@ class SharedImage {
 public:
     // `payloadCrc` and `typeCode` are the image header's (already verified on load);
     // `chunkCrcs`, when the loader computed them, the CRC of every chunk.
+    // `signature`, the file's signature section if any, travels in Begin.
     SharedImage(std::span<const std::uint8_t> bytes, std::uint32_t payloadCrc, std::uint32_t chunkSize,
-                std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs = {});
+                std::uint32_t typeCode, std::vector<std::uint32_t> chunkCrcs = {},
+                const fwimage::ImageSignature& signature = {});
 
     std::span<const std::uint8_t> bytes() const { return m_bytes; }
     std::uint32_t size() const { return static_cast<std::uint32_t>(m_bytes.size()); }
     std::uint32_t chunkSize() const { return m_chunkSize; }
     std::uint32_t crc() const { return m_crc; }
     std::uint32_t typeCode() const { return m_typeCode; }
+    const fwimage::ImageSignature& signature() const { return m_signature; }
     std::uint32_t chunkCrc(std::uint32_t offset) const;
 
 private:
@@ -45,6 +48,7 @@ private:
     std::uint32_t m_chunkSize;
     std::uint32_t m_typeCode;
     std::uint32_t m_crc = 0;
+    fwimage::ImageSignature m_signature;
     mutable std::vector<std::uint32_t> m_chunkCrcs;
     mutable std::vector<bool> m_known;
 };
@@ -106,8 +110,8 @@ private:
     bool refill(); // queue the next chunk if the window allows
     void queueControl(std::vector<std::uint8_t> frame);
     void fail(int outcome, const char* why);
-    void refused(std::uint16_t status); // BeginReply other than Ok
-    void lost(const char* how);         // the stream failed: the outcome follows the phase
+    void refused(const wire::BeginReplyMsg& reply); // BeginReply other than Ok
+    void lost(const char* how);                     // the stream failed: the outcome follows the phase
     void finish();
     void touch(std::chrono::milliseconds within);
     void drainFrames();

@@ -30,6 +30,13 @@ public:
     // Installed versions in station order.
     std::vector<std::pair<std::int32_t, Version>> versions() const;
 
+    // The lowest security counter the device takes now: its station-file value, raised by
+    // every signed image it committed.
+    std::uint32_t counter(std::int32_t id) const;
+    void raiseCounter(std::int32_t id, std::uint32_t counter);
+    // The counters of the devices that check signatures, in station order.
+    std::vector<std::pair<std::int32_t, std::uint32_t>> counters() const;
+
     // One upload per device at a time: false if one is already running.
     bool tryClaim(std::int32_t id);
     void release(std::int32_t id);
@@ -39,6 +46,7 @@ private:
     std::unordered_map<std::int32_t, std::size_t> m_index;
     mutable std::mutex m_mutex;
     std::vector<Version> m_versions;
+    std::vector<std::uint32_t> m_counters;
     std::vector<bool> m_busy;
 };
 

@@ -113,6 +113,10 @@ Device:
   serial       true: also served on the --serial line [false]
   accepts      image type codes it takes, e.g. [2, 255]; any other is refused
                at Begin (NotAccepted) [every type]
+  trusted_keys public keys (lines of mkfwimage .pub files); when given, only images
+               signed by one of them are taken [none: signatures not checked]
+  security_counter  lowest image security counter taken; rises with each
+               signed image committed and is kept in the state file [0]
   faults       object, all off by default:
     silent       true: listed by scan, answers nothing else
     drop_after   N: reset the connection once N image bytes arrived

@@ -155,7 +155,7 @@ bool parseDevice(Checker& c, const json& v, const std::string& path, DeviceConfi
         return c.fail(path, "expected an object");
     if (!c.onlyKeys(v, path,
                     {"id", "address", "name", "family", "kind", "sub", "letter", "version", "serial",
-                     "accepts", "faults"}))
+                     "accepts", "trusted_keys", "security_counter", "faults"}))
         return false;
     if (!v.contains("id"))
         return c.fail(Checker::join(path, "id"), "missing (every device needs an id)");
@@ -214,6 +214,19 @@ bool parseDevice(Checker& c, const json& v, const std::string& path, DeviceConfi
             d.accepts.resize(value.size());
             for (std::size_t i = 0; ok && i < value.size(); ++i)
                 ok = c.byte(value[i], at + "[" + std::to_string(i) + "]", d.accepts[i]);
+        } else if (key == "trusted_keys") {
+            if (!value.is_array())
+                return c.fail(at, "expected an array of public keys (the lines of .pub files)");
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                const auto parsed =
+                    value[i].is_string() ? fwsign::parsePublicKey(value[i].get<std::string>()) : std::nullopt;
+                if (!parsed)
+                    return c.fail(at + "[" + std::to_string(i) + "]",
+                                  "expected a public key as mkfwimage keygen writes it (\"ed25519 BASE64\")");
+                d.trustedKeys.push_back({fwsign::keyIdOf(*parsed), *parsed});
+            }
+        } else if (key == "security_counter") {
+            ok = c.u32(value, at, d.securityCounter);
         } else if (key == "faults") {
             ok = parseFaults(c, value, at, d.faults);
         }

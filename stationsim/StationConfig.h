@@ -2,6 +2,8 @@
 // and how fast they are. Loaded once at start; immutable afterwards.
 #pragma once
 
+#include "wire/ImageSigning.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -20,6 +22,12 @@ struct Faults {
     std::uint32_t delayMs = 0;    // send every reply this late
 };
 
+// A public key a device takes signed images from, with its id.
+struct TrustedKey {
+    fwimage::KeyId id{};
+    fwsign::PublicKey key{};
+};
+
 struct DeviceConfig {
     std::int32_t id = 0;
     std::uint32_t address = 0; // first dotted octet in the most significant byte
@@ -31,9 +39,17 @@ struct DeviceConfig {
     std::int32_t versionMajor = 0;
     std::int32_t versionMinor = 0;
     bool serial = false;
-    bool acceptsAll = true;            // no "accepts" list: every image type
-    std::vector<std::uint8_t> accepts; // else the image types (type code low bytes) it takes
+    bool acceptsAll = true;              // no "accepts" list: every image type
+    std::vector<std::uint8_t> accepts;   // else the image types (type code low bytes) it takes
+    std::vector<TrustedKey> trustedKeys; // empty: takes unsigned images and checks no signature
+    std::uint32_t securityCounter = 0;   // the lowest image counter taken, at start
     Faults faults;
+
+    const TrustedKey* trustedKey(const fwimage::KeyId& keyId) const {
+        const auto it = std::find_if(trustedKeys.begin(), trustedKeys.end(),
+                                     [&](const TrustedKey& k) { return k.id == keyId; });
+        return it == trustedKeys.end() ? nullptr : &*it;
+    }
 
     bool acceptsType(std::uint32_t imageType) const {
         const auto type = static_cast<std::uint8_t>(imageType & 0xFFu);

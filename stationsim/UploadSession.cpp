@@ -4,6 +4,7 @@
 #include "stationsim/RequestLog.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
+#include "wire/ImageSigning.h"
 #include "wire/UploadFrames.h"
 
 #include <algorithm>
@@ -64,30 +65,36 @@ bool flash(const SessionContext& ctx, FrameChannel& ch, std::size_t size, int up
     }
 }
 
-// True once the new version is installed, and saved where a state file keeps it.
-bool commit(const SessionContext& ctx, std::int32_t id, Version v) {
+// True once the new version (and the device's raised counter) is installed, and saved where
+// a state file keeps it.
+bool commit(const SessionContext& ctx, std::int32_t id, Version v, std::uint32_t counter) {
     if (ctx.state == nullptr) {
         ctx.table.setVersion(id, v);
+        ctx.table.raiseCounter(id, counter);
         return true;
     }
     std::string error;
-    if (ctx.state->commit(ctx.table, id, v, error))
+    if (ctx.state->commit(ctx.table, id, v, counter, error))
         return true;
     std::fprintf(stderr, "stationsim: cannot save state: %s\n", error.c_str());
     return false;
 }
 
-// What a device keeps of an image while it arrives: the header and running CRCs, never
-// the payload, so many large uploads at once cost the station next to no memory.
+// What a device keeps of an image while it arrives: the header, running CRCs and, on a
+// device that checks signatures, the running signature hash; never the payload, so many
+// large uploads at once cost the station next to no memory.
 struct Received {
     std::uint32_t size = 0;
     std::array<std::uint8_t, fwimage::kHeaderSize> header{};
     std::uint32_t wholeCrc = 0;   // every byte
     std::uint32_t payloadCrc = 0; // the bytes after the header
+    std::optional<fwsign::ImageHasher> hasher;
 
     // `crc` is the CRC of these bytes, already checked: the running CRCs fold it in rather
     // than reading the bytes again.
     void add(const std::uint8_t* data, std::size_t n, std::uint32_t crc) {
+        if (hasher)
+            hasher->update(data, n);
         wholeCrc = wire::crc32Combine(wholeCrc, crc, n);
         const std::size_t inHeader =
             size < fwimage::kHeaderSize ? std::min(n, fwimage::kHeaderSize - size) : 0;
@@ -98,8 +105,10 @@ struct Received {
     }
 };
 
-// Checks a complete image against the announced CRC and the image format.
-std::uint16_t verify(const Received& image, const wire::BeginMsg& up, fwimage::ImageInfo& info) {
+// Checks a complete image against the announced CRC, the image format and, on a device that
+// checks signatures, the signature Begin carried (its key was found trusted then).
+std::uint16_t verify(Received& image, const DeviceConfig& dev, const wire::BeginMsg& up,
+                     fwimage::ImageInfo& info) {
     if (image.wholeCrc != up.imageCrc)
         return wire::ImageCrcBad;
     fwimage::ImageInfo parsed;
@@ -107,9 +116,24 @@ std::uint16_t verify(const Received& image, const wire::BeginMsg& up, fwimage::I
         fwimage::parseHeader(image.header.data(), parsed) != fwimage::ImageError::None ||
         image.size - fwimage::kHeaderSize != parsed.payloadLength || image.payloadCrc != parsed.payloadCrc)
         return wire::ImageInvalid;
-    info = parsed;
     // The type was accepted at Begin: an image of another type is not the one offered.
-    return info.typeCode == up.imageType ? wire::Ok : wire::ImageInvalid;
+    if (parsed.typeCode != up.imageType)
+        return wire::ImageInvalid;
+    if (image.hasher && !image.hasher->verify(up.signature, dev.trustedKey(up.signature.keyId)->key))
+        return wire::BadSignature;
+    info = parsed;
+    return wire::Ok;
+}
+
+// Whether a device that checks signatures may take the image Begin offers: Ok, or the refusal.
+std::uint16_t checkSignature(const SessionContext& ctx, const DeviceConfig& dev, const wire::BeginMsg& up) {
+    if (dev.trustedKeys.empty())
+        return wire::Ok;
+    if (!up.signature.present)
+        return wire::Unsigned;
+    if (dev.trustedKey(up.signature.keyId) == nullptr)
+        return wire::UnknownKey;
+    return up.signature.counter < ctx.table.counter(dev.id) ? wire::CounterTooLow : wire::Ok;
 }
 
 // Receives chunks and the End; true when the image arrived whole and verified.
@@ -119,6 +143,8 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
     const Faults& faults = dev.faults;
     Pacer link(ctx.linkBytesPerSecond);
     Received image;
+    if (!dev.trustedKeys.empty())
+        image.hasher.emplace();
     std::uint32_t received = 0;
     // The least rate the protocol allows: byte n is due the idle limit plus n / rate after
     // the start, so a client trickling bytes cannot hold the device.
@@ -141,7 +167,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             if (!end)
                 return false;
             const std::uint16_t status = received == up.imageSize && end->imageCrc == up.imageCrc
-                                             ? verify(image, up, info)
+                                             ? verify(image, dev, up, info)
                                              : std::uint16_t{wire::ImageCrcBad};
             return sendVerifyReply(ch, status) && status == wire::Ok;
         }
@@ -227,6 +253,16 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
         sendBeginReply(ch, up.id, wire::Busy);
         return std::nullopt;
     }
+    // Under the claim: no other session can raise the counter between this check and the commit.
+    if (const std::uint16_t refusal = checkSignature(ctx, *dev, up); refusal != wire::Ok) {
+        const std::uint32_t counter = ctx.table.counter(up.id);
+        ch.send(wire::encode(wire::BeginReplyMsg{up.id, refusal, counter}));
+        logRequest("upload %d: refused, %s", up.id,
+                   refusal == wire::Unsigned     ? "unsigned image"
+                   : refusal == wire::UnknownKey ? "signed by an unknown key"
+                                                 : "security counter too low");
+        return std::nullopt;
+    }
     if (!sendBeginReply(ch, up.id, wire::Ok))
         return std::nullopt;
     logRequest("upload %d: started, %u bytes%s", up.id, up.imageSize,
@@ -257,7 +293,8 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
     }
     // Confirmed only once it is durable: a version that cannot be saved counts as a failed flash.
     const Version installed{info.versionMajor, info.versionMinor};
-    if (!commit(ctx, up.id, installed)) {
+    const std::uint32_t counter = dev->trustedKeys.empty() ? 0 : up.signature.counter;
+    if (!commit(ctx, up.id, installed, counter)) {
         logRequest("upload %d: new version not saved, version %d.%02d kept", up.id, old.major, old.minor);
         claim.release();
         sendCommitReply(ch, wire::FlashFailed, old);

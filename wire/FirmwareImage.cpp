@@ -118,20 +118,46 @@ ImageError readAndCheckHeader(InputFile& file, HeaderBytes& header, ImageInfo& i
     const ImageError error = parseHeader(header.data(), info);
     if (error != ImageError::None)
         return error;
-    if (file.size() != kHeaderSize + std::uint64_t{info.payloadLength})
+    // Exactly the header's length, or that and one signature section: a fixed size, read
+    // whole and checked before anything of it is used.
+    const std::uint64_t end = kHeaderSize + std::uint64_t{info.payloadLength};
+    if (file.size() == end)
+        return ImageError::None;
+    if (file.size() != end + kSignatureSectionSize)
         return ImageError::LengthMismatch;
-    return ImageError::None;
+    std::array<std::uint8_t, kSignatureSectionSize> section{};
+    const long long read = file.readAt(section.data(), section.size(), end);
+    if (read < 0)
+        return ImageError::ReadFailed;
+    if (static_cast<std::size_t>(read) != section.size())
+        return ImageError::LengthMismatch;
+    return parseSignatureSection(section.data(), info.signature);
 }
 
-// After the payload, the file must be at its end: a file that grew while it was
-// read is as wrong as one with trailing bytes from the start.
-ImageError expectEnd(InputFile& file) {
+// The size a valid file with these fields has.
+std::uint64_t fileSizeOf(const ImageInfo& info) {
+    return kHeaderSize + std::uint64_t{info.payloadLength} +
+           (info.signature.present ? kSignatureSectionSize : 0);
+}
+
+// After the payload (and section), the file must be at its end: a file that grew while it
+// was read is as wrong as one with trailing bytes from the start.
+ImageError expectEnd(const InputFile& file, const ImageInfo& info) {
     std::uint8_t extra = 0;
-    const long long got = file.read(&extra, 1);
+    const long long got = file.readAt(&extra, 1, fileSizeOf(info));
     if (got < 0)
         return ImageError::ReadFailed;
     return got == 0 ? ImageError::None : ImageError::LengthMismatch;
 }
+
+// Section offsets; the signed bytes are the first kSignedSectionBytes.
+constexpr std::size_t kOffSectionVersion = 4;
+constexpr std::size_t kOffSectionSize = 6;
+constexpr std::size_t kOffKeyId = 8;
+constexpr std::size_t kOffCounter = 16;
+constexpr std::size_t kOffSignature = 20;
+constexpr std::size_t kOffSectionCrc = 84;
+constexpr std::array<std::uint8_t, 4> kSectionMagic = {'F', 'W', 'S', 'G'};
 
 } // namespace
 
@@ -190,19 +216,51 @@ const char* describe(ImageError error) {
         return "truncated or trailing bytes";
     case ImageError::BadPayloadCrc:
         return "bad payload CRC";
+    case ImageError::BadSignatureSection:
+        return "bad signature section";
     }
     return "unknown error";
+}
+
+ImageError parseSignatureSection(const std::uint8_t* section, ImageSignature& out) {
+    if (!std::equal(kSectionMagic.begin(), kSectionMagic.end(), section) ||
+        getU16(section + kOffSectionVersion) != kSignatureVersion ||
+        getU16(section + kOffSectionSize) != kSignatureSectionSize ||
+        crc32Of(section, kOffSectionCrc) != getU32(section + kOffSectionCrc))
+        return ImageError::BadSignatureSection;
+    out.present = true;
+    std::copy_n(section + kOffKeyId, kKeyIdBytes, out.keyId.begin());
+    out.counter = getU32(section + kOffCounter);
+    std::copy_n(section + kOffSignature, kSignatureBytes, out.signature.begin());
+    return ImageError::None;
+}
+
+std::array<std::uint8_t, kSignatureSectionSize> encodeSignatureSection(const ImageSignature& sig) {
+    std::array<std::uint8_t, kSignatureSectionSize> s{};
+    std::copy(kSectionMagic.begin(), kSectionMagic.end(), s.begin());
+    storeU16(s.data() + kOffSectionVersion, kSignatureVersion);
+    storeU16(s.data() + kOffSectionSize, static_cast<std::uint16_t>(kSignatureSectionSize));
+    std::copy(sig.keyId.begin(), sig.keyId.end(), s.begin() + kOffKeyId);
+    storeU32(s.data() + kOffCounter, sig.counter);
+    std::copy(sig.signature.begin(), sig.signature.end(), s.begin() + kOffSignature);
+    storeU32(s.data() + kOffSectionCrc, crc32Of(s.data(), kOffSectionCrc));
+    return s;
 }
 
 ImageError parseImage(const std::uint8_t* data, std::size_t size, ImageInfo& out) {
     if (data == nullptr || size < kHeaderSize)
         return ImageError::TooShort;
     ImageInfo info;
-    const ImageError error = parseHeader(data, info);
+    ImageError error = parseHeader(data, info);
     if (error != ImageError::None)
         return error;
-    if (size - kHeaderSize != info.payloadLength)
+    const std::size_t end = kHeaderSize + std::size_t{info.payloadLength};
+    if (size == end + kSignatureSectionSize) {
+        if ((error = parseSignatureSection(data + end, info.signature)) != ImageError::None)
+            return error;
+    } else if (size != end) {
         return ImageError::LengthMismatch;
+    }
     if (crc32Of(data + kHeaderSize, info.payloadLength) != info.payloadCrc)
         return ImageError::BadPayloadCrc;
     out = info;
@@ -232,7 +290,7 @@ ImageError checkImageFile(const char* path, ImageInfo& out) {
         crc = crc32Of(block.data(), want, crc);
         left -= static_cast<std::uint32_t>(want);
     }
-    if ((error = expectEnd(file)) != ImageError::None)
+    if ((error = expectEnd(file, info)) != ImageError::None)
         return error;
     if (crc != info.payloadCrc)
         return ImageError::BadPayloadCrc;
@@ -305,10 +363,8 @@ ImageError loadImageFile(const char* path, ImageBytes& contents, ImageInfo& out,
     for (std::size_t b = 1; b < blocks; ++b)
         payloadCrc =
             wire::crc32Combine(payloadCrc, crcs[b], std::min(size - b * blockSize, std::size_t{blockSize}));
-    std::uint8_t extra = 0;
-    const long long past = file.readAt(&extra, 1, size);
-    if (past != 0)
-        return past < 0 ? ImageError::ReadFailed : ImageError::LengthMismatch;
+    if ((error = expectEnd(file, info)) != ImageError::None)
+        return error;
     if (payloadCrc != info.payloadCrc)
         return ImageError::BadPayloadCrc;
     contents = std::move(data);

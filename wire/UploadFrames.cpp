@@ -2,6 +2,8 @@
 
 #include "support/LittleEndian.h"
 
+#include <algorithm>
+
 namespace wire {
 
 using support::getI32;
@@ -37,6 +39,11 @@ Bytes encode(const BeginMsg& m) {
     putU32(b, m.imageCrc);
     putU32(b, m.chunkSize);
     putU32(b, m.imageType);
+    if (m.signature.present) {
+        b.insert(b.end(), m.signature.keyId.begin(), m.signature.keyId.end());
+        putU32(b, m.signature.counter);
+        b.insert(b.end(), m.signature.signature.begin(), m.signature.signature.end());
+    }
     return makeFrame(Begin, b);
 }
 
@@ -45,6 +52,8 @@ Bytes encode(const BeginReplyMsg& m) {
     putI32(b, m.id);
     putU16(b, m.status);
     putU16(b, 0);
+    if (m.status == CounterTooLow)
+        putU32(b, m.deviceCounter);
     return makeFrame(BeginReply, b);
 }
 
@@ -99,14 +108,26 @@ std::optional<BeginMsg> decodeBegin(const Frame& f) {
     const std::uint8_t* b = bodyOf(f, Begin, 20);
     if (b == nullptr)
         return std::nullopt;
-    return BeginMsg{getI32(b), getU32(b + 4), getU32(b + 8), getU32(b + 12), getU32(b + 16)};
+    BeginMsg m{getI32(b), getU32(b + 4), getU32(b + 8), getU32(b + 12), getU32(b + 16)};
+    // A body too short for the whole signature block carries none.
+    if (f.body.size() >= kSignedBeginSize) {
+        fwimage::ImageSignature& sig = m.signature;
+        sig.present = true;
+        std::copy_n(b + 20, sig.keyId.size(), sig.keyId.begin());
+        sig.counter = getU32(b + 28);
+        std::copy_n(b + 32, sig.signature.size(), sig.signature.begin());
+    }
+    return m;
 }
 
 std::optional<BeginReplyMsg> decodeBeginReply(const Frame& f) {
     const std::uint8_t* b = bodyOf(f, BeginReply, 8);
     if (b == nullptr)
         return std::nullopt;
-    return BeginReplyMsg{getI32(b), getU16(b + 4)};
+    BeginReplyMsg m{getI32(b), getU16(b + 4)};
+    if (f.body.size() >= 12)
+        m.deviceCounter = getU32(b + 8);
+    return m;
 }
 
 std::optional<ChunkMsg> decodeChunk(const Frame& f) {

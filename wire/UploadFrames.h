@@ -2,6 +2,7 @@
 // the status codes and the bodies both sides encode and decode.
 #pragma once
 
+#include "wire/FirmwareImage.h"
 #include "wire/Frame.h"
 
 #include <array>
@@ -14,7 +15,8 @@ namespace wire {
 
 enum FrameType : std::uint16_t {
     Begin = 0x0010,         // i32 id, u32 image size, u32 image crc32, u32 chunk size, u32 image type code
-    BeginReply = 0x8010,    // i32 id, u16 status, u16 0
+                            // [, key id[8], u32 security counter, signature[64]]
+    BeginReply = 0x8010,    // i32 id, u16 status, u16 0 [, u32 the device's counter]
     Chunk = 0x0011,         // u32 offset, u32 crc32 of data, data
     ChunkAck = 0x8011,      // u32 bytes received in order, u16 status, u16 0
     End = 0x0012,           // u32 image crc32
@@ -35,7 +37,11 @@ enum Status : std::uint16_t {
     ImageInvalid = 8,
     FlashFailed = 9,
     BadRequest = 10,
-    NotAccepted = 11, // BeginReply: the device does not take images of this type
+    NotAccepted = 11,   // BeginReply: the device does not take images of this type
+    Unsigned = 12,      // BeginReply: the device takes signed images only
+    UnknownKey = 13,    // BeginReply: signed by a key the device does not trust
+    CounterTooLow = 14, // BeginReply: the image's security counter is below the device's
+    BadSignature = 15,  // VerifyReply: the signature does not verify over the bytes that arrived
 };
 
 constexpr std::uint32_t kNetworkChunkSize = 65536;
@@ -44,7 +50,8 @@ constexpr std::uint32_t kMaxChunkSize = 65536;
 constexpr std::uint32_t kMinChunkSize = 1024;
 // A device drops a session that falls behind this many bytes a second (after 30 s of grace).
 constexpr std::uint32_t kMinTransferRate = 8192;
-constexpr unsigned kChunkWindow = 4; // chunks the sender may have unacknowledged
+constexpr unsigned kChunkWindow = 4;         // chunks the sender may have unacknowledged
+constexpr std::size_t kSignedBeginSize = 96; // a Begin body with its signature block
 
 struct BeginMsg {
     std::int32_t id = 0;
@@ -52,12 +59,16 @@ struct BeginMsg {
     std::uint32_t imageCrc = 0;
     std::uint32_t chunkSize = 0;
     std::uint32_t imageType = 0; // the image header's type code; its low byte names the module
+    // The image's signature section (key id, counter, signature), sent after the fields above
+    // only when present; a device that checks no signatures ignores it.
+    fwimage::ImageSignature signature{};
 
     bool operator==(const BeginMsg&) const = default;
 };
 struct BeginReplyMsg {
     std::int32_t id = 0;
     std::uint16_t status = Ok;
+    std::uint32_t deviceCounter = 0; // sent with CounterTooLow only: the lowest counter the device takes
 
     bool operator==(const BeginReplyMsg&) const = default;
 };

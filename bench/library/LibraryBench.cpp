@@ -2,14 +2,15 @@
 // child process, because the library reads its environment once per process.
 //
 //   bench_library              all figures
-//   bench_library FIGURE...    scan | silent15 | silent30 | one | many | pacer | flash | rss | simrss
-//                              | resync
+//   bench_library FIGURE...    scan | silent15 | silent30 | one | many | signedmany | pacer | flash
+//                              | rss | simrss | resync
 //
 // Output, one line per figure: figure | median | target | peer | ratio
 #include "devlib/TestDll.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 #include "wire/Frame.h"
+#include "wire/ImageSigning.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -85,6 +86,27 @@ std::vector<std::int32_t> ids(const StationLayout& s) {
     for (const auto& d : s.devices)
         v.push_back(d.id);
     return v;
+}
+
+// Devices that check signatures: `count` of them from `firstId`, trusting one new key, added to
+// `layout`; `unsigned` is signed with that key into the returned path.
+std::string addSigningDevices(StationLayout& layout, int count, std::int32_t firstId,
+                              const std::string& unsignedPath, const std::string& signedPath) {
+    const fwsign::KeyPair key = fwsign::generateKeyPair();
+    for (auto d : makeStation(count, firstId).devices) {
+        d.trustedKeys = {fwsign::publicKeyText(key.publicKey)};
+        layout.devices.push_back(d);
+    }
+    std::vector<std::uint8_t> image;
+    fwimage::ImageInfo info;
+    if (fwimage::loadImageFile(unsignedPath.c_str(), image, info) != fwimage::ImageError::None)
+        return {};
+    const auto section =
+        fwimage::encodeSignatureSection(fwsign::signImage(image.data(), image.size(), key.secretKey, 1));
+    image.insert(image.end(), section.begin(), section.end());
+    std::ofstream(signedPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    return signedPath;
 }
 
 int upload(const std::vector<std::int32_t>& targets, const std::string& path) {
@@ -207,32 +229,42 @@ double rawCopySeconds(const std::string& path, bool wholeFirst) {
 }
 
 // (b) raw transfer speed: 64 MiB to one unthrottled device, against the raw TCP copy of the
-// same file timed the same way, alternating run by run.
+// same file timed the same way, and the same image signed to a device that checks it (hashing
+// every byte as it arrives), alternating run by run.
 int figureOne() {
     constexpr double kBytes = 64.0 * kMiB;
     TempDir dir;
-    const StationLayout layout = makeStation(1);
-    StationProcess station(layout);
-    if (!useStation(station))
-        return 1;
+    StationLayout layout = makeStation(1);
     const std::string path = makeImageFile(dir.file("img.bin"), 64 * kMiB - fwimage::kHeaderSize, 2, 0);
-    upload(ids(layout), path); // warm-up: page cache, first connection
+    const std::string signedPath = addSigningDevices(layout, 1, 201, path, dir.file("signed.bin"));
+    StationProcess station(layout);
+    if (signedPath.empty() || !useStation(station))
+        return 1;
+    const std::vector<std::int32_t> plainDevice = {101}, checkingDevice = {201};
+    upload(plainDevice, path); // warm-up: page cache, first connection
+    upload(checkingDevice, signedPath);
     rawCopySeconds(path, false);
-    std::vector<double> ours, streamed, whole;
+    std::vector<double> ours, streamed, whole, signedRuns;
     for (int run = 0; run < 9; ++run) {
-        int r = 0;
-        const double s = seconds([&] { r = upload(ids(layout), path); });
+        int r = 0, rs = 0;
+        const double s = seconds([&] { r = upload(plainDevice, path); });
         const double t = rawCopySeconds(path, false);
         const double w = rawCopySeconds(path, true);
-        if (r != 1 || t <= 0 || w <= 0) {
+        const double g = seconds([&] { rs = upload(checkingDevice, signedPath); });
+        if (r != 1 || rs != 1 || t <= 0 || w <= 0) {
             std::fprintf(stderr, "bench: upload or raw copy failed\n");
             return 1;
         }
         ours.push_back(kBytes / 1e6 / s);
         streamed.push_back(kBytes / 1e6 / t);
         whole.push_back(kBytes / 1e6 / w);
+        signedRuns.push_back(kBytes / 1e6 / g);
     }
     line("64 MiB to 1 unthrottled device (MB/s)", fmt(median(ours), 1), "-", spread(ours, 1), "-");
+    line("64 MiB signed, to 1 unthrottled device that checks it (MB/s)", fmt(median(signedRuns), 1), "-",
+         spread(signedRuns, 1), "-");
+    line("signed / unsigned, 64 MiB to 1 unthrottled device", fmt(median(signedRuns), 1) + " MB/s", ">= 0.8",
+         fmt(median(ours), 1) + " MB/s", fmt(median(signedRuns) / median(ours)));
     line("64 MiB raw TCP copy, streamed from the file (MB/s)", fmt(median(streamed), 1), "-",
          spread(streamed, 1), "-");
     line("64 MiB raw TCP copy, file read whole first (MB/s)", fmt(median(whole), 1), "-", spread(whole, 1),
@@ -269,6 +301,38 @@ int figureMany() {
     const double t1 = median(one), t30 = median(thirty);
     line("4 MiB to 30 / to 1 device, 100 Mbit/s link, 4 MB/s flash (ratio)", fmt(t30 / t1), "<= 1.3",
          "1 device " + fmt(t1) + " s", "30 devices " + fmt(t30) + " s");
+    return 0;
+}
+
+// (c') the throttled 30-device job (16 MiB, 100 Mbit/s links, 4 MB/s flash) signed to 30
+// devices that check it, against the same job unsigned to 30 that do not, on one station,
+// alternating.
+int figureSignedMany() {
+    TempDir dir;
+    StationLayout layout = makeStation(30);
+    layout.linkKbps = 100000;
+    layout.flashKbps = 4000;
+    const std::string path = makeImageFile(dir.file("img.bin"), 16 * kMiB - fwimage::kHeaderSize, 2, 0);
+    const std::string signedPath = addSigningDevices(layout, 30, 201, path, dir.file("signed.bin"));
+    StationProcess station(layout);
+    if (signedPath.empty() || !useStation(station))
+        return 1;
+    const auto all = ids(layout);
+    const std::vector<std::int32_t> plain(all.begin(), all.begin() + 30),
+        checking(all.begin() + 30, all.end());
+    std::vector<double> unsignedJob, signedJob;
+    for (int run = 0; run < 3; ++run) {
+        int ru = 0, rs = 0;
+        unsignedJob.push_back(seconds([&] { ru = upload(plain, path); }));
+        signedJob.push_back(seconds([&] { rs = upload(checking, signedPath); }));
+        if (ru != 1 || rs != 1) {
+            std::fprintf(stderr, "bench: throttled upload failed\n");
+            return 1;
+        }
+    }
+    const double tu = median(unsignedJob), ts = median(signedJob);
+    line("signed / unsigned, 16 MiB to 30 devices, 100 Mbit/s link, 4 MB/s flash (ratio)", fmt(ts / tu, 3),
+         "<= 1.02", "unsigned " + fmt(tu) + " s", "signed " + fmt(ts) + " s");
     return 0;
 }
 
@@ -442,13 +506,15 @@ int runFigure(const std::string& name) {
         return figureSimRss();
     if (name == "many")
         return figureMany();
+    if (name == "signedmany")
+        return figureSignedMany();
     if (name == "rss")
         return figureRss();
     if (name == "resync")
         return figureResync();
     std::fprintf(stderr,
-                 "bench: unknown figure '%s' (scan, silent15, silent30, one, many, pacer, flash, rss, "
-                 "simrss, resync)\n",
+                 "bench: unknown figure '%s' (scan, silent15, silent30, one, many, signedmany, pacer, "
+                 "flash, rss, simrss, resync)\n",
                  name.c_str());
     return 2;
 }
@@ -465,7 +531,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         figures.emplace_back(argv[i]);
     if (figures.empty())
-        figures = {"scan",  "silent15", "silent30", "one",    "many",
+        figures = {"scan",  "silent15", "silent30", "one",    "many",  "signedmany",
                    "pacer", "flash",    "rss",      "simrss", "resync"};
 
     std::printf("figure | median | target | peer | ratio\n");

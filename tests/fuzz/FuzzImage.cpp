@@ -1,7 +1,9 @@
 // libFuzzer target for the image reader. Every input goes through the in-memory
 // reader; small ones also through the file checker and the loader, which must reach
 // the same verdict and fields on the same bytes. Each input is tried again with both
-// CRCs made right, which random bytes almost never carry, to reach the checks behind them.
+// CRCs made right, which random bytes almost never carry, to reach the checks behind them,
+// and once more as a signed image: its last 88 bytes a section with the length and every
+// CRC made right, so the section's own checks are reached.
 #include "support/LittleEndian.h"
 #include "wire/Crc32.h"
 #include "wire/FirmwareImage.h"
@@ -18,9 +20,10 @@ namespace {
 void checkBytes(const std::uint8_t* data, std::size_t size) {
     fwimage::ImageInfo fromMemory;
     const fwimage::ImageError verdict = fwimage::parseImage(data, size, fromMemory);
+    const std::size_t section = fromMemory.signature.present ? fwimage::kSignatureSectionSize : 0;
     if (verdict == fwimage::ImageError::None &&
         (strnlen(fromMemory.name, fwimage::kNameBytes) == fwimage::kNameBytes ||
-         size != fwimage::kHeaderSize + fromMemory.payloadLength))
+         size != fwimage::kHeaderSize + fromMemory.payloadLength + section))
         std::abort(); // an unterminated name, or a size other than the header's
     if (size > 4096)
         return;
@@ -35,8 +38,8 @@ void checkBytes(const std::uint8_t* data, std::size_t size) {
         fwimage::loadImageFile(path.c_str(), contents, loaded) != verdict)
         std::abort();
     if (verdict == fwimage::ImageError::None &&
-        (!(fromFile == fromMemory) || !(loaded == fromMemory) || contents.size() != size ||
-         std::memcmp(contents.data(), data, size) != 0))
+        (!(fromFile == fromMemory) || !(loaded == fromMemory) || contents.size() != size - section ||
+         std::memcmp(contents.data(), data, size - section) != 0))
         std::abort();
 }
 
@@ -48,6 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> fixed(data, data + size);
         support::storeU32(fixed.data() + 56, wire::crc32Of(fixed.data() + 64, size - 64));
         support::storeU32(fixed.data() + 60, wire::crc32Of(fixed.data(), 60));
+        checkBytes(fixed.data(), fixed.size());
+    }
+    constexpr std::size_t kSection = fwimage::kSignatureSectionSize;
+    if (size >= fwimage::kHeaderSize + kSection) {
+        std::vector<std::uint8_t> fixed(data, data + size);
+        const std::size_t end = size - kSection;
+        support::storeU32(fixed.data() + 52, static_cast<std::uint32_t>(end - 64));
+        support::storeU32(fixed.data() + 56, wire::crc32Of(fixed.data() + 64, end - 64));
+        support::storeU32(fixed.data() + 60, wire::crc32Of(fixed.data(), 60));
+        support::storeU32(fixed.data() + size - 4, wire::crc32Of(fixed.data() + end, kSection - 4));
         checkBytes(fixed.data(), fixed.size());
     }
     return 0;

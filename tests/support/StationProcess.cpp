@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace zutest {
 
@@ -58,6 +59,10 @@ std::string StationLayout::toJson() const {
                           {"delay_ms", f.delayMs}}}});
         if (!d.accepts.empty())
             list.back()["accepts"] = d.accepts;
+        if (!d.trustedKeys.empty())
+            list.back()["trusted_keys"] = d.trustedKeys;
+        if (d.securityCounter != 0)
+            list.back()["security_counter"] = d.securityCounter;
     }
     return nlohmann::json{
         {"link_kbps", linkKbps}, {"flash_kbps", flashKbps}, {"serial_baud", serialBaud}, {"devices", list}}
@@ -75,6 +80,11 @@ StationLayout makeStation(int count, std::int32_t firstId) {
         s.devices.push_back(d);
     }
     return s;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string selfPath() {

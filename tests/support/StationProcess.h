@@ -57,6 +57,8 @@ struct DeviceSetup {
     bool serial = false;
     std::vector<int> accepts{}; // empty: the key left out (every type)
     DeviceFaults faults{};
+    std::vector<std::string> trustedKeys{}; // lines of .pub files; empty: the key left out
+    std::uint32_t securityCounter = 0;
 };
 
 struct StationLayout {
@@ -72,9 +74,9 @@ struct StationLayout {
 StationLayout makeStation(int count, std::int32_t firstId = 101);
 
 struct StationOptions {
-    int port = 0;           // --port; 0 picks a free one
-    std::string statePath;  // --state
-    std::string serialPath; // --serial
+    int port = 0;             // --port; 0 picks a free one
+    std::string statePath{};  // --state
+    std::string serialPath{}; // --serial
 };
 
 // $ZU_BIN_DIR/stationsim, waited for (bounded) until it prints "stationsim listening
@@ -138,6 +140,9 @@ std::string makeImageFile(const std::string& path, std::size_t payloadSize, int 
 std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major = 3, int minor = 7,
                                          std::uint32_t typeCode = 0x01010241,
                                          const char* name = "Test image");
+
+// A whole file's contents (empty if unreadable).
+std::string readFile(const std::string& path);
 
 // Directory holding the project's binaries ($ZU_BIN_DIR, else this program's own folder).
 std::string binDir();

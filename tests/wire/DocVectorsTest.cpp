@@ -2,10 +2,12 @@
 // themselves: the codec writes exactly those bytes from the documented fields (the library's
 // zero-copy Chunk path too) and reads them back to those fields. A layout change made on both
 // sides, such as a moved field or a frame CRC over the sync bytes, fails here. Every hex
-// example in the documents must carry a mark, so none is left unchecked.
+// example in the documents must carry a mark, so none is left unchecked. The signed example
+// image is signed anew from its documented seed and its signature verifies.
 #include "wire/Crc32.h"
 #include "wire/Datagram.h"
 #include "wire/FirmwareImage.h"
+#include "wire/ImageSigning.h"
 #include "wire/UploadFrames.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +68,7 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     std::map<std::string, Bytes> v;
     readVectors("protocol.md", v);
     readVectors("image-format.md", v);
-    EXPECT_EQ(v.size(), 12u) << "an example was added or removed: check it here";
+    EXPECT_EQ(v.size(), 18u) << "an example was added or removed: check it here";
 
     EXPECT_EQ(encodeScanRequest(0x12345678), v["scan-request"]);
     EXPECT_TRUE(isScanRequest(datagramOf(v["scan-request"], 0x12345678)));
@@ -111,4 +113,40 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     fwimage::ImageInfo fields;
     EXPECT_EQ(fwimage::parseImage(v["image"].data(), v["image"].size(), fields), fwimage::ImageError::None);
     EXPECT_EQ(fields, image);
+
+    // The signed example: key from the seed 0x00..0x1f, counter 5.
+    fwsign::PublicKey pub{};
+    fwsign::SecretKey secret{};
+    std::array<std::uint8_t, crypto_sign_SEEDBYTES> seed{};
+    for (std::size_t i = 0; i < seed.size(); ++i)
+        seed[i] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(fwsign::ready());
+    crypto_sign_seed_keypair(pub.data(), secret.data(), seed.data());
+    const Bytes& unsigned_ = v["image"];
+    const auto sig = fwsign::signImage(unsigned_.data(), unsigned_.size(), secret, 5);
+    Bytes signedImage = unsigned_;
+    const auto section = fwimage::encodeSignatureSection(sig);
+    signedImage.insert(signedImage.end(), section.begin(), section.end());
+    EXPECT_EQ(signedImage, v["signed-image"]);
+    fwimage::ImageInfo signedFields;
+    EXPECT_EQ(fwimage::parseImage(v["signed-image"].data(), v["signed-image"].size(), signedFields),
+              fwimage::ImageError::None);
+    EXPECT_EQ(signedFields.signature, sig);
+    EXPECT_EQ(fwsign::keyIdText(sig.keyId), "56475aa75463474c");
+    fwsign::ImageHasher hasher;
+    hasher.update(unsigned_.data(), unsigned_.size());
+    EXPECT_TRUE(hasher.verify(signedFields.signature, pub));
+
+    const BeginMsg signedBegin{101, 68, crc32Of(unsigned_.data(), unsigned_.size()), 65536, 2, sig};
+    EXPECT_EQ(encode(signedBegin), v["begin-signed"]);
+    EXPECT_EQ(decodeBegin(frameOf(v["begin-signed"])), signedBegin);
+    for (const auto& [name, reply] :
+         {std::pair("begin-reply-unsigned", BeginReplyMsg{101, Unsigned}),
+          std::pair("begin-reply-unknown-key", BeginReplyMsg{101, UnknownKey}),
+          std::pair("begin-reply-counter-too-low", BeginReplyMsg{101, CounterTooLow, 5})}) {
+        EXPECT_EQ(encode(reply), v[name]) << name;
+        EXPECT_EQ(decodeBeginReply(frameOf(v[name])), reply) << name;
+    }
+    EXPECT_EQ(encode(VerifyReplyMsg{BadSignature}), v["verify-reply-bad-signature"]);
+    EXPECT_EQ(decodeVerifyReply(frameOf(v["verify-reply-bad-signature"])), VerifyReplyMsg{BadSignature});
 }

@@ -1,8 +1,10 @@
 // Image container and mkfwimage. The in-memory reader, the file checker and the loader
 // agree on every image: fields as stored around the 64 KiB read block; each corrupted
 // header field, a changed payload byte, every truncation and a trailing byte refused with
-// its reason; non-files (a FIFO never waited on) refused. mkfwimage: what it writes reads
-// back, failed writes leave nothing, each kind of bad argument exits 2 with one line naming it.
+// its reason; a signature section read beside the unsigned fields, or refused when damaged
+// or cut; non-files (a FIFO never waited on) refused. mkfwimage: what it writes reads back,
+// failed writes leave nothing, each kind of bad argument exits 2 with one line naming it;
+// keygen, sign and verify, and their unusable key and image files.
 #include "support/LittleEndian.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
@@ -49,7 +51,9 @@ ImageError verdict(const Bytes& image, ImageInfo* fields = nullptr) {
     EXPECT_EQ(fwimage::checkImageFile(path.c_str(), checked), error);
     Bytes contents;
     EXPECT_EQ(fwimage::loadImageFile(path.c_str(), contents, loaded), error);
-    EXPECT_TRUE(error != None || (checked == inMemory && loaded == inMemory && contents == image));
+    const auto sent = image.size() - (inMemory.signature.present ? fwimage::kSignatureSectionSize : 0);
+    EXPECT_TRUE(error != None || (checked == inMemory && loaded == inMemory &&
+                                  contents == Bytes(image.begin(), image.begin() + static_cast<long>(sent))));
     if (fields != nullptr)
         *fields = inMemory;
     return error;
@@ -106,6 +110,30 @@ TEST(Image, EachHeaderFieldTruncationAndTrailingByteRefusedWithItsReason) {
                                   : n == kGood.size() ? None
                                                       : LengthMismatch)
             << "length " << n;
+    }
+}
+
+TEST(Image, SignatureSectionReadBesideTheSameFieldsOrRefused) {
+    const fwimage::ImageSignature sig{true, {1, 2, 3, 4, 5, 6, 7, 8}, 9, {0xA5, 0x5A}};
+    const auto section = fwimage::encodeSignatureSection(sig);
+    Bytes signedImage = kGood;
+    signedImage.insert(signedImage.end(), section.begin(), section.end());
+    ImageInfo plain, read;
+    ASSERT_EQ(verdict(kGood, &plain), None);
+    ASSERT_EQ(verdict(signedImage, &read), None);
+    EXPECT_EQ(read.signature, sig);
+    read.signature = {};
+    EXPECT_EQ(read, plain);
+    // Magic, version, size, a signed field and the CRC itself: each caught by the section's CRC or form.
+    for (const std::size_t at : {0, 4, 6, 16, 84}) {
+        Bytes damaged = signedImage;
+        damaged[kGood.size() + at] ^= 1;
+        EXPECT_EQ(verdict(damaged), BadSignatureSection) << at;
+    }
+    for (const std::size_t size : {signedImage.size() - 1, kGood.size() + 1, signedImage.size() + 1}) {
+        Bytes cut = signedImage;
+        cut.resize(size, 0);
+        EXPECT_EQ(verdict(cut), LengthMismatch) << size;
     }
 }
 
@@ -206,4 +234,42 @@ TEST(Mkfwimage, EachBadArgumentExitsTwoNamingIt) {
     args[8] = "--payload", args[9] = "/nonexistent/p.raw";
     const auto [code, output] = mkfwimage(args);
     EXPECT_TRUE(code == 2 && output.find("--payload: '/nonexistent/p.raw'") != std::string::npos) << output;
+}
+
+// keygen's files, signing while building and afterwards, verify's verdicts, and one line and
+// exit 2 for each unusable key or image file.
+TEST(Mkfwimage, KeysSignAndVerifyRefuseUnusableFiles) {
+    TempDir dir;
+    const auto key = dir.file("k"), other = dir.file("o");
+    ASSERT_EQ(mkfwimage({"keygen", "--out", key}).first, 0);
+    ASSERT_EQ(mkfwimage({"keygen", "--out", other}).first, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((key + ".key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto build = goodArgs(dir.file("built.bin"));
+    build.insert(build.end(), {"--sign", key + ".key", "--counter", "7"});
+    ASSERT_EQ(mkfwimage(build).first, 0);
+    ASSERT_EQ(mkfwimage({"sign", "--key", other + ".key", dir.file("built.bin"), "-o", dir.file("re")}).first,
+              0);
+    const auto [good, said] = mkfwimage({"verify", "--pub", key + ".pub", dir.file("built.bin")});
+    EXPECT_TRUE(good == 0 && said.find("security counter 7") != std::string::npos) << said;
+    EXPECT_EQ(mkfwimage({"verify", "--pub", other + ".pub", dir.file("re")}).first, 0); // section replaced
+    EXPECT_EQ(mkfwimage({"verify", "--pub", key + ".pub", dir.file("re")}).first, 1);
+
+    const auto open = dir.write("open.key", zutest::readFile(key + ".key"));
+    ::chmod(open.c_str(), 0644);
+    const auto junk = dir.write("junk.pub", "ed25519 not-a-key\n");
+    const std::vector<std::string> rows[] = {
+        {"keygen", "--out", key}, // never overwrites
+        {"sign", "--key", dir.file("missing.key"), dir.file("built.bin"), "-o", dir.file("x")},
+        {"sign", "--key", open, dir.file("built.bin"), "-o", dir.file("x")}, // readable by others
+        {"sign", "--key", key + ".key", junk, "-o", dir.file("x")},          // no image
+        {"verify", "--pub", junk, dir.file("built.bin")},
+    };
+    for (const auto& args : rows) {
+        const auto [code, output] = mkfwimage(args);
+        EXPECT_EQ(code, 2) << args[2] << ": " << output;
+        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x")));
 }
