@@ -122,6 +122,28 @@ if(TARGET zentavo-update)
   install(FILES ${zu_pkg}/com.quorvane.zentavo_update.metainfo.xml
     DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
+# The Ansible collection: ansible-galaxy builds its tarball (for machines without this
+# package) and the package holds that tarball unpacked, its MANIFEST.json included, where
+# Debian's ansible-core looks for collections. ansible-galaxy keeps its own files in the
+# build tree, never in the user's home.
+find_program(ZU_ANSIBLE_GALAXY ansible-galaxy REQUIRED)
+file(STRINGS ${CMAKE_SOURCE_DIR}/ansible/galaxy.yml zu_collection_version REGEX "^version: ")
+string(REGEX REPLACE "^version: *" "" zu_collection_version "${zu_collection_version}")
+file(GLOB_RECURSE zu_collection_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ansible/*)
+set(zu_ansible ${CMAKE_BINARY_DIR}/ansible)
+set(zu_collection_tarball ${zu_ansible}/quorvane-zentavo-${zu_collection_version}.tar.gz)
+add_custom_command(OUTPUT ${zu_collection_tarball} ${zu_ansible}/collection/MANIFEST.json
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${zu_ansible}/collection
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${zu_ansible}/collection ${zu_ansible}/home
+  COMMAND ${CMAKE_COMMAND} -E env ANSIBLE_HOME=${zu_ansible}/home ANSIBLE_LOCAL_TEMP=${zu_ansible}/home/tmp
+    ${ZU_ANSIBLE_GALAXY} collection build --force --output-path ${zu_ansible} ${CMAKE_SOURCE_DIR}/ansible
+  COMMAND ${CMAKE_COMMAND} -E chdir ${zu_ansible}/collection ${CMAKE_COMMAND} -E tar xzf ${zu_collection_tarball}
+  DEPENDS ${zu_collection_files}
+  COMMENT "Ansible collection quorvane.zentavo ${zu_collection_version}" VERBATIM)
+list(APPEND zu_generated ${zu_collection_tarball})
+install(DIRECTORY ${zu_ansible}/collection/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/collections/ansible_collections/quorvane/zentavo)
+
 add_custom_target(zu_package_files ALL DEPENDS ${zu_generated})
 
 set(CPACK_GENERATOR DEB)
@@ -145,7 +167,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # run time, so dpkg-shlibdeps cannot see them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-utils, ansible-core")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps must find libTestDll.so inside the package being built.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package: built by CPack and unpacked into a temporary root. Checks its
 # layout (private library found through RUNPATH, no ldconfig, a man page for every
-# program, icons, MIME type, desktop entry, AppStream data, copyright, changelog),
+# program, icons, MIME type, desktop entry, AppStream data, copyright, changelog, the
+# Ansible collection and its documentation),
 # runs lintian, desktop-file-validate and appstreamcli where installed, proves the MIME
 # magic picks out an image mkfwimage wrote, checks the installed updater's command line
 # without a display (--version, an option not its own, no display at all), and starts it
@@ -39,7 +40,8 @@ for f in bin/zentavo-update bin/zentavo-flash bin/stationsim bin/mkfwimage lib/z
          share/bash-completion/completions/zentavo-flash \
          share/zentavo-update/zentavo-update.html share/zentavo-update/demo-station.json \
          share/doc/zentavo-update/protocol.md share/doc/zentavo-update/image-format.md \
-         share/mime/packages/zentavo-update.xml share/icons/hicolor/scalable/apps/zentavo-update.svg; do
+         share/mime/packages/zentavo-update.xml share/icons/hicolor/scalable/apps/zentavo-update.svg \
+         share/ansible/collections/ansible_collections/quorvane/zentavo/MANIFEST.json; do
   [ -e "$R/$f" ] || fail "missing $f"
 done
 grep -q 'id="131174"' "$S/zentavo-update/zentavo-update.html" || fail "help page lacks the main topic"
@@ -75,6 +77,11 @@ metainfo=$(ls "$S"/metainfo/*.metainfo.xml) || fail "no AppStream metainfo"
 grep -q '<image>https://.*/docs/screenshot\.png</image>' "$metainfo" || fail "metainfo lacks the screenshot"
 
 # --- the checkers, as far as they are installed ---
+if have ansible-doc; then # the collection where ansible-core looks, documented
+  ANSIBLE_HOME=$TMP/ansible ANSIBLE_COLLECTIONS_PATH=$S/ansible/collections \
+    ansible-doc quorvane.zentavo.zentavo_firmware >"$TMP/ansible-doc" 2>&1 &&
+    grep -q '^> QUORVANE.ZENTAVO.ZENTAVO_FIRMWARE ' "$TMP/ansible-doc" || fail "ansible-doc: $(cat "$TMP/ansible-doc")"
+fi
 if have lintian; then
   lintian "$DEB" >"$TMP/lintian.log" 2>&1 || true
   ! grep -E '^[EW]: ' "$TMP/lintian.log" || fail "lintian"
