@@ -2,8 +2,10 @@
 #pragma once
 
 #include "cli/FlashOptions.h"
+#include "core/JsonLine.h"
 
 class DeviceLibrary;
+struct DeviceInfo;
 
 int runScan(const FlashOptions& options);
 int runInfo(const FlashOptions& options);
@@ -15,3 +17,9 @@ inline constexpr char kHistoryApplication[] = "zentavo-update";
 
 // The device-access library, for the process's life.
 DeviceLibrary& deviceLibrary();
+
+// "no station answered at ADDRESS" on stderr; the exit status for it.
+int noStation(const FlashOptions& options);
+
+// A device as scan --json shows it.
+Json deviceJson(int32_t id, const DeviceInfo& info);

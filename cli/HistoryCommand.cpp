@@ -1,9 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/Output.h"
-#include "core/JsonLine.h"
 #include "core/UploadHistory.h"
-
-#include <QFile>
 
 namespace {
 
@@ -12,48 +9,57 @@ QString text(const Json& object, const char* key) {
     return it != object.end() && it->is_string() ? QString::fromStdString(it->get<std::string>()) : QString();
 }
 
-// One job on one line: when, what, to how many, how it ended.
+const Json& member(const Json& object, const char* key) {
+    static const Json none;
+    const auto it = object.find(key);
+    return it != object.end() ? *it : none;
+}
+
+// One job on one line: when, what, where, to how many, how it ended.
 QString summary(const Json& entry) {
-    const Json& targets =
-        entry.contains("targets") && entry["targets"].is_array() ? entry["targets"] : Json();
-    int committed = 0;
-    for (const Json& t : targets)
+    const Json& targets = member(entry, "targets");
+    int committed = 0, current = 0;
+    for (const Json& t : targets.is_array() ? targets : Json::array()) {
         committed += text(t, "outcome") == QLatin1String("committed");
-    const Json& image = entry.contains("image") && entry["image"].is_object() ? entry["image"] : Json();
-    return QStringLiteral("%1  %2  %3  %4 %5  %6  %7  %8/%9 committed")
-        .arg(text(entry, "time"), text(entry, "command"), text(entry, "via"), text(image, "label"),
-             text(image, "version"), text(entry, "file"), text(entry, "result"))
-        .arg(committed)
-        .arg(targets.size());
+        current += text(t, "outcome") == QLatin1String("current");
+    }
+    const Json& image = member(entry, "image");
+    QString line =
+        QStringLiteral("%1  %2  %3  %4  %5 %6  %7  %8%9  ")
+            .arg(text(entry, "time"), text(entry, "command"), text(entry, "via"), text(entry, "station"),
+                 text(image, "label"), text(image, "version"), text(entry, "file"), text(entry, "result"),
+                 member(entry, "interrupted") == true ? QStringLiteral(" (interrupted)") : QString());
+    line += QStringLiteral("%1/%2 committed").arg(committed).arg(targets.is_array() ? targets.size() : 0);
+    if (current > 0)
+        line += QStringLiteral(", %1 current").arg(current);
+    return line;
+}
+
+Json parse(const QByteArray& line) {
+    return Json::parse(line.constData(), line.constData() + line.size(), nullptr, false);
 }
 
 } // namespace
 
 int runHistory(const FlashOptions& options) {
-    QFile file(historyPath(QLatin1String(kHistoryApplication)));
-    if (!file.exists())
-        return kExitOk; // no job yet
-    if (!file.open(QIODevice::ReadOnly)) {
-        printError(options.program,
-                   QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
+    const QString path = historyPath(QLatin1String(kHistoryApplication));
+    const std::string station = utf8(options.station);
+    QString error;
+    const QList<QByteArray> entries = readHistoryTail(
+        path, options.historyCount,
+        [&](const QByteArray& line) {
+            return station.empty() || text(parse(line), "station").toStdString() == station;
+        },
+        error);
+    if (!error.isEmpty()) {
+        printError(options.program, QStringLiteral("cannot read %1: %2").arg(path, error));
         return kExitFailed;
     }
-    // A line cut short by a crash is no entry: only whole JSON objects count.
-    QList<QByteArray> entries;
-    QList<Json> objects;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        Json entry = Json::parse(line.constData(), line.constData() + line.size(), nullptr, false);
-        if (!entry.is_object())
-            continue;
-        entries.append(line);
-        objects.append(std::move(entry));
-    }
-    for (qsizetype i = std::max<qsizetype>(0, entries.size() - options.historyCount); i < entries.size();
-         ++i) {
+    for (const QByteArray& entry : entries) {
         if (options.json)
-            printLine(entries[i]);
+            printLine(entry);
         else
-            printLine(summary(objects[i]));
+            printLine(summary(parse(entry)));
     }
     return kExitOk;
 }

@@ -1,13 +1,14 @@
 // What zentavo-flash shows while an upload runs: each device's own progress
-// (transfer, then flash) as a live line per device on a terminal, as plain
-// lines at every fifth of a phase otherwise, or as JSON events; the flash
-// warning once, when the first device starts programming its flash. Fed by the
-// upload controller's signals on the main thread.
+// (transfer with its rate and time left, then flash) as a live line per device
+// on a terminal, as plain lines at every fifth of a phase otherwise, or as JSON
+// events; the flash warning once, when the first device starts programming its
+// flash. Fed by the upload controller's signals on the main thread.
 #pragma once
 
 #include "core/UploadJob.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -17,10 +18,10 @@
 class ProgressView : public QObject {
     Q_OBJECT
 public:
-    enum class Mode { Live, Plain, Json };
+    enum class Mode { Live, Plain, JsonEvents };
 
     // `perDevice`: the library reports each device (showDevice()), else only the combined value.
-    ProgressView(Mode mode, bool perDevice, const std::vector<JobTarget>& targets, QObject* parent = nullptr);
+    ProgressView(Mode mode, bool perDevice, const UploadJob& job, QObject* parent = nullptr);
 
     // One device's own progress (phase: DevicePhase).
     void showDevice(int id, int phase, int percent);
@@ -29,7 +30,7 @@ public:
     void showCombined(int percent);
     void combinedFlashWarning();
 
-    // A message above the live lines; `event` is its JSON form.
+    // A message above the live lines, on a line of its own; `event` is its JSON form.
     void note(const QString& text, const QByteArray& event, bool error = false);
 
     // The devices programming their flash that have not finished it.
@@ -45,6 +46,7 @@ private:
         int phase = 0;   // DevicePhase
         int percent = 0; // within the phase
         int shownPhase = 0, shownPercent = -1;
+        qint64 transferStartMs = -1; // when its transfer began, on m_clock
     };
 
     void warnFlash(const QString& first);
@@ -54,9 +56,11 @@ private:
 
     Mode m_mode;
     bool m_perDevice;
+    qint64 m_imageBytes;           // what each transfer carries; -1 unknown
     std::vector<Device> m_devices; // in target order
+    QElapsedTimer m_clock;
     bool m_warned = false;
     bool m_finished = false;
-    int m_drawn = 0; // live lines on the terminal below the cursor's line start
+    int m_drawn = 0; // live lines on the terminal above the cursor
     int m_combined = -1;
 };

@@ -9,26 +9,44 @@ DeviceLibrary& deviceLibrary() {
     return library;
 }
 
+int noStation(const FlashOptions& options) {
+    printError(options.program, QStringLiteral("no station answered at %1").arg(deviceLibrary().station(0)));
+    return kExitNoTarget;
+}
+
+Json deviceJson(int32_t id, const DeviceInfo& info) {
+    return {{"id", id},
+            {"answering", true},
+            {"address", utf8(formatAddress(info.address))},
+            {"version", utf8(formatVersion(info.versionMajor, info.versionMinor))},
+            {"name", utf8(deviceName(info))},
+            {"label", utf8(kindLabel(info))},
+            {"family", deviceFamily(info)},
+            {"kind", deviceKind(info)},
+            {"eligible", isEligibleCluster(info)}};
+}
+
 int runScan(const FlashOptions& options) {
     UpdateEngine engine(deviceLibrary());
-    QList<ScannedDevice> devices = engine.refreshDevices();
-    devices.removeIf([](const ScannedDevice& d) { return !d.answered; });
-    if (!options.json) {
-        for (const ScannedDevice& device : devices)
-            printLine(device.line);
-    } else {
+    const QList<ScannedDevice> devices = engine.refreshDevices();
+    if (devices.isEmpty())
+        return noStation(options);
+    if (options.json) {
         Json entries = Json::array();
-        for (const ScannedDevice& d : devices) {
-            entries.push_back({{"id", d.id},
-                               {"address", utf8(formatAddress(d.info.address))},
-                               {"version", utf8(formatVersion(d.info.versionMajor, d.info.versionMinor))},
-                               {"name", utf8(deviceName(d.info))},
-                               {"label", utf8(kindLabel(d.info))},
-                               {"family", deviceFamily(d.info)},
-                               {"kind", deviceKind(d.info)},
-                               {"eligible", isEligibleCluster(d.info)}});
-        }
+        for (const ScannedDevice& d : devices)
+            entries.push_back(d.answered ? deviceJson(d.id, d.info)
+                                         : Json{{"id", d.id}, {"answering", false}});
         printLine(jsonLine(entries));
+        return kExitOk;
     }
-    return devices.isEmpty() ? kExitNoTarget : kExitOk;
+    // The list's lines, then every listed device that stayed silent: none vanishes.
+    for (const ScannedDevice& d : devices) {
+        if (d.answered)
+            printLine(d.line);
+    }
+    for (const ScannedDevice& d : devices) {
+        if (!d.answered)
+            printLine(QStringLiteral("%1  no answer").arg(d.id, 7));
+    }
+    return kExitOk;
 }

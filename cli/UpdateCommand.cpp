@@ -1,12 +1,13 @@
-// update: the dialog's checks and targets from the engine, its job on the
+// update: the dialog's checks and targets from the engine, the command line's
+// policy (current devices left alone, no downgrade), a plan or the job on the
 // engine's upload controller, shown on the terminal instead of a window.
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "cli/ProgressView.h"
 #include "cli/StopSignals.h"
-#include "core/JsonLine.h"
 #include "core/TargetResults.h"
 #include "core/UpdateEngine.h"
+#include "core/UpdatePolicy.h"
 #include "core/UploadController.h"
 
 #include <QCoreApplication>
@@ -16,14 +17,77 @@
 
 namespace {
 
-QString idList(const QList<int32_t>& ids) {
+QString idList(const std::vector<int32_t>& ids) {
     QStringList texts;
     for (const int32_t id : ids)
         texts.append(QString::number(id));
     return texts.join(QStringLiteral(", "));
 }
 
-// The first Ctrl-C (or SIGTERM) cancels; a later one changes nothing.
+// Why a file is refused, as the library tells it.
+QString problemOf(const QByteArray& path) {
+    const std::optional<ImageFileDetails> details = deviceLibrary().fileDetails(path);
+    return details && !details->problem.isEmpty() ? details->problem : QStringLiteral("not a firmware image");
+}
+
+struct LeftOut {
+    int32_t id;
+    const char* reason;
+};
+
+// The devices of the scan that "--all" did not take, and why.
+std::vector<LeftOut> leftOut(const QList<ScannedDevice>& scanned, const UploadJob& job) {
+    std::vector<LeftOut> out;
+    for (const ScannedDevice& d : scanned) {
+        const bool taken = std::any_of(job.targets.begin(), job.targets.end(),
+                                       [&](const JobTarget& t) { return t.id == d.id; });
+        const bool listed =
+            std::any_of(out.begin(), out.end(), [&](const LeftOut& l) { return l.id == d.id; });
+        if (!taken && !listed && d.id != 0)
+            out.push_back({d.id, d.answered ? "not eligible" : "not answering"});
+    }
+    return out;
+}
+
+const char* actionOf(const JobTarget& t) {
+    if (!t.held)
+        return "update";
+    return t.outcome == TargetOutcome::Current ? "current" : outcomeName(t.outcome);
+}
+
+// What would happen to each target, and the status the job would end with.
+int printPlan(const UploadJob& job, bool json) {
+    bool failing = false, answered = false;
+    for (const JobTarget& t : job.targets) {
+        const QString after = t.held ? t.before : job.image.version;
+        failing = failing || (t.held && t.outcome != TargetOutcome::Current);
+        answered = answered || t.answered;
+        if (json) {
+            printLine(jsonLine({{"event", "plan"},
+                                {"id", t.id},
+                                {"address", utf8(t.address)},
+                                {"name", utf8(t.name)},
+                                {"before", utf8(t.before)},
+                                {"after", utf8(after)},
+                                {"action", actionOf(t)},
+                                {"reason", utf8(t.reason)}}));
+            continue;
+        }
+        QString line = QStringLiteral("%1  ").arg(t.id, 7);
+        if (t.answered)
+            line += t.name + QStringLiteral("  ");
+        if (!t.held)
+            line += QStringLiteral("update %1 -> %2").arg(t.before, after);
+        else if (t.outcome == TargetOutcome::Current)
+            line += QStringLiteral("current %1").arg(t.before);
+        else
+            line += QStringLiteral("%1: %2").arg(QLatin1String(actionOf(t)), t.reason);
+        printLine(line);
+    }
+    return !answered ? kExitNoTarget : failing ? kExitFailed : kExitOk;
+}
+
+// The first Ctrl-C (or SIGTERM, SIGHUP) cancels; a later one changes nothing.
 void cancelJob(UploadController& controller, ProgressView& view, bool perDevice, const QString& program) {
     controller.cancel();
     const QList<int32_t> flashing = perDevice ? view.flashing() : QList<int32_t>();
@@ -31,7 +95,8 @@ void cancelJob(UploadController& controller, ProgressView& view, bool perDevice,
                                   "keep their firmware")
                        .arg(program);
     if (!flashing.isEmpty())
-        text += QStringLiteral("; waiting for the devices programming their flash: %1").arg(idList(flashing));
+        text += QStringLiteral("; waiting for the devices programming their flash: %1")
+                    .arg(idList({flashing.begin(), flashing.end()}));
     else if (!perDevice)
         text += QStringLiteral("; waiting for any device already programming its flash");
     view.note(
@@ -40,53 +105,11 @@ void cancelJob(UploadController& controller, ProgressView& view, bool perDevice,
         true);
 }
 
-} // namespace
-
-int runUpdate(const FlashOptions& options) {
-    UpdateEngine engine(deviceLibrary());
-    // The file first: a refused file touches no device.
-    const FileInfoResult file = engine.checkFile(options.file);
-    if (!file.valid) {
-        printError(options.program, QStringLiteral("%1: %2").arg(options.file, file.line));
-        return kExitUsage;
-    }
-    if (options.port != 0 && !engine.openSerialPort(options.port))
-        printError(options.program, QStringLiteral("cannot open com%1").arg(options.port));
-
-    UploadPlan plan;
-    if (options.all) {
-        engine.refresh();
-        plan = engine.planUpload(UploadCommand::AllEligible, options.file, {}, options.port);
-    } else {
-        plan = engine.planNamedUpload(options.file, options.devices, options.port);
-    }
-    if (plan.refused != PlanRefusal::None) {
-        printError(options.program, plan.refusal);
-        return plan.refused == PlanRefusal::NoTarget ? kExitNoTarget : kExitUsage;
-    }
-
-    const auto mode = options.json                   ? ProgressView::Mode::Json
-                      : ::isatty(STDOUT_FILENO) != 0 ? ProgressView::Mode::Live
-                                                     : ProgressView::Mode::Plain;
-    const std::vector<int32_t> targetIds = plan.job.ids();
-    if (mode == ProgressView::Mode::Json) {
-        printLine(jsonLine({{"event", "start"},
-                            {"command", utf8(plan.job.command)},
-                            {"via", utf8(plan.job.via)},
-                            {"file", utf8(plan.job.file)},
-                            {"info", utf8(file.line)},
-                            {"targets", targetIds}}));
-    } else {
-        printLine(file.line);
-        printLine(QStringLiteral("%1 to %2 via %3")
-                      .arg(plan.job.command, idList(QList<int32_t>(targetIds.begin(), targetIds.end())),
-                           plan.job.via));
-    }
-
-    UploadController controller(engine.library());
+int runJob(const FlashOptions& options, const UploadJob& job, ProgressView::Mode mode) {
+    UploadController controller(deviceLibrary());
     controller.setHistoryApplication(QLatin1String(kHistoryApplication));
     const bool perDevice = controller.reportsEachDevice();
-    ProgressView view(mode, perDevice, plan.job.targets);
+    ProgressView view(mode, perDevice, job);
     StopSignals stops;
     bool cancelling = false;
     int status = kExitFailed;
@@ -105,17 +128,91 @@ int runUpdate(const FlashOptions& options) {
     }
     QObject::connect(&controller, &UploadController::finished, [&](const UploadResult& result) {
         view.finish();
-        if (mode == ProgressView::Mode::Json)
+        if (mode == ProgressView::Mode::JsonEvents) {
             printLine(result.historyEntry);
-        else
-            printLine(targetDetails(result.job.targets));
-        status = result.ok() && !result.cancelled ? kExitOk : kExitFailed;
+        } else {
+            for (const QString& line : targetDetails(result.job.targets).split(QLatin1Char('\n')))
+                printLine(line);
+        }
+        const bool answered = std::any_of(result.job.targets.begin(), result.job.targets.end(),
+                                          [](const JobTarget& t) { return t.answered; });
+        status = result.ok() ? kExitOk : answered ? kExitFailed : kExitNoTarget;
         QCoreApplication::exit(status);
     });
-    if (!controller.start(plan.job)) {
+    if (!controller.start(job)) {
         printError(options.program, QStringLiteral("cannot start the upload"));
         return kExitFailed;
     }
     QCoreApplication::exec();
     return status;
+}
+
+} // namespace
+
+int runUpdate(const FlashOptions& options) {
+    UpdateEngine engine(deviceLibrary());
+    engine.expectSha256(options.sha256);
+    // The file first: a refused file touches no device.
+    const FileInfoResult file = engine.checkFile(options.filePath);
+    if (!file.valid) {
+        printError(options.program,
+                   QStringLiteral("%1: %2: %3")
+                       .arg(options.file, file.line,
+                            file.line.startsWith(QLatin1Char('[')) ? QStringLiteral("unknown image type")
+                                                                   : problemOf(options.filePath)));
+        return kExitUsage;
+    }
+    if (options.port != 0 && !engine.openSerialPort(options.port))
+        printError(options.program, QStringLiteral("cannot open com%1").arg(options.port));
+
+    // One scan: every listed device is asked at once, so silent ones cost one timeout.
+    const QList<ScannedDevice> scanned = engine.refreshDevices();
+    if (scanned.isEmpty() && options.all)
+        return noStation(options);
+    UploadPlan plan = options.all
+                          ? engine.planUpload(UploadCommand::AllEligible, options.filePath, {}, options.port)
+                          : engine.planNamedUpload(options.filePath, options.devices, options.port);
+    if (plan.refused == PlanRefusal::WrongFile || plan.refused == PlanRefusal::InvalidFile) {
+        printError(options.program, QStringLiteral("%1: %2").arg(options.file, plan.refusal));
+        return kExitUsage;
+    }
+    UploadJob& job = plan.job;
+    applyPolicy(job, {options.allowReinstall, options.allowOlder});
+
+    const auto mode = options.json                   ? ProgressView::Mode::JsonEvents
+                      : ::isatty(STDOUT_FILENO) != 0 ? ProgressView::Mode::Live
+                                                     : ProgressView::Mode::Plain;
+    if (mode == ProgressView::Mode::JsonEvents) {
+        if (!options.dryRun)
+            printLine(jsonLine({{"event", "start"},
+                                {"command", utf8(job.command)},
+                                {"via", utf8(job.via)},
+                                {"station", utf8(job.station)},
+                                {"file", utf8(job.file)},
+                                {"info", utf8(file.line)},
+                                {"targets", job.ids()}}));
+    } else {
+        printLine(file.line);
+        if (!options.dryRun && !job.ids().empty())
+            printLine(QStringLiteral("%1 to %2 via %3 (%4)")
+                          .arg(job.command, idList(job.ids()), job.via, job.station));
+    }
+    for (const LeftOut& l : options.all ? leftOut(scanned, job) : std::vector<LeftOut>{}) {
+        if (mode == ProgressView::Mode::JsonEvents)
+            printLine(jsonLine({{"event", "left-out"}, {"id", l.id}, {"reason", l.reason}}));
+        else
+            printLine(QStringLiteral("%1  left out: %2").arg(l.id, 7).arg(QLatin1String(l.reason)));
+    }
+    if (plan.refused == PlanRefusal::NoTarget) {
+        printError(options.program, plan.refusal);
+        return kExitNoTarget;
+    }
+    if (scanned.isEmpty() &&
+        std::none_of(job.targets.begin(), job.targets.end(), [](const JobTarget& t) { return t.answered; })) {
+        printPlan(job, mode == ProgressView::Mode::JsonEvents);
+        return noStation(options);
+    }
+    if (options.dryRun)
+        return printPlan(job, mode == ProgressView::Mode::JsonEvents);
+    return runJob(options, job, mode);
 }

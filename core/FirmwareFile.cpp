@@ -8,6 +8,12 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#ifndef Q_OS_WIN
+#    include <fcntl.h>
+#    include <sys/stat.h>
+#    include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -31,11 +37,11 @@ QString fileTypeLabel(int32_t typeCode, bool* valid) {
     return QString::fromLatin1(label ? label : "Error!!!");
 }
 
-FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QString& path) {
+FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QByteArray& localPath) {
     FileInfoResult result;
-    if (path.isEmpty())
+    if (localPath.isEmpty())
         return result;
-    const std::optional<ImageFileInfo> info = library.fileInfo(QFile::encodeName(path));
+    const std::optional<ImageFileInfo> info = library.fileInfo(localPath);
     if (!info) {
         result.line = QStringLiteral("Invalid program file");
         return result;
@@ -59,20 +65,38 @@ FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QString& path)
     return result;
 }
 
-bool readImageFacts(const QString& path, ImageSummary& image) {
-    QFile file(path);
+bool readImageFacts(const QByteArray& localPath, ImageSummary& image) {
     image.size = -1;
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
     QCryptographicHash sha(QCryptographicHash::Sha256);
     uint32_t crc = 0;
     qint64 size = 0;
     QByteArray block(1 << 16, Qt::Uninitialized);
-    for (qint64 n; (n = file.read(block.data(), block.size())) > 0; size += n) {
+    const auto take = [&](qint64 n) {
         crc = wire::crc32Of(reinterpret_cast<const uint8_t*>(block.constData()), static_cast<size_t>(n), crc);
         sha.addData(QByteArrayView(block.constData(), n));
+        size += n;
+    };
+#ifdef Q_OS_WIN
+    QFile file(QFile::decodeName(localPath));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    qint64 n = 0;
+    while ((n = file.read(block.data(), block.size())) > 0)
+        take(n);
+#else
+    // The bytes of the name as given, never decoded and encoded again.
+    const int fd = ::open(localPath.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    ssize_t n = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? 0 : -1;
+    while (n == 0 && (n = ::read(fd, block.data(), static_cast<size_t>(block.size()))) > 0) {
+        take(n);
+        n = 0;
     }
-    if (file.error() != QFileDevice::NoError)
+    ::close(fd);
+#endif
+    if (n < 0)
         return false;
     image.size = size;
     image.crc32 = QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));

@@ -35,12 +35,13 @@ struct FileInfoResult {
 // A version as the info line writes it: "2.04".
 QString formatVersion(int major, int minor);
 
-// Runs the library's file query on `path` and builds the info line:
-// empty path -> empty line, failure -> "Invalid program file".
-FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QString& path);
+// Runs the library's file query on `localPath` (the path's bytes, as the file system
+// takes them) and builds the info line: empty path -> empty line, failure -> "Invalid
+// program file".
+FileInfoResult describeFirmwareFile(DeviceLibrary& library, const QByteArray& localPath);
 
 // Reads the file once for its size, CRC-32 and SHA-256 into `image`; false when unreadable.
-bool readImageFacts(const QString& path, ImageSummary& image);
+bool readImageFacts(const QByteArray& localPath, ImageSummary& image);
 
 // Whether a recorded path is offered in the file box ("bin", "mem" or "ach"
 // found first at the second character or later, case-sensitive).

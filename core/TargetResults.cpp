@@ -65,7 +65,11 @@ void settleTargets(UploadJob& job, const UploadReply& reply, DeviceLibrary& libr
             // Cut off in the instant between its last flash report and its commit: it did commit.
             settle(t, TargetOutcome::Committed, {});
         } else {
-            settle(t, static_cast<TargetOutcome>(report->code), report->reason);
+            // The device's own word on its failure, and what it showed afterwards if that changed.
+            QString reason = report->reason;
+            if (info && t.after != t.before)
+                reason += (reason.isEmpty() ? QString() : QStringLiteral("; ")) + other;
+            settle(t, static_cast<TargetOutcome>(report->code), reason);
         }
     }
 }

@@ -19,6 +19,9 @@ void appendTarget(UploadJob& job, int32_t id, const std::optional<DeviceInfo>& i
     target.id = id;
     if (!info)
         return;
+    target.answered = true;
+    target.versionMajor = info->versionMajor;
+    target.versionMinor = info->versionMinor;
     target.address = formatAddress(info->address);
     target.name = deviceName(*info);
     target.before = formatVersion(info->versionMajor, info->versionMinor);
@@ -33,23 +36,31 @@ void refuse(UploadPlan& plan, PlanRefusal why, const char* text) {
 
 // The file name and the file check; false when the plan is refused. A file that passed
 // is read once here for what the job's record says of it.
-bool UpdateEngine::checkPlanFile(UploadPlan& plan, const QString& path) const {
-    if (path.isEmpty()) {
+bool UpdateEngine::checkPlanFile(UploadPlan& plan, const QByteArray& localPath) const {
+    if (localPath.isEmpty()) {
         refuse(plan, PlanRefusal::NoFile, kFilenameMissing);
         return false;
     }
     plan.fileChecked = true;
-    plan.file = checkFile(path);
+    plan.file = checkFile(localPath);
     if (!plan.file.valid) {
         refuse(plan, PlanRefusal::InvalidFile, kInvalidFile);
         return false;
     }
-    readImageFacts(path, plan.file.image);
+    readImageFacts(localPath, plan.file.image);
+    if (!m_expectedSha256.isEmpty() && plan.file.image.sha256 != m_expectedSha256) {
+        plan.refused = PlanRefusal::WrongFile;
+        plan.refusal = QStringLiteral("SHA-256 is %1, not %2")
+                           .arg(plan.file.image.size < 0 ? QStringLiteral("unknown (unreadable)")
+                                                         : plan.file.image.sha256,
+                                m_expectedSha256);
+        return false;
+    }
     return true;
 }
 
 // With the targets found: the refusal for none, else the job's record and serial mode.
-void UpdateEngine::completePlan(UploadPlan& plan, const char* command, const QString& path,
+void UpdateEngine::completePlan(UploadPlan& plan, const char* command, const QByteArray& localPath,
                                 int serialPort) const {
     if (plan.job.targets.empty()) {
         refuse(plan, PlanRefusal::NoTarget, kNoStation);
@@ -58,11 +69,11 @@ void UpdateEngine::completePlan(UploadPlan& plan, const char* command, const QSt
     plan.job.serial = serialPort != 0;
     if (plan.job.serial) // the first target alone is sent to
         plan.job.targets.resize(1);
-    plan.job.path = QFile::encodeName(path);
+    plan.job.path = localPath;
     plan.job.command = QLatin1String(command);
     plan.job.via = serialPort != 0 ? QStringLiteral("com%1").arg(serialPort) : QStringLiteral("network");
     plan.job.station = m_library.station(serialPort);
-    plan.job.file = QFileInfo(path).absoluteFilePath();
+    plan.job.file = QFileInfo(QFile::decodeName(localPath)).absoluteFilePath();
     plan.job.image = plan.file.image;
 }
 
@@ -76,10 +87,10 @@ QList<ScannedDevice> UpdateEngine::refreshDevices() {
     return scanDeviceRecords(m_library, m_slots);
 }
 
-UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
+UploadPlan UpdateEngine::planUpload(UploadCommand command, const QByteArray& localPath,
                                     const QList<int>& selectedRows, int serialPort) const {
     UploadPlan plan;
-    if (!checkPlanFile(plan, path))
+    if (!checkPlanFile(plan, localPath))
         return plan;
 
     // Row i shows slot rowSlot[i]: a device that did not answer the scan has
@@ -90,7 +101,10 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
             const std::optional<DeviceInfo> info = m_library.remoteInfo(m_slots.ids[slot]);
             if (!info || !isEligibleCluster(*info))
                 continue;
-            appendTarget(plan.job, m_slots.ids[slot], info);
+            // A scan that lists a device twice must not have it sent to twice at once.
+            const std::vector<int32_t> taken = plan.job.ids();
+            if (std::find(taken.begin(), taken.end(), m_slots.ids[slot]) == taken.end())
+                appendTarget(plan.job, m_slots.ids[slot], info);
             if (const int row = m_slots.rowOfSlot(slot); row >= 0)
                 plan.rowsToSelect.append(row);
         }
@@ -104,27 +118,31 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QString& path,
                 appendTarget(plan.job, m_slots.ids[slot], info);
         }
     }
-    completePlan(plan, command == UploadCommand::AllEligible ? "update-all" : "update", path, serialPort);
+    completePlan(plan, command == UploadCommand::AllEligible ? "update-all" : "update", localPath,
+                 serialPort);
     return plan;
 }
 
-UploadPlan UpdateEngine::planNamedUpload(const QString& path, const QList<int32_t>& ids,
+UploadPlan UpdateEngine::planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids,
                                          int serialPort) const {
     UploadPlan plan;
-    if (!checkPlanFile(plan, path))
+    if (!checkPlanFile(plan, localPath))
         return plan;
-    bool anyAnswered = false;
-    std::vector<int32_t> seen;
+    const int32_t* scanned = m_slots.ids;
     for (const int32_t id : ids) {
-        if (std::find(seen.begin(), seen.end(), id) != seen.end())
+        if (std::any_of(plan.job.targets.begin(), plan.job.targets.end(),
+                        [id](const JobTarget& t) { return t.id == id; }))
             continue;
-        seen.push_back(id);
         const std::optional<DeviceInfo> info = m_library.remoteInfo(id);
-        anyAnswered = anyAnswered || info.has_value();
         appendTarget(plan.job, id, info);
+        if (info || plan.job.targets.back().id != id)
+            continue;
+        JobTarget& silent = plan.job.targets.back();
+        silent.held = true;
+        silent.reason = std::find(scanned, scanned + m_slots.scanCount, id) != scanned + m_slots.scanCount
+                            ? QStringLiteral("no answer")
+                            : QStringLiteral("not listed by the station");
     }
-    if (!anyAnswered)
-        plan.job = UploadJob{};
-    completePlan(plan, "update", path, serialPort);
+    completePlan(plan, "update", localPath, serialPort);
     return plan;
 }

@@ -7,6 +7,7 @@
 #include "core/FirmwareFile.h"
 #include "core/UploadJob.h"
 
+#include <QFile>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -16,7 +17,7 @@ enum class UploadCommand {
     AllEligible, // "Upd. All": every eligible cluster of all 30 slots
 };
 
-enum class PlanRefusal { None, NoFile, InvalidFile, NoTarget };
+enum class PlanRefusal { None, NoFile, InvalidFile, WrongFile, NoTarget };
 
 // What an upload command comes to: a job to start, or the refusal to show.
 struct UploadPlan {
@@ -40,29 +41,43 @@ public:
     QList<ScannedDevice> refreshDevices(); // every slot of the scan, with each device's answer
     const DeviceSlotTable& slotTable() const { return m_slots; }
 
-    // The file check: what the info line shows, valid only for a known image.
-    FileInfoResult checkFile(const QString& path) const { return describeFirmwareFile(m_library, path); }
+    // The file check: what the info line shows, valid only for a known image. Paths
+    // go to the library as the file system takes them (`localPath`: those bytes).
+    FileInfoResult checkFile(const QString& path) const { return checkFile(QFile::encodeName(path)); }
+    FileInfoResult checkFile(const QByteArray& localPath) const {
+        return describeFirmwareFile(m_library, localPath);
+    }
 
     // The upload commands' steps up to the start: file name, file check,
     // targets (devices asked afresh, what they answered kept for the job's
     // record), then serial mode: `serialPort` 1 or 2 sends over that port, 0
     // over the network. `selectedRows` ascending.
     UploadPlan planUpload(UploadCommand command, const QString& path, const QList<int>& selectedRows,
+                          int serialPort) const {
+        return planUpload(command, QFile::encodeName(path), selectedRows, serialPort);
+    }
+    UploadPlan planUpload(UploadCommand command, const QByteArray& localPath, const QList<int>& selectedRows,
                           int serialPort) const;
 
-    // An upload to devices named by id, without a scan: each is asked first and
-    // the job is refused only when none answers. A named device that does not
-    // answer stays a target (the library reports it unreachable), so a name is
-    // never dropped silently; repeated ids count once.
-    UploadPlan planNamedUpload(const QString& path, const QList<int32_t>& ids, int serialPort) const;
+    // An upload to devices named by id: each is asked first. A named device that does
+    // not answer stays in the job, held back as unreachable with the reason (not listed
+    // by the last scan, or no answer), so a name is never dropped silently; repeated ids
+    // count once. The plan is refused only for the file or when no id is named.
+    UploadPlan planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids, int serialPort) const;
+
+    // From now on a plan refuses (WrongFile) a file whose SHA-256 is not `hex`, before
+    // any device is asked; empty: no such check (the dialog's way).
+    void expectSha256(const QString& hex) { m_expectedSha256 = hex; }
 
     // Opens serial port 1 or 2; true when it opened.
     bool openSerialPort(int port) const { return m_library.openPort(port); }
 
 private:
-    bool checkPlanFile(UploadPlan& plan, const QString& path) const;
-    void completePlan(UploadPlan& plan, const char* command, const QString& path, int serialPort) const;
+    bool checkPlanFile(UploadPlan& plan, const QByteArray& localPath) const;
+    void completePlan(UploadPlan& plan, const char* command, const QByteArray& localPath,
+                      int serialPort) const;
 
     DeviceLibrary& m_library;
     DeviceSlotTable m_slots;
+    QString m_expectedSha256;
 };

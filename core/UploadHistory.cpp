@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #    define NOMINMAX
 #    define WIN32_LEAN_AND_MEAN
@@ -82,6 +84,8 @@ bool appendHistory(const QString& path, const QByteArray& entry) {
     QFile file(path);
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
         problem = QStringLiteral("cannot create its folder");
+    } else if (QFileInfo::exists(path) && !QFileInfo(path).isFile()) {
+        problem = QStringLiteral("not a regular file");
     } else if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
         problem = file.errorString();
     } else {
@@ -97,4 +101,61 @@ bool appendHistory(const QString& path, const QByteArray& entry) {
     qWarning("%s: cannot write the update history %s: %s", qPrintable(QCoreApplication::applicationName()),
              qPrintable(QDir::toNativeSeparators(path)), qPrintable(problem));
     return false;
+}
+
+QList<QByteArray> readHistoryTail(const QString& path, qsizetype count,
+                                  const std::function<bool(const QByteArray& entry)>& keep, QString& error) {
+    error.clear();
+    QList<QByteArray> found; // newest first
+    const QFileInfo info(path);
+    if (!info.exists())
+        return found;
+    QFile file(path);
+    if (!info.isFile())
+        error = QStringLiteral("not a regular file");
+    else if (!file.open(QIODevice::ReadOnly))
+        error = file.errorString();
+    if (!error.isEmpty() || count <= 0)
+        return found;
+    // A line longer than any entry is garbage, and is skipped rather than held.
+    constexpr qsizetype kBlock = 64 * 1024, kLongestLine = 1024 * 1024;
+    qint64 end = file.size();
+    QByteArray partial; // the start of a line whose beginning lies further back
+    bool overlong = false;
+    while (found.size() < count && end > 0) {
+        const qint64 start = std::max<qint64>(0, end - kBlock);
+        if (!file.seek(start)) {
+            error = file.errorString();
+            break;
+        }
+        QByteArray block = file.read(end - start);
+        if (block.size() != end - start) {
+            error = file.errorString();
+            break;
+        }
+        end = start;
+        block += partial;
+        qsizetype lineEnd = block.size();
+        for (qsizetype i = block.size() - 1; i >= -1 && found.size() < count; --i) {
+            if (i >= 0 && block[i] != '\n')
+                continue;
+            if (i < 0 && start > 0)
+                break; // the line goes on in the block before
+            const QByteArray line = block.mid(i + 1, lineEnd - i - 1);
+            lineEnd = i;
+            // A line cut short by a crash is no entry: only whole JSON objects count.
+            if (!overlong && !line.isEmpty() &&
+                Json::accept(line.constData(), line.constData() + line.size()) && line.startsWith('{') &&
+                (!keep || keep(line)))
+                found.append(line);
+            overlong = false;
+        }
+        partial = block.left(std::max<qsizetype>(lineEnd, 0));
+        if (partial.size() > kLongestLine) {
+            partial.clear();
+            overlong = true;
+        }
+    }
+    std::reverse(found.begin(), found.end());
+    return found;
 }

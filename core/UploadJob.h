@@ -25,7 +25,10 @@ struct JobTarget {
     QString after;  // asked again once the upload call returned
     TargetOutcome outcome = TargetOutcome::Unreachable;
     QString reason;    // empty for a commit
-    bool held = false; // settled before the job (current, or refused by a policy): not sent
+    bool held = false; // settled before the job (current, unreachable, refused by a policy): not sent
+    // What the device answered when the command chose it.
+    bool answered = false;
+    int32_t versionMajor = 0, versionMinor = 0;
 };
 
 struct UploadJob {

@@ -402,11 +402,8 @@ void UploadSession::handle(const wire::Frame& f) {
             setProgress(std::max(m_progress, 96 + 4 * p / 100));
         } else if (const auto commit = wire::decodeCommitReply(f)) {
             if (commit->status != wire::Ok) {
-                char why[120];
-                std::snprintf(why, sizeof why,
-                              "programming the flash failed, the device keeps version %d.%02d",
-                              static_cast<int>(commit->versionMajor), static_cast<int>(commit->versionMinor));
-                fail(UPLOAD_FLASH_FAILED, why);
+                // Which version it then runs is the caller's to ask, not the device's to claim.
+                fail(UPLOAD_FLASH_FAILED, "programming the flash failed");
                 return;
             }
             m_phase = Phase::Committed;

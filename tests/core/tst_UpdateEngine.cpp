@@ -30,7 +30,7 @@ Q_DECLARE_METATYPE(zutest::FakeFile)
 
 namespace {
 
-const char kImage[] = "/fw/cluster-2.4.bin";
+const QString kImage = "/fw/cluster-2.4.bin";
 const QString kNoStation = "No valid Quorvane stations found - Refresh to Select Device";
 using Ids = QList<int>;
 
@@ -153,7 +153,7 @@ private slots:
         QFETCH(Ids, rowsTaken);
         QFETCH(bool, all);
         scriptMixedStation(m_lib);
-        m_lib.script().files[kImage] = {{"CLUSTER", 6, 12, 26, 2, 2, 4}};
+        m_lib.script().files[kImage.toUtf8()] = {{"CLUSTER", 6, 12, 26, 2, 2, 4}};
         m_lib.script().devices[20].answers = false;
         UpdateEngine engine(m_lib);
         QCOMPARE(engine.refresh().size(), 7);
@@ -168,7 +168,7 @@ private slots:
         QCOMPARE(Ids(ids.begin(), ids.end()), expected);
         QCOMPARE(plan.rowsToSelect, rowsTaken);
         QCOMPARE(plan.refusal, expected.isEmpty() ? kNoStation : QString());
-        QVERIFY(expected.isEmpty() || (!plan.job.serial && plan.job.path == kImage));
+        QVERIFY(expected.isEmpty() || (!plan.job.serial && plan.job.path == kImage.toUtf8()));
         // Over a serial port the job is the first target alone, in what is sent and what is recorded.
         const UploadPlan serial = engine.planUpload(command, kImage, selectedRows, 2);
         QVERIFY(expected.isEmpty() ||
@@ -204,8 +204,8 @@ private slots:
             "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
         QTest::newRow("empty file box") << "" << zutest::FakeFile{} << ""
                                         << "Filename missing";
-        QTest::newRow("not an image")
-            << "/fw/net.bin" << zutest::FakeFile{{"X", 0, 0, 0, 2, 0, 0}, false} << "Invalid program file" << invalid;
+        QTest::newRow("not an image") << "/fw/net.bin" << zutest::FakeFile{{"X", 0, 0, 0, 2, 0, 0}, false}
+                                      << "Invalid program file" << invalid;
         QTest::newRow("unknown path, 8-bit") << QString::fromUtf8("/fw/B\u00fchne.bin") << zutest::FakeFile{}
                                              << "Invalid program file" << invalid;
     }
