@@ -82,6 +82,7 @@ def main():
 
         bad = run.results('Bad input')['st3']['results']
         for item, needle in zip(bad, ('missing.bin', '99999', "'1o2'")):
+            print('  bad input: ' + item['msg'])
             expect(item.get('failed') and needle in item['msg'] and '\n' not in item['msg'],
                    'bad input %s: not one failed line naming it' % needle, item)
         devices = run.results("The station's devices")['st3']
@@ -127,6 +128,7 @@ def main():
                and '103' in failed['msg'] and reason[0]['reason'] in failed['msg'],
                "st2 did not fail with device 103's reason", failed)
         expect(failed['msg'] in run.results('Summary')['st2']['msg'], 'st2 has no summary line', run)
+        print('  ' + run.results('Summary')['st2']['msg'])
         expect(len(stations['st3'].requests()) == before['st3'][1]
                and fleet.read(stations['st3'].state) == before['st3'][0], 'st3 was contacted')
     print('fleet playbook: check mode, update, idempotence, bad input, failing batch: all passed')

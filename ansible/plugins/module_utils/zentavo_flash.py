@@ -19,7 +19,8 @@ def run_flash(module, command, options, operands=()):
     """Runs `zentavo-flash COMMAND OPTIONS --json [--station S] -- OPERANDS`.
 
     Returns (rc, events, stderr_line): events are the JSON values of stdout, one a line;
-    stderr_line is what zentavo-flash said on stderr, its lines joined into one.
+    stderr_line is what zentavo-flash said on stderr, its lines joined into one, without the
+    usage text that follows a usage error.
     Fails the module when the program cannot be found or prints something not JSON.
     """
     p = module.params
@@ -50,8 +51,14 @@ def run_flash(module, command, options, operands=()):
         except ValueError:
             module.fail_json(msg='%s printed a line that is not JSON: %s' % (executable, line[:200]),
                              rc=rc, cmd=cmd, stdout=out, stderr=err)
-    said = '; '.join(line.strip() for line in err.splitlines() if line.strip())
-    return rc, events, said
+    # A usage error comes with the usage text: the lines before it say what was wrong.
+    said = []
+    for line in err.splitlines():
+        if line.startswith('Usage:'):
+            break
+        if line.strip():
+            said.append(line.strip())
+    return rc, events, '; '.join(said)
 
 
 def failure_text(executable, rc, said):

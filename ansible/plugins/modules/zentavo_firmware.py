@@ -112,15 +112,13 @@ msg:
   type: str
   sample: 3 committed, 7 current
 station:
-  description: The station's address the job went to.
+  description: The station's address the job went to (in check mode the one given in C(station)).
   returned: when zentavo-flash got as far as the targets
   type: str
   sample: 127.0.0.1:47300
 image:
-  description:
-    - The image as the update history describes it.
-    - In check mode what C(zentavo-flash) said about the file when it started.
-  returned: when zentavo-flash got as far as the targets
+  description: The image as the update history describes it.
+  returned: when zentavo-flash got as far as the targets, not in check mode
   type: dict
   sample: {"type": 2, "label": "NetAppl", "name": "Cluster NetAppl", "version": "2.04", "size": 300064,
            "crc32": "1a2b3c4d", "sha256": "3b0c...e1"}
@@ -223,7 +221,6 @@ def main():
 
     # The real run ends with the job's history entry; a dry run plans each target instead.
     entry = events[-1] if events and isinstance(events[-1], dict) and 'targets' in events[-1] else None
-    start = next((e for e in events if isinstance(e, dict) and e.get('event') == 'start'), {})
     if module.check_mode:
         targets = [e for e in events if isinstance(e, dict) and e.get('event') == 'plan']
         for t in targets:
@@ -253,8 +250,8 @@ def main():
     result = dict(
         changed=changed,
         msg=summary or 'no target',
-        station=(entry or start).get('station') or p['station'],
-        image=(entry or start).get('image'),
+        station=(entry or {}).get('station') or p['station'],
+        image=(entry or {}).get('image'),
         targets=targets,
         left_out=left_out,
         failed_targets=[t.get('id') for t in failed],
