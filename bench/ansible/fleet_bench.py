@@ -81,7 +81,7 @@ def main():
                            ('zentavo-flash', FLASH % (os.path.join(BIN, 'zentavo-flash'), flashes))):
             os.chmod(f.write(name, text), 0o755)
         ping = f.write('ping.yml', PING)
-        stations = [f.station('st%02d' % i, [fleet.cluster(101 + d) for d in range(DEVICES)], 100000, 4000)
+        stations = [fleet.Station(f, 'st%02d' % i, [fleet.cluster(101 + d) for d in range(DEVICES)], 100000, 4000)
                     for i in range(STATIONS)]
         inventory = f.inventory('inventory.json', dict(
             (st.name, {'ansible_connection': 'local', 'zentavo_station': st.address}) for st in stations),

@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""The collection's fleet playbook against three stationsim stations: one station PC reached
-over ssh (an sshd of the test's own), two on the local connection. Four playbook runs:
-  1. check mode with diff, and bad input (check_mode off): every station would change, nothing
-     is sent, every state file keeps its bytes; each bad input fails with one clear message;
-     the devices module lists the station's silent device.
-  2. the update: changed on each station, every device committed.
-  3. the same again: changed=0, not one upload begun.
-  4. a newer image, one station at a time, the second station with a device whose flash fails:
-     that station fails naming the device's reason, the third is never reached.
-Exit 77 (skipped) when Ansible or OpenSSH is not installed.
-"""
+"""The fleet playbook against three stations: st1's PC reached over ssh (an sshd of our own),
+st2 and st3 on the local connection, st3 with a silent device. Four runs: check mode with
+diff, plus bad input run for real; the update; the same again; a newer image in batches,
+st2 with a device whose flash fails. Exit 77 (skipped) without Ansible or OpenSSH."""
 import os
 import sys
 
@@ -17,121 +10,92 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fleet  # noqa: E402
 
-BIN = os.environ.get('ZU_BIN_DIR', 'build/bin')
-SOURCE = os.environ.get('ZU_SOURCE_DIR', os.path.join(os.path.dirname(__file__), '..', '..'))
+BIN, SOURCE = os.environ.get('ZU_BIN_DIR', 'build/bin'), os.environ.get('ZU_SOURCE_DIR', '.')
 PLAYBOOK = os.path.join(SOURCE, 'ansible', 'playbooks', 'update-fleet.yml')
-BAD_INPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'bad-input.yml')
 UPDATE = "Bring the station's devices to the image"
 
 
 def expect(condition, what, *context):
     if not condition:
-        raise AssertionError(what + ''.join('\n  %s' % (c,) for c in context))
-
-
-def per_host(run, task, names):
-    results = run.results(task)
-    expect(sorted(results) == sorted(names), '%s ran on %s, not %s' % (task, sorted(results), names), run)
-    return results
+        raise AssertionError('\n  '.join([what] + [str(c) for c in context]))
 
 
 def main():
-    missing = fleet.missing_tools()
-    if missing:
-        print('SKIPPED: not installed: %s (scripts/deps installs them)' % ', '.join(missing))
+    if fleet.missing_tools():
+        print('SKIPPED: not installed: %s (scripts/deps installs them)' % ', '.join(fleet.missing_tools()))
         return 77
     with fleet.Fleet(BIN, SOURCE) as f:
         old, new = f.image('cluster-2.4.bin', '2.4'), f.image('cluster-2.5.bin', '2.5')
-        stations = {'st1': f.station('st1', [fleet.cluster(101), fleet.cluster(102)]),
-                    'st2': f.station('st2', [fleet.cluster(i) for i in (101, 102, 103)]),
-                    'st3': f.station('st3', [fleet.cluster(101), fleet.cluster(401, silent=True)])}
-        names = sorted(stations)
+        stations = {'st1': fleet.Station(f, 'st1', [fleet.cluster(101), fleet.cluster(102)]),
+                    'st2': fleet.Station(f, 'st2', [fleet.cluster(i) for i in (101, 102, 103)]),
+                    'st3': fleet.Station(f, 'st3', [fleet.cluster(101), fleet.cluster(401, silent=True)])}
         ssh = f.sshd()
 
-        def inventory(image):
-            hosts = {}
-            for name, st in stations.items():
-                hosts[name] = dict(ssh if name == 'st1' else {'ansible_connection': 'local'},
-                                   zentavo_station=st.address,
-                                   zentavo_environment={'XDG_STATE_HOME': f.path(name + '-history')})
-            return f.inventory('inventory.json', hosts, zentavo_image=image, zentavo_timeout_ms=300,
-                               zentavo_flash=os.path.join(BIN, 'zentavo-flash'))
+        def run(image, *args):
+            """A run on all three; before it, each station's state file and request count."""
+            before = {n: (fleet.read(st.state), len(st.requests())) for n, st in stations.items()}
+            hosts = {n: dict(ssh if n == 'st1' else {'ansible_connection': 'local'}, zentavo_station=st.address,
+                             zentavo_environment={'XDG_STATE_HOME': f.path(n + '-state')})
+                     for n, st in stations.items()}
+            inventory = f.inventory('inventory.json', hosts, zentavo_image=image, zentavo_timeout_ms=300,
+                                    zentavo_flash=os.path.join(BIN, 'zentavo-flash'))
+            seconds, result = f.playbook(inventory, *args)
+            print('%.1f s: ansible-playbook %s' % (seconds, ' '.join(os.path.basename(a) for a in args)))
+            return result, result.results(UPDATE), before
 
-        def snapshot():
-            return dict((n, (fleet.read(st.state), len(st.requests()))) for n, st in stations.items())
+        def uploads(before):
+            return [r for n, st in stations.items() for r in st.requests()[before[n][1]:] if ' upload ' in r]
 
-        def uploads_since(before):
-            return dict((n, [r for r in st.requests()[before[n][1]:] if r.startswith('stationsim: upload ')])
-                        for n, st in stations.items())
-
-        # 1. Check mode and bad input.
-        before = snapshot()
-        seconds, run = f.playbook(inventory(old), '--check', '--diff', BAD_INPUT, PLAYBOOK)
-        print('check mode and bad input: %.1f s' % seconds)
-        expect(run.rc == 0, 'the check-mode run failed', run)
-        for name, result in per_host(run, UPDATE, names).items():
-            expect(result['changed'] and {t['action'] for t in result['targets']} == {'update'},
-                   name + ': not every device planned for an update', result)
-            expect('2.03' in result['diff']['before'] and '2.04' in result['diff']['after'],
-                   name + ': the diff lacks the versions', result['diff'])
-        expect(per_host(run, UPDATE, names)['st3']['left_out'] == [{'id': 401, 'reason': 'not answering'}],
-               'st3: the silent device is not named as left out', run.results(UPDATE)['st3'])
-        for name in names:
-            expect(fleet.read(stations[name].state) == before[name][0], name + ': check mode changed the state file')
-        expect(not any(uploads_since(before).values()), 'check mode sent an image', uploads_since(before))
-
-        bad = run.results('Bad input')['st3']['results']
-        for item, needle in zip(bad, ('missing.bin', '99999', "'1o2'")):
+        # Check mode: every station would change, nothing is sent, no state file changes.
+        ran, results, before = run(old, '--check', '--diff', os.path.join(os.path.dirname(__file__), 'bad-input.yml'),
+                                   PLAYBOOK)
+        expect(ran.rc == 0 and sorted(results) == sorted(stations), 'the check-mode run failed', ran)
+        for name, result in results.items():
+            expect(result['changed'] and {t['action'] for t in result['targets']} == {'update'}
+                   and '2.03' in result['diff']['before'] and '2.04' in result['diff']['after'],
+                   name + ': not every device planned for 2.03 -> 2.04', result)
+            expect(fleet.read(stations[name].state) == before[name][0], name + ': check mode changed the state')
+        expect(results['st3']['left_out'] == [{'id': 401, 'reason': 'not answering'}], 'st3: 401 not left out',
+               results['st3'])
+        expect(not uploads(before), 'check mode sent an image', uploads(before))
+        # Bad input, run for real: each fails with one line naming what is wrong, nothing is sent.
+        for item, needle in zip(ran.results('Bad input')['st3']['results'], ('missing.bin', '99999', "'1o2'")):
             print('  bad input: ' + item['msg'])
-            expect(item.get('failed') and needle in item['msg'] and '\n' not in item['msg'],
-                   'bad input %s: not one failed line naming it' % needle, item)
-        devices = run.results("The station's devices")['st3']
-        expect({'id': 401, 'answering': False} in devices.get('ansible_facts', {}).get('zentavo_devices', [])
-               and devices['msg'] == '2 devices, 1 answering', 'the silent device is not listed', devices)
+            expect(item.get('failed') and needle in item['msg'] and '\n' not in item['msg'], 'bad input', item)
+        scan = ran.results("The station's devices")['st3']
+        expect({'id': 401, 'answering': False} in scan['ansible_facts']['zentavo_devices']
+               and scan['msg'] == '2 devices, 1 answering', 'the scan lacks the silent device', scan)
 
-        # 2. The update.
-        before = snapshot()
-        seconds, run = f.playbook(inventory(old), PLAYBOOK)
-        print('update: %.1f s' % seconds)
-        expect(run.rc == 0, 'the update failed', run)
-        for name, result in per_host(run, UPDATE, names).items():
-            expect(result['changed'] and {t['outcome'] for t in result['targets']} == {'committed'},
-                   name + ': not every device committed', result)
+        # The update: every device commits; then again: changed=0 and not one upload begun.
+        ran, results, _ = run(old, PLAYBOOK)
+        for name, result in results.items():
             versions = stations[name].versions()
-            expect(all(v == [2, 4] for k, v in versions.items() if k != '401'),
-                   name + ': the state file does not hold 2.4', versions)
-            expect(os.path.exists(f.path(name + '-history', 'Quorvane', 'zentavo-update', 'history.jsonl')),
-                   name + ': no history written where its environment says')
-        summary = run.results('Summary')
-        expect(all('%s (%s): ' % (n, stations[n].address) in summary[n]['msg'] for n in names),
-               'the summary lines do not name each station', summary)
+            expect(ran.rc == 0 and {t['outcome'] for t in result['targets']} == {'committed'} and result['changed']
+                   and all(v == [2, 4] for k, v in versions.items() if k != '401'),
+                   name + ': not every device committed 2.4', ran, result, versions)
+            expect(os.path.exists(f.path(name + '-state', 'Quorvane', 'zentavo-update', 'history.jsonl')),
+                   name + ': the environment did not reach zentavo-flash')
+            summary = ran.results('Summary')[name]['msg']
+            expect(summary == '%s (%s): %s' % (name, stations[name].address, result['msg']), 'summary', summary)
+        ran, results, before = run(old, PLAYBOOK)
+        expect(ran.rc == 0 and all(s['changed'] == 0 for s in ran.stats.values()) and len(results) == 3
+               and not uploads(before), 'the second run changed something', ran, uploads(before))
 
-        # 3. Again: nothing to do, nothing sent.
-        before = snapshot()
-        seconds, run = f.playbook(inventory(old), PLAYBOOK)
-        print('second update: %.1f s' % seconds)
-        expect(run.rc == 0 and all(run.stats[n]['changed'] == 0 for n in names), 'the second run changed', run)
-        expect(not any(uploads_since(before).values()), 'the second run sent an image', uploads_since(before))
-
-        # 4. A device whose flash fails, one station a batch: the batch after it never runs.
-        stations['st2'].start([fleet.cluster(101, (2, 4)), fleet.cluster(102, (2, 4)),
-                               fleet.cluster(103, (2, 4), flash_fail=True)])
-        before = snapshot()
-        seconds, run = f.playbook(inventory(new), PLAYBOOK, '-e', 'zentavo_batch=1')
-        print('failing batch: %.1f s' % seconds)
-        results = run.results(UPDATE)
-        expect(run.rc != 0 and sorted(results) == ['st1', 'st2'], 'st3 was not spared', run)
-        expect(results['st1']['changed'] and not results['st1'].get('failed'), 'st1 was not updated', results['st1'])
-        failed = results['st2']
-        reason = [t for t in failed.get('targets', []) if t['id'] == 103]
-        expect(failed.get('failed') and reason and reason[0]['outcome'] == 'flash-failed' and reason[0]['reason']
-               and '103' in failed['msg'] and reason[0]['reason'] in failed['msg'],
+        # st2's device 103 fails its flash: st2 fails naming 103's reason, and st3, in the batch
+        # after it, is never contacted. Two stations a batch, as one a batch stops after a batch
+        # that failed whole even without max_fail_percentage: 0.
+        stations['st2'].start([fleet.cluster(i, (2, 4), flash_fail=i == 103) for i in (101, 102, 103)])
+        ran, results, before = run(new, PLAYBOOK, '-e', 'zentavo_batch=2')
+        failed = results.get('st2', {})
+        reason = [t['reason'] for t in failed.get('targets', []) if t['outcome'] == 'flash-failed' and t['id'] == 103]
+        expect(ran.rc != 0 and sorted(results) == ['st1', 'st2'] and results['st1']['changed'], 'batches', ran)
+        expect(failed.get('failed') and reason and reason[0] and '103 (Cluster 103) flash-failed: ' + reason[0]
+               in failed['msg'] and failed['msg'] in ran.results('Summary')['st2']['msg'],
                "st2 did not fail with device 103's reason", failed)
-        expect(failed['msg'] in run.results('Summary')['st2']['msg'], 'st2 has no summary line', run)
-        print('  ' + run.results('Summary')['st2']['msg'])
-        expect(len(stations['st3'].requests()) == before['st3'][1]
-               and fleet.read(stations['st3'].state) == before['st3'][0], 'st3 was contacted')
-    print('fleet playbook: check mode, update, idempotence, bad input, failing batch: all passed')
+        print('  ' + ran.results('Summary')['st2']['msg'])
+        expect((fleet.read(stations['st3'].state), len(stations['st3'].requests())) == before['st3'],
+               'st3 was contacted')
+    print('fleet playbook: check mode, bad input, update, second run, failing batch: all passed')
     return 0
 
 
