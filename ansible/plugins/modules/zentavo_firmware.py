@@ -244,8 +244,11 @@ def main():
         counts[t.get(key)] = counts.get(t.get(key), 0) + 1
     summary = ', '.join('%d %s' % (n, ('to update' if k == 'update' else k)) for k, n in sorted(counts.items()))
     if left_out:
-        summary += ', %d left out (%s)' % (len(left_out), ', '.join('%s %s' % (e.get('id'), e.get('reason'))
-                                                                   for e in left_out))
+        reasons = {}
+        for e in left_out:
+            reasons.setdefault(e.get('reason'), []).append(str(e.get('id')))
+        summary += ', %d left out (%s)' % (len(left_out), '; '.join('%s: %s' % (r, ', '.join(ids))
+                                                                   for r, ids in sorted(reasons.items())))
 
     result = dict(
         changed=changed,
