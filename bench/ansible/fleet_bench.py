@@ -9,7 +9,7 @@ on 1 and on 20 hosts: Ansible's own cost per host, the floor any module stands o
   - the module's own overhead per station: the module's process on the station PC, less the
     zentavo-flash run inside it. Wrappers time both: the interpreter Ansible runs the module
     with, and zentavo-flash;
-  - the task's time per station on the controller (from starting it on the host to its
+  - the task's time per station on the controller (from the task's start to the host's
     result), less zentavo-flash: the module's overhead and Ansible's.
 
     bench/ansible/fleet_bench.py [BIN_DIR]      (default: build/bin)
@@ -108,9 +108,9 @@ def main():
             by_station = dict((rest[rest.index('--station') + 1], (seconds, pid))
                               for pid, (seconds, rest) in flash_runs.items())
             for r in results.values():
-                flash, pid = by_station[r['invocation']['module_args']['station']]
+                flash, pid = by_station[r['station']]
                 module[count].append(module_runs[pid][0] - flash)
-                task[count].append(r['_end'] - r['_start'] - flash)
+                task[count].append(r['_seconds'] - flash)
 
             before = cpu_seconds()
             seconds, run = f.playbook(inventory, ping, '-f', str(STATIONS), *limit)

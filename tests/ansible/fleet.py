@@ -1,6 +1,6 @@
 """The collection driven from outside, for the fleet test and benchmark: stationsim stations
 with state files and request logs, images from mkfwimage, an sshd of our own on loopback, and
-ansible-playbook on a private configuration, its results written down by callback/."""
+ansible-playbook on a private configuration, its results read from its junit report."""
 import getpass
 import json
 import os
@@ -11,12 +11,10 @@ import socket
 import subprocess
 import tempfile
 import time
+import xml.etree.ElementTree
 
 SSHD = shutil.which('sshd') or '/usr/sbin/sshd'
-
-
-def missing_tools():
-    return [t for t in ('ansible-playbook', 'ssh', 'ssh-keygen', SSHD) if not shutil.which(t)]
+MISSING = [t for t in ('ansible-playbook', 'ssh', 'ssh-keygen', SSHD) if not shutil.which(t)]
 
 
 def cluster(device_id, version=(2, 3), **faults):
@@ -45,8 +43,8 @@ class Fleet:
         self.env = dict(os.environ, ANSIBLE_CONFIG=self.write('ansible.cfg', '[defaults]\n'),
                         ANSIBLE_HOME=self.path('home'), ANSIBLE_COLLECTIONS_PATH=collections,
                         ANSIBLE_LOCAL_TEMP=self.path('tmp'), ANSIBLE_REMOTE_TEMP=self.path('tmp'),
-                        ANSIBLE_CALLBACK_PLUGINS=os.path.join(os.path.dirname(os.path.abspath(__file__)), 'callback'),
-                        ANSIBLE_CALLBACKS_ENABLED='fleet_report', ANSIBLE_PIPELINING='1', ANSIBLE_NOCOLOR='1',
+                        ANSIBLE_CALLBACKS_ENABLED='junit', JUNIT_HIDE_TASK_ARGUMENTS='true',
+                        ANSIBLE_PIPELINING='1', ANSIBLE_NOCOLOR='1',
                         ANSIBLE_RETRY_FILES_ENABLED='0', ANSIBLE_PYTHON_INTERPRETER='/usr/bin/python3',
                         ANSIBLE_SSH_ARGS='-o ControlMaster=no -o ControlPath=none', PYTHONDONTWRITEBYTECODE='1')
 
@@ -121,9 +119,9 @@ class Fleet:
     def playbook(self, inventory, *args):
         """Runs ansible-playbook; (seconds, Run)."""
         self._runs += 1
-        report, start = self.path('report-%d.json' % self._runs), time.monotonic()
+        report, start = self.path('junit-%d' % self._runs), time.monotonic()
         done = subprocess.run(['ansible-playbook', '-i', inventory] + list(args), cwd=self.dir, timeout=600,
-                              env=dict(self.env, ZU_ANSIBLE_REPORT=report), stdin=subprocess.DEVNULL,
+                              env=dict(self.env, JUNIT_OUTPUT_DIR=report), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         return time.monotonic() - start, Run(done, report)
 
@@ -153,27 +151,26 @@ class Station:
     def requests(self):
         return [line for line in read(self.log).splitlines() if line.startswith('stationsim: ')]
 
-    def versions(self):
-        return json.loads(read(self.state))['versions']
-
 
 class Run:
-    """One ansible-playbook run: exit status, output, and the results and stats it reported."""
+    """One ansible-playbook run: exit status, output, and each task's results as its junit
+    report holds them: (task, host, seconds since the task started, result)."""
 
     def __init__(self, done, report):
-        self.rc, self.output = done.returncode, done.stdout
-        if not os.path.exists(report):
-            raise AssertionError('ansible-playbook left no report (exit %d):\n%s' % (self.rc, self.output[-4000:]))
-        self.report = json.loads(read(report))
-        self.stats = self.report['stats']
+        self.rc, self.output, self.cases = done.returncode, done.stdout, []
+        for name in sorted(os.listdir(report)) if os.path.isdir(report) else []:
+            for case in xml.etree.ElementTree.parse(os.path.join(report, name)).iter('testcase'):
+                host, task = re.match(r'\[(.*?)\] .*: (.*)', case.get('name')).groups()
+                for out, flags in ((case.find('system-out'), {}), (case.find('failure'), {'failed': True})):
+                    if out is not None:  # neither: skipped
+                        self.cases.append((task, host, float(case.get('time')), dict(json.loads(out.text), **flags)))
 
     def results(self, task):
-        """{host: result} of the task named `task`, with their start and end times."""
-        return {r['host']: dict(r['result'], _start=r['start'], _end=r['end'])
-                for r in self.report['results'] if r['task'] == task}
+        """{host: result} of the task named `task`."""
+        return {host: dict(result, _seconds=seconds) for t, host, seconds, result in self.cases if t == task}
 
     def __str__(self):
-        return 'exit %d, stats %s\n%s' % (self.rc, json.dumps(self.stats), self.output[-4000:])
+        return 'exit %d\n%s' % (self.rc, self.output[-4000:])
 
 
 def stop(proc):
