@@ -37,7 +37,7 @@ def main():
             hosts = {n: dict(ssh if n == 'st1' else {'ansible_connection': 'local'}, zentavo_station=st.address,
                              zentavo_environment={'XDG_STATE_HOME': f.path(n + '-state')})
                      for n, st in stations.items()}
-            inventory = f.inventory('inventory.json', hosts, zentavo_image=image, zentavo_timeout_ms=300,
+            inventory = f.inventory('inventory.json', hosts, zentavo_image=image, zentavo_timeout_ms=500,
                                     zentavo_flash=os.path.join(BIN, 'zentavo-flash'))
             seconds, ran = f.playbook(inventory, *args)
             print('%.1f s: ansible-playbook %s' % (seconds, ' '.join(os.path.basename(a) for a in args)))

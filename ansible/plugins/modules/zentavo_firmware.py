@@ -260,10 +260,10 @@ def main():
         failed_targets=[t.get('id') for t in failed],
     )
     if module._diff:
+        where = result['station'] or 'the station'
         result['diff'] = dict(before=version_lines(targets, 'before'), after=version_lines(targets, 'after'),
-                              before_header='%s: installed' % result['station'],
-                              after_header='%s: %s' % (result['station'], 'planned' if module.check_mode
-                                                       else 'after the update'))
+                              before_header='%s: installed' % where,
+                              after_header='%s: %s' % (where, 'planned' if module.check_mode else 'after the update'))
 
     problems = []
     if failed:
