@@ -308,7 +308,7 @@ int figureFlash(int argc, char** argv) {
                          "--date", "24/5/17", "--size", "1048576", "-o", oneMiB},
                         {}, nullptr, std::chrono::seconds(60));
     std::vector<double> rerun, scan, rerunLarge;
-    for (int run = 0; run < 3 * kFlashRuns; ++run) {
+    for (int run = 0; run < 3 * 4 * kFlashRuns; ++run) {
         const int kind = run % 3; // 0: re-run, 1: scan, 2: re-run with the 16 MiB image
         const std::vector<std::string> args =
             kind != 1 ? std::vector<std::string>{binDir() + "/zentavo-flash", "update",
