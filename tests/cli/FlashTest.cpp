@@ -159,7 +159,7 @@ TEST(Flash, CommandsAnswerWithTheirLinesAndStatus) {
 TEST(Flash, InfoSaysWhyOrWhoSigned) {
     zutest::TempDir dir;
     const std::string mk = zutest::binDir() + "/mkfwimage",
-                      image = zutest::makeImageFile(dir.file("u.bin"), 100);
+                      image = zutest::makeImageFile(dir.file("u.bin"), 100, 3, 7, 2);
     std::string out;
     ASSERT_EQ(support::runProgram({mk, "keygen", "--out", dir.file("k")}, {}, nullptr), 0);
     ASSERT_EQ(support::runProgram(
