@@ -43,12 +43,10 @@ struct Options {
     QCommandLineOption count{QStringLiteral("n"), {}, QStringLiteral("N")};
 };
 
-// The options each command takes; --station goes with every command that asks devices.
+// The options each command takes; --json and --station go with every command.
 bool allowed(Command command, const QString& option) {
-    if (option == QLatin1String("json"))
+    if (option == QLatin1String("json") || option == QLatin1String("station"))
         return true;
-    if (option == QLatin1String("station"))
-        return command != Command::Info;
     if (option == QLatin1String("n"))
         return command == Command::History;
     return command == Command::Update;

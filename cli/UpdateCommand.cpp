@@ -9,8 +9,10 @@
 #include "core/UpdateEngine.h"
 #include "core/UpdatePolicy.h"
 #include "core/UploadController.h"
+#include "core/UploadHistory.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QStringList>
 
 #include <unistd.h>
@@ -105,7 +107,28 @@ void cancelJob(UploadController& controller, ProgressView& view, bool perDevice,
         true);
 }
 
+// The last lines: one per target, or the job's entry; the exit status its outcomes give.
+int finishJob(const UploadResult& result, ProgressView::Mode mode) {
+    if (mode == ProgressView::Mode::JsonEvents) {
+        printLine(result.historyEntry);
+    } else {
+        for (const QString& line : targetDetails(result.job.targets).split(QLatin1Char('\n')))
+            printLine(line);
+    }
+    const bool answered = std::any_of(result.job.targets.begin(), result.job.targets.end(),
+                                      [](const JobTarget& t) { return t.answered; });
+    return result.ok() ? kExitOk : answered ? kExitFailed : kExitNoTarget;
+}
+
 int runJob(const FlashOptions& options, const UploadJob& job, ProgressView::Mode mode) {
+    // Every target settled before the job (current, refused, silent): nothing is sent, so
+    // there is no upload and nothing to record; a re-run of a done job changes nothing.
+    if (job.ids().empty()) {
+        UploadResult result;
+        result.job = job;
+        result.historyEntry = historyEntry(result, QDateTime::currentDateTimeUtc());
+        return finishJob(result, mode);
+    }
     UploadController controller(deviceLibrary());
     controller.setHistoryApplication(QLatin1String(kHistoryApplication));
     const bool perDevice = controller.reportsEachDevice();
@@ -128,15 +151,7 @@ int runJob(const FlashOptions& options, const UploadJob& job, ProgressView::Mode
     }
     QObject::connect(&controller, &UploadController::finished, [&](const UploadResult& result) {
         view.finish();
-        if (mode == ProgressView::Mode::JsonEvents) {
-            printLine(result.historyEntry);
-        } else {
-            for (const QString& line : targetDetails(result.job.targets).split(QLatin1Char('\n')))
-                printLine(line);
-        }
-        const bool answered = std::any_of(result.job.targets.begin(), result.job.targets.end(),
-                                          [](const JobTarget& t) { return t.answered; });
-        status = result.ok() ? kExitOk : answered ? kExitFailed : kExitNoTarget;
+        status = finishJob(result, mode);
         QCoreApplication::exit(status);
     });
     if (!controller.start(job)) {
