@@ -84,13 +84,12 @@ def main():
         # that failed whole even without max_fail_percentage: 0.
         stations['st2'].start([fleet.cluster(i, (2, 4), flash_fail=i == 103) for i in (101, 102, 103)])
         ran, results, before = run(new, PLAYBOOK, '-e', 'zentavo_batch=2')
-        failed = ran.results('Fail the station when a device was not updated')
+        failed = {h: r for h, r in ran.results('Summary').items() if r.get('failed')}
         reason = [t['reason'] for t in results.get('st2', {}).get('targets', []) if t['outcome'] == 'flash-failed']
         expect(ran.rc != 0 and sorted(results) == ['st1', 'st2'] and results['st1']['changed']
                and list(failed) == ['st2'] and failed['st2'].get('failed') and results['st2']['failed_targets'] == [103]
-               and reason[0] and '103 (Cluster 103) flash-failed: ' + reason[0] in failed['st2']['msg']
-               and failed['st2']['msg'] in ran.results('Summary')['st2']['msg'], "st2 did not fail with 103's reason",
-               ran)
+               and reason[0] and '103 (Cluster 103) flash-failed: ' + reason[0] in failed['st2']['msg'],
+               "st2 did not fail with 103's reason", ran)
         print('  ' + ran.results('Summary')['st2']['msg'])
         expect((fleet.read(stations['st3'].state), len(stations['st3'].requests())) == before['st3'], 'st3 contacted')
     print('fleet playbook: check mode, bad input, update, second run, failing batch: all passed')
