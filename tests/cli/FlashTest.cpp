@@ -216,7 +216,7 @@ TEST(Flash, PolicyDryRunAndTwoStations) {
         const std::string before = zutest::readFile(state.file("a.json"));
         std::vector<std::string> actions;
         for (const json& event : jsonLines(out))
-            actions.push_back(event["action"].get<std::string>() + " " + event["after"].get<std::string>());
+            actions.push_back(event.value("action", out) + " " + event.value("after", ""));
         EXPECT_EQ(zutest::readFile(state.file("a.json")), before) << "a plan sends nothing";
         return std::make_pair(status, actions);
     };
@@ -230,8 +230,8 @@ TEST(Flash, PolicyDryRunAndTwoStations) {
 
     ASSERT_EQ(a.run({"update", a.image, "--all", "--json"}, out), 1); // nothing sent: no progress at all
     const std::vector<json> events = jsonLines(out);
-    EXPECT_TRUE(
-        std::none_of(events.begin(), events.end(), [](const json& e) { return e["event"] == "progress"; }));
+    EXPECT_TRUE(std::none_of(events.begin(), events.end(),
+                             [](const json& e) { return e.value("event", "") == "progress"; }));
     EXPECT_EQ(events.back()["targets"][0]["outcome"], "current");
     EXPECT_EQ(a.run({"update", a.image, "--device", "103", "--allow-older"}, out), 0);
     EXPECT_TRUE(hasLine(out, "103  Device 103  4.00 -> 3.07  committed")) << out;
