@@ -81,8 +81,11 @@ void readValues(FlashOptions& o, const QCommandLineParser& parser, const Options
     }
     if (parser.isSet(opt.station)) {
         o.station = parser.value(opt.station);
-        if (!isStationAddress(o.station))
+        const qsizetype colon = o.station.lastIndexOf(QLatin1Char(':'));
+        if (colon <= 0 || !parseInteger(o.station.mid(colon + 1), 1, 65535))
             o.error = QStringLiteral("--station takes HOST:PORT (port 1 to 65535), not '%1'").arg(o.station);
+        else if (!isStationAddress(o.station))
+            o.error = QStringLiteral("--station: no IPv4 address for '%1'").arg(o.station.left(colon));
     }
     if (parser.isSet(opt.sha256)) {
         o.sha256 = parser.value(opt.sha256).toLower();

@@ -177,6 +177,13 @@ int runUpdate(const FlashOptions& options) {
                                                                    : problemOf(options.filePath)));
         return kExitUsage;
     }
+    // Its bytes read once, for the record and the expected SHA-256: the wrong file touches
+    // no device either.
+    UploadPlan plan = engine.planFile(options.filePath);
+    if (plan.refused != PlanRefusal::None) {
+        printError(options.program, QStringLiteral("%1: %2").arg(options.file, plan.refusal));
+        return kExitUsage;
+    }
     if (options.port != 0 && !engine.openSerialPort(options.port))
         printError(options.program, QStringLiteral("cannot open com%1").arg(options.port));
 
@@ -184,13 +191,8 @@ int runUpdate(const FlashOptions& options) {
     const QList<ScannedDevice> scanned = engine.refreshDevices();
     if (scanned.isEmpty() && options.all)
         return noStation(options);
-    UploadPlan plan = options.all
-                          ? engine.planUpload(UploadCommand::AllEligible, options.filePath, {}, options.port)
-                          : engine.planNamedUpload(options.filePath, options.devices, options.port);
-    if (plan.refused == PlanRefusal::WrongFile || plan.refused == PlanRefusal::InvalidFile) {
-        printError(options.program, QStringLiteral("%1: %2").arg(options.file, plan.refusal));
-        return kExitUsage;
-    }
+    plan = options.all ? engine.planUpload(std::move(plan), UploadCommand::AllEligible, {}, options.port)
+                       : engine.planNamedUpload(std::move(plan), options.devices, options.port);
     UploadJob& job = plan.job;
     applyPolicy(job, {options.allowReinstall, options.allowOlder});
 
@@ -198,14 +200,16 @@ int runUpdate(const FlashOptions& options) {
                       : ::isatty(STDOUT_FILENO) != 0 ? ProgressView::Mode::Live
                                                      : ProgressView::Mode::Plain;
     if (mode == ProgressView::Mode::JsonEvents) {
-        if (!options.dryRun)
-            printLine(jsonLine({{"event", "start"},
-                                {"command", utf8(job.command)},
-                                {"via", utf8(job.via)},
-                                {"station", utf8(job.station)},
-                                {"file", utf8(job.file)},
-                                {"info", utf8(file.line)},
-                                {"targets", job.ids()}}));
+        printLine(
+            jsonLine({{"event", "start"},
+                      {"dry_run", options.dryRun},
+                      {"command", utf8(job.command)},
+                      {"via", utf8(job.via)},
+                      {"station", utf8(job.station)},
+                      {"file", utf8(job.file)},
+                      {"info", utf8(file.line)},
+                      {"image", {{"version", utf8(job.image.version)}, {"sha256", utf8(job.image.sha256)}}},
+                      {"targets", job.ids()}}));
     } else {
         printLine(file.line);
         if (!options.dryRun && !job.ids().empty())

@@ -45,9 +45,8 @@ int main(int argc, char** argv) {
     case FlashOptions::Command::Version:
         printLine(QStringLiteral("%1 %2").arg(options.program, QStringLiteral(ZU_VERSION)));
         return kExitOk;
-    case FlashOptions::Command::Refuse:
+    case FlashOptions::Command::Refuse: // one line, as scripts expect; --help has the rest
         printError(options.program, options.error);
-        std::fputs(flashUsage(options.program).toLocal8Bit().constData(), stderr);
         return kExitUsage;
     default:
         break;

@@ -42,6 +42,7 @@ bool UpdateEngine::checkPlanFile(UploadPlan& plan, const QByteArray& localPath) 
         return false;
     }
     plan.fileChecked = true;
+    plan.job.path = localPath;
     plan.file = checkFile(localPath);
     if (!plan.file.valid) {
         refuse(plan, PlanRefusal::InvalidFile, kInvalidFile);
@@ -60,8 +61,7 @@ bool UpdateEngine::checkPlanFile(UploadPlan& plan, const QByteArray& localPath) 
 }
 
 // With the targets found: the refusal for none, else the job's record and serial mode.
-void UpdateEngine::completePlan(UploadPlan& plan, const char* command, const QByteArray& localPath,
-                                int serialPort) const {
+void UpdateEngine::completePlan(UploadPlan& plan, const char* command, int serialPort) const {
     if (plan.job.targets.empty()) {
         refuse(plan, PlanRefusal::NoTarget, kNoStation);
         return;
@@ -69,11 +69,10 @@ void UpdateEngine::completePlan(UploadPlan& plan, const char* command, const QBy
     plan.job.serial = serialPort != 0;
     if (plan.job.serial) // the first target alone is sent to
         plan.job.targets.resize(1);
-    plan.job.path = localPath;
     plan.job.command = QLatin1String(command);
     plan.job.via = serialPort != 0 ? QStringLiteral("com%1").arg(serialPort) : QStringLiteral("network");
     plan.job.station = m_library.station(serialPort);
-    plan.job.file = QFileInfo(QFile::decodeName(localPath)).absoluteFilePath();
+    plan.job.file = QFileInfo(QFile::decodeName(plan.job.path)).absoluteFilePath();
     plan.job.image = plan.file.image;
 }
 
@@ -87,10 +86,20 @@ QList<ScannedDevice> UpdateEngine::refreshDevices() {
     return scanDeviceRecords(m_library, m_slots);
 }
 
+UploadPlan UpdateEngine::planFile(const QByteArray& localPath) const {
+    UploadPlan plan;
+    checkPlanFile(plan, localPath);
+    return plan;
+}
+
 UploadPlan UpdateEngine::planUpload(UploadCommand command, const QByteArray& localPath,
                                     const QList<int>& selectedRows, int serialPort) const {
-    UploadPlan plan;
-    if (!checkPlanFile(plan, localPath))
+    return planUpload(planFile(localPath), command, selectedRows, serialPort);
+}
+
+UploadPlan UpdateEngine::planUpload(UploadPlan plan, UploadCommand command, const QList<int>& selectedRows,
+                                    int serialPort) const {
+    if (plan.refused != PlanRefusal::None)
         return plan;
 
     // Row i shows slot rowSlot[i]: a device that did not answer the scan has
@@ -118,15 +127,12 @@ UploadPlan UpdateEngine::planUpload(UploadCommand command, const QByteArray& loc
                 appendTarget(plan.job, m_slots.ids[slot], info);
         }
     }
-    completePlan(plan, command == UploadCommand::AllEligible ? "update-all" : "update", localPath,
-                 serialPort);
+    completePlan(plan, command == UploadCommand::AllEligible ? "update-all" : "update", serialPort);
     return plan;
 }
 
-UploadPlan UpdateEngine::planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids,
-                                         int serialPort) const {
-    UploadPlan plan;
-    if (!checkPlanFile(plan, localPath))
+UploadPlan UpdateEngine::planNamedUpload(UploadPlan plan, const QList<int32_t>& ids, int serialPort) const {
+    if (plan.refused != PlanRefusal::None)
         return plan;
     const int32_t* scanned = m_slots.ids;
     for (const int32_t id : ids) {
@@ -143,6 +149,6 @@ UploadPlan UpdateEngine::planNamedUpload(const QByteArray& localPath, const QLis
                             ? QStringLiteral("no answer")
                             : QStringLiteral("not listed by the station");
     }
-    completePlan(plan, "update", localPath, serialPort);
+    completePlan(plan, "update", serialPort);
     return plan;
 }

@@ -59,11 +59,21 @@ public:
     UploadPlan planUpload(UploadCommand command, const QByteArray& localPath, const QList<int>& selectedRows,
                           int serialPort) const;
 
+    // The file's part of a plan alone (name, check, the one read for its record, the
+    // expected SHA-256), so that a refused file is known before any device is asked;
+    // the two plans below go on from such a plan, or start with it themselves.
+    UploadPlan planFile(const QByteArray& localPath) const;
+    UploadPlan planUpload(UploadPlan checked, UploadCommand command, const QList<int>& selectedRows,
+                          int serialPort) const;
+
     // An upload to devices named by id: each is asked first. A named device that does
     // not answer stays in the job, held back as unreachable with the reason (not listed
     // by the last scan, or no answer), so a name is never dropped silently; repeated ids
     // count once. The plan is refused only for the file or when no id is named.
-    UploadPlan planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids, int serialPort) const;
+    UploadPlan planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids, int serialPort) const {
+        return planNamedUpload(planFile(localPath), ids, serialPort);
+    }
+    UploadPlan planNamedUpload(UploadPlan checked, const QList<int32_t>& ids, int serialPort) const;
 
     // From now on a plan refuses (WrongFile) a file whose SHA-256 is not `hex`, before
     // any device is asked; empty: no such check (the dialog's way).
@@ -74,8 +84,7 @@ public:
 
 private:
     bool checkPlanFile(UploadPlan& plan, const QByteArray& localPath) const;
-    void completePlan(UploadPlan& plan, const char* command, const QByteArray& localPath,
-                      int serialPort) const;
+    void completePlan(UploadPlan& plan, const char* command, int serialPort) const;
 
     DeviceLibrary& m_library;
     DeviceSlotTable m_slots;

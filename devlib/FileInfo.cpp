@@ -4,7 +4,10 @@
 #include "devlib/TestDll.h"
 #include "wire/FirmwareImage.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +60,9 @@ extern "C" int32_t DllGetFileDetails(const char* path, FileDetails* details) {
         details->securityCounter = sig.counter;
         return 1;
     }
-    std::snprintf(details->problem, sizeof details->problem, "%s", fwimage::describe(error));
+    struct stat entry = {};
+    const bool missing = path != nullptr && ::stat(path, &entry) != 0 && errno == ENOENT;
+    std::snprintf(details->problem, sizeof details->problem, "%s",
+                  missing ? "no such file" : fwimage::describe(error));
     return 0;
 }

@@ -215,8 +215,10 @@ TEST(Flash, PolicyDryRunAndTwoStations) {
         const int status = a.run(args, out);
         const std::string before = zutest::readFile(state.file("a.json"));
         std::vector<std::string> actions;
-        for (const json& event : jsonLines(out))
-            actions.push_back(event.value("action", out) + " " + event.value("after", ""));
+        for (const json& event : jsonLines(out)) {
+            if (event.value("event", "") == "plan")
+                actions.push_back(event.value("action", "") + " " + event.value("after", ""));
+        }
         EXPECT_EQ(zutest::readFile(state.file("a.json")), before) << "a plan sends nothing";
         return std::make_pair(status, actions);
     };
