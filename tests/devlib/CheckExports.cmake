@@ -1,4 +1,4 @@
-# Fails unless the library's dynamic symbol table defines exactly the eight operations.
+# Fails unless the library's dynamic symbol table defines exactly the nine operations.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")

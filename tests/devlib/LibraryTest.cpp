@@ -25,6 +25,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <tuple>
 
@@ -41,25 +42,22 @@ constexpr std::int32_t kDrop = 201, kCorrupt = 202, kReject = 203, kFlashFail = 
 constexpr std::int32_t kRecord = 2147483647, kSilent = 301;
 
 StationLayout mainStation() {
-    StationLayout s = makeStation(30); // 101..130
-    s.linkKbps = 20000;                // slow enough that an upload overlaps many queries
-    s.flashKbps = 2000;
-    s.serialBaud = 115200;
+    StationLayout s = makeStation(30); // 101..130; the link slow enough that an upload overlaps many queries
+    std::tie(s.linkKbps, s.flashKbps, s.serialBaud) = std::tuple(20000u, 2000u, 115200u);
     s.devices[9].faults = {
         .dropAfter = 200065, .corruptAt = 200064, .stallAfter = 200065}; // just beyond the image
     for (std::int32_t id = 1000; id < 1250; ++id) // the scan answer comes in parts of 256
         s.devices.push_back({.id = id, .faults = {}});
-    s.devices.push_back({.id = kDrop, .faults = {.dropAfter = 100000}});
-    s.devices.push_back({.id = kCorrupt, .faults = {.corruptAt = 70000}});
-    s.devices.push_back({.id = kReject, .faults = {.reject = true}});
-    s.devices.push_back({.id = kFlashFail, .faults = {.flashFail = true}});
-    s.devices.push_back({.id = kStall, .faults = {.stallAfter = 100000}});
-    s.devices.push_back({.id = kStallToo, .faults = {.stallAfter = 100000}});
-    s.devices.push_back({.id = kDsp, .accepts = {6}});
-    s.devices.push_back(
-        {.id = kSilent, .faults = {.silent = true}}); // listed by the scan, answers nothing else
-    for (const std::int32_t id : {401, 402})
-        s.devices.push_back({.id = id, .serial = true, .faults = {}});
+    s.devices.insert(s.devices.end(), {{.id = kDrop, .faults = {.dropAfter = 100000}},
+                                       {.id = kCorrupt, .faults = {.corruptAt = 70000}},
+                                       {.id = kReject, .faults = {.reject = true}},
+                                       {.id = kFlashFail, .faults = {.flashFail = true}},
+                                       {.id = kStall, .faults = {.stallAfter = 100000}},
+                                       {.id = kStallToo, .faults = {.stallAfter = 100000}},
+                                       {.id = kDsp, .accepts = {6}},
+                                       {.id = kSilent, .faults = {.silent = true}}, // listed, answers nothing
+                                       {.id = 401, .serial = true, .faults = {}},
+                                       {.id = 402, .serial = true, .faults = {}}});
     for (const std::int32_t id : {403, -5, -2147483647 - 1, kRecord}) // 403 network only; order is not sorted
         s.devices.push_back({.id = id, .faults = {}});
     DeviceSetup& r = s.devices.back();
@@ -187,16 +185,13 @@ TEST(Info, OwnRecordUnknownIdsRefusedAtOnceSilentOncePerScan) {
     ASSERT_NE(DllGetRemoteInfo(-5, &info), 0);
     EXPECT_STREQ(info.name, g_layout.devices[g_layout.devices.size() - 3].name.c_str());
     const RemoteInfo zero{};
-    for (const std::int32_t id : {0, 4999, 2147483646}) {
+    for (const std::int32_t id : {0, 4999, 2147483646, kSilent}) { // the silent one already asked
         std::memset(&info, 0xCC, sizeof info);
         const auto start = steady_clock::now();
         EXPECT_EQ(DllGetRemoteInfo(id, &info), 0) << id;
-        EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2));
-        EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0) << "record cleared";
+        EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2)) << id;
+        EXPECT_EQ(std::memcmp(&info, &zero, sizeof info), 0) << "record cleared for " << id;
     }
-    const auto start = steady_clock::now();
-    EXPECT_EQ(DllGetRemoteInfo(kSilent, &info), 0);
-    EXPECT_LT(steady_clock::now() - start, milliseconds(kT / 2));
 }
 
 // The faulty device comes first, so a failure that stopped the loop early would show.
@@ -253,9 +248,8 @@ TEST(Upload, CancelReachesTheLibraryWhileTheValueStandsStill) {
 }
 
 TEST(Upload, ThirtyDevicesCommitTogether) {
-    std::vector<std::int32_t> ids;
-    for (std::int32_t id = 101; id <= 130; ++id)
-        ids.push_back(id);
+    std::vector<std::int32_t> ids(30);
+    std::iota(ids.begin(), ids.end(), 101);
     const std::string path = image("thirty.bin", 200000, 7, 30);
     g_progress.clear();
     EXPECT_EQ(DllUploadFileToDevices(30, ids.data(), path.c_str(), record), 1);

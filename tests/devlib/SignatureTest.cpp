@@ -1,9 +1,10 @@
 // Signed images through the library against simulated devices that check them: over 400
 // tampered variants of a signed image (bit flips over header, payload and signature section,
-// resealed as an attacker would; a section cut, stripped, re-signed by an untrusted key, with
-// a lower counter, grafted from another image) commit nowhere and each is refused with its
-// reason; the genuine image commits where its key is trusted and where no key is; key
-// rotation; a lower counter refused after a commit, also after a restart.
+// resealed as an attacker would; a section stripped, re-signed by an untrusted key, with a
+// lower counter, grafted from another image) commit nowhere and each is refused with its
+// reason (a section cut or damaged is no image: tests/wire and the library test refuse those); the genuine
+// image commits where its key is trusted and where no key is; key rotation; a lower counter refused after a
+// commit, also after a restart.
 #include "devlib/TestDll.h"
 #include "support/LittleEndian.h"
 #include "tests/support/StationProcess.h"
@@ -13,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <tuple>
 
 using namespace zutest;
@@ -68,9 +68,7 @@ Bytes resealed(Bytes b) {
 
 // Each target's outcome for `image` sent to `ids`.
 std::vector<UploadOutcome> upload(const Bytes& image, std::vector<std::int32_t> ids) {
-    const std::string path = g_dir.file("image.bin");
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    const std::string path = g_dir.write("image.bin", std::string(image.begin(), image.end()));
     DllUploadFileToDevices(static_cast<int32_t>(ids.size()), ids.data(), path.c_str(), nullptr);
     std::vector<UploadOutcome> report(ids.size());
     DllGetUploadReport(report.data(), static_cast<int32_t>(report.size()));
@@ -97,8 +95,7 @@ TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
     ASSERT_TRUE(g_station->running()) << g_station->error();
     const Bytes good = signedImage(g_old, 5);
     const std::size_t section = good.size() - fwimage::kSignatureSectionSize;
-    const std::string noVerify = "signature does not verify",
-                      invalid = "not sent: the file is not a valid firmware image";
+    const std::string noVerify = "signature does not verify";
     // `count` bit positions spread evenly over bytes from..to: type code, versions and dates,
     // payload, key id and counter, signature.
     std::vector<std::size_t> bits;
@@ -121,11 +118,6 @@ TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
                                  : sig.counter < 5                             ? belowFive(sig.counter)
                                                                                : noVerify);
     }
-    for (const std::size_t cut : {1, 44, 87}) // the section cut short: no image at all
-        variants.emplace_back(Bytes(good.begin(), good.end() - static_cast<long>(cut)), invalid);
-    Bytes damaged = good; // a flip nobody resealed
-    damaged[section + 30] ^= 4;
-    variants.emplace_back(damaged, invalid);
     variants.emplace_back(Bytes(good.begin(), good.begin() + static_cast<long>(section)), "unsigned image");
     variants.emplace_back(signedImage(g_stranger, 5), unknownKey(fwsign::keyIdOf(g_stranger.publicKey)));
     variants.emplace_back(signedImage(g_old, 4), belowFive(4));
@@ -137,17 +129,15 @@ TEST(Signature, EveryTamperedImageRefusedWithItsReason) {
 
     for (const auto& [image, reason] : variants) {
         for (const UploadOutcome& r : upload(image, {kTrustsOld, kTrustsBoth})) {
-            EXPECT_EQ(r.outcome, reason == invalid ? UPLOAD_UNREACHABLE : UPLOAD_REFUSED) << reason;
+            EXPECT_EQ(r.outcome, UPLOAD_REFUSED) << reason;
             EXPECT_EQ(r.reason, reason) << "variant " << &reason - &variants[0].second;
         }
     }
-    EXPECT_EQ(majorOf(kTrustsOld), 1);
-    EXPECT_EQ(majorOf(kTrustsBoth), 1);
+    EXPECT_TRUE(majorOf(kTrustsOld) == 1 && majorOf(kTrustsBoth) == 1) << "a tampered image committed";
     // The genuine image: taken where its key is trusted and where no key is.
     for (const UploadOutcome& r : upload(good, {kTrustsOld, kNoKeys}))
         EXPECT_EQ(r.outcome, UPLOAD_COMMITTED) << r.reason;
-    EXPECT_EQ(majorOf(kTrustsOld), 3);
-    EXPECT_EQ(majorOf(kNoKeys), 3);
+    EXPECT_TRUE(majorOf(kTrustsOld) == 3 && majorOf(kNoKeys) == 3) << "the genuine image not committed";
 }
 
 TEST(Signature, KeyRotationAndRollbackAcrossARestart) {

@@ -13,28 +13,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 using namespace std::chrono_literals;
+using zutest::readFile;
 
-namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::string source() {
-    return std::getenv("ZU_SOURCE_DIR") ? std::getenv("ZU_SOURCE_DIR") : ".";
-}
-
-} // namespace
+const std::string kSource = std::getenv("ZU_SOURCE_DIR") ? std::getenv("ZU_SOURCE_DIR") : ".";
 
 TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     if (std::string missing; !support::VirtualDisplay::available(&missing))
         GTEST_SKIP() << missing << " not installed";
     zutest::TempDir dir;
-    zutest::StationProcess station(readFile(source() + "/res/demo-station.json"));
+    zutest::StationProcess station(readFile(kSource + "/res/demo-station.json"));
     ASSERT_TRUE(station.running()) << station.error();
     support::VirtualDisplay display;
     ASSERT_TRUE(display.running()) << display.error();
@@ -46,7 +35,7 @@ TEST(Program, ShowsItsWindowAndWritesTheRecordOnEscape) {
     std::ofstream(store) << "[Recent%20File%20List]\nFile1=" << image << "\nFile3=/fw/old.mem\nStray=x\n";
     // Only matters in sanitized builds; see the file for why.
     const char* lsan = std::getenv("LSAN_OPTIONS");
-    const std::string suppress = "suppressions=" + source() + "/tests/e2e/lsan.supp";
+    const std::string suppress = "suppressions=" + kSource + "/tests/e2e/lsan.supp";
     const std::string output = dir.file("program-output.txt");
     support::ChildProcess updater({zutest::binDir() + "/zentavo-update", started},
                                   {{"QT_QPA_PLATFORM", "xcb"},

@@ -47,20 +47,18 @@ void checkBytes(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     checkBytes(data, size);
-    if (size >= fwimage::kHeaderSize) {
-        std::vector<std::uint8_t> fixed(data, data + size);
-        support::storeU32(fixed.data() + 56, wire::crc32Of(fixed.data() + 64, size - 64));
-        support::storeU32(fixed.data() + 60, wire::crc32Of(fixed.data(), 60));
-        checkBytes(fixed.data(), fixed.size());
-    }
     constexpr std::size_t kSection = fwimage::kSignatureSectionSize;
-    if (size >= fwimage::kHeaderSize + kSection) {
+    for (const std::size_t section : {std::size_t{0}, kSection}) { // as an unsigned, then a signed image
+        if (size < fwimage::kHeaderSize + section)
+            continue;
         std::vector<std::uint8_t> fixed(data, data + size);
-        const std::size_t end = size - kSection;
-        support::storeU32(fixed.data() + 52, static_cast<std::uint32_t>(end - 64));
+        const std::size_t end = size - section;
+        if (section != 0) {
+            support::storeU32(fixed.data() + 52, static_cast<std::uint32_t>(end - 64));
+            support::storeU32(fixed.data() + size - 4, wire::crc32Of(fixed.data() + end, kSection - 4));
+        }
         support::storeU32(fixed.data() + 56, wire::crc32Of(fixed.data() + 64, end - 64));
         support::storeU32(fixed.data() + 60, wire::crc32Of(fixed.data(), 60));
-        support::storeU32(fixed.data() + size - 4, wire::crc32Of(fixed.data() + end, kSection - 4));
         checkBytes(fixed.data(), fixed.size());
     }
     return 0;

@@ -22,11 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& changes, const std::string& outPath) {
     if (argv.empty())
         return -1;
@@ -37,10 +32,8 @@ pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& changes, con
         if (std::none_of(changes.begin(), changes.end(), [&](const auto& c) { return c.first == name; }))
             env.push_back(entry);
     }
-    for (const auto& change : changes) {
-        if (change.second != kUnset)
-            env.push_back(change.first + "=" + change.second);
-    }
+    for (const auto& [name, value] : changes)
+        env.emplace_back(name).append("=").append(value);
     std::vector<std::string> args = argv;
     std::vector<char*> argp, envp;
     for (std::string& s : args)
@@ -64,6 +57,11 @@ pid_t spawn(const std::vector<std::string>& argv, const EnvChanges& changes, con
 }
 
 } // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const EnvChanges& env,
                            const std::string& outputPath)
@@ -92,15 +90,12 @@ void ChildProcess::signal(int sig) const {
         ::kill(m_pid, sig);
 }
 
-bool ChildProcess::wait(std::chrono::milliseconds timeout, const std::function<void()>& idle) {
+bool ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto until = Clock::now() + timeout;
     while (running()) {
         if (Clock::now() >= until)
             return false;
-        if (idle)
-            idle();
-        else
-            std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(2ms);
     }
     return m_pid > 0;
 }

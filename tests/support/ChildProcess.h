@@ -15,9 +15,8 @@
 
 namespace support {
 
-// name=value sets; the value kUnset removes the name.
+// name=value pairs set in the child's environment.
 using EnvChanges = std::vector<std::pair<std::string, std::string>>;
-constexpr const char* kUnset = "\x01unset";
 // As an output path: the child writes to this process's stdout and stderr.
 constexpr const char* kSharedOutput = "-";
 
@@ -30,14 +29,11 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
     bool running(); // reaps it when it has ended
     void signal(int sig) const;
 
-    // Polls until it ends or `timeout` passes, calling `idle` (if any) between polls.
-    // True when it ended; status() and usage() then hold its end.
-    bool wait(std::chrono::milliseconds timeout, const std::function<void()>& idle = {});
+    // Polls until it ends or `timeout` passes. True when it ended; status() and usage() then hold its end.
+    bool wait(std::chrono::milliseconds timeout);
     // Sends `sig`, waits up to `grace`, then SIGKILL. The wait status, or -1 if it never started.
     int stop(std::chrono::milliseconds grace = std::chrono::seconds(5), int sig = SIGTERM);
 
@@ -67,5 +63,8 @@ int runProgram(const std::vector<std::string>& argv, const EnvChanges& env, std:
 
 // Full path of `name` found on $PATH, or empty.
 std::string findProgram(const std::string& name);
+
+// A whole file's contents (empty if unreadable).
+std::string readFile(const std::string& path);
 
 } // namespace support

@@ -55,8 +55,7 @@ std::string StationLayout::toJson() const {
                           {"corrupt_at", f.corruptAt},
                           {"reject", f.reject},
                           {"flash_fail", f.flashFail},
-                          {"stall_after", f.stallAfter},
-                          {"delay_ms", f.delayMs}}}});
+                          {"stall_after", f.stallAfter}}}});
         if (!d.accepts.empty())
             list.back()["accepts"] = d.accepts;
         if (!d.trustedKeys.empty())
@@ -80,11 +79,6 @@ StationLayout makeStation(int count, std::int32_t firstId) {
         s.devices.push_back(d);
     }
     return s;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string selfPath() {

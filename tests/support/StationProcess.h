@@ -41,7 +41,6 @@ struct DeviceFaults {
     bool reject = false;
     bool flashFail = false;
     std::uint32_t stallAfter = 0;
-    std::uint32_t delayMs = 0;
 };
 
 struct DeviceSetup {
@@ -141,8 +140,7 @@ std::vector<std::uint8_t> makeImageBytes(std::size_t payloadSize, int major = 3,
                                          std::uint32_t typeCode = 0x01010241,
                                          const char* name = "Test image");
 
-// A whole file's contents (empty if unreadable).
-std::string readFile(const std::string& path);
+using support::readFile;
 
 // Directory holding the project's binaries ($ZU_BIN_DIR, else this program's own folder).
 std::string binDir();

@@ -6,20 +6,16 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <iterator>
 #include <sstream>
 
 namespace support {
 
 VirtualDisplay::VirtualDisplay() {
     const std::string xvfb = findProgram("Xvfb");
-    if (xvfb.empty()) {
-        m_error = "Xvfb not found";
-        return;
-    }
     int fds[2];
-    if (::pipe(fds) != 0) {
-        m_error = "pipe failed";
+    if (xvfb.empty() || ::pipe(fds) != 0) {
+        m_error = xvfb.empty() ? "Xvfb not found" : "pipe failed";
         return;
     }
     Fd reader(fds[0]);
@@ -30,29 +26,18 @@ VirtualDisplay::VirtualDisplay() {
     m_server = std::make_unique<ChildProcess>(
         std::vector<std::string>{xvfb, "-displayfd", std::to_string(writer.get()), "-nolisten", "tcp",
                                  "-screen", "0", "1280x1024x24", "-noreset"});
-    writer.reset();
-    if (!m_server->started()) {
-        m_error = "cannot start Xvfb";
-        return;
-    }
-    std::string number;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < until && number.find('\n') == std::string::npos) {
-        pollfd p{reader.get(), POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[32];
-        const ssize_t n = ::read(reader.get(), buf, sizeof buf);
-        if (n <= 0)
-            break;
+    writer.reset();     // so that the pipe ends (no display) if Xvfb did not start
+    std::string number; // "N\n", written at once; each read waits 15 s at most
+    pollfd p{reader.get(), POLLIN, 0};
+    char buf[32];
+    for (ssize_t n = 0; number.find('\n') == std::string::npos && ::poll(&p, 1, 15000) > 0 &&
+                        (n = ::read(reader.get(), buf, sizeof buf)) > 0;)
         number.append(buf, static_cast<std::size_t>(n));
-    }
     const auto end = number.find('\n');
-    if (end == std::string::npos || end == 0) {
+    if (end == std::string::npos || end == 0)
         m_error = "Xvfb did not report a display";
-        return;
-    }
-    m_display = ":" + number.substr(0, end);
+    else
+        m_display = ":" + number.substr(0, end);
 }
 
 VirtualDisplay::~VirtualDisplay() {
@@ -61,14 +46,8 @@ VirtualDisplay::~VirtualDisplay() {
 }
 
 bool VirtualDisplay::available(std::string* missing) {
-    std::string absent;
-    for (const char* program : {"Xvfb", "xdotool"}) {
-        if (findProgram(program).empty())
-            absent += absent.empty() ? program : std::string(", ") + program;
-    }
-    if (missing)
-        *missing = absent;
-    return absent.empty();
+    *missing = findProgram("Xvfb").empty() ? "Xvfb" : findProgram("xdotool").empty() ? "xdotool" : "";
+    return missing->empty();
 }
 
 int VirtualDisplay::xdotool(const std::vector<std::string>& args, std::string* out) const {
@@ -82,14 +61,8 @@ std::vector<std::string> VirtualDisplay::visibleWindows(const std::string& title
     // --name takes a regular expression; the title holds no special characters.
     if (xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"}, &out) != 0)
         return {};
-    std::vector<std::string> ids;
     std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty())
-            ids.push_back(line);
-    }
-    return ids;
+    return {std::istream_iterator<std::string>(lines), {}};
 }
 
 } // namespace support

@@ -17,7 +17,7 @@ public:
     VirtualDisplay(const VirtualDisplay&) = delete;
     VirtualDisplay& operator=(const VirtualDisplay&) = delete;
 
-    static bool available(std::string* missing); // Xvfb and xdotool on $PATH
+    static bool available(std::string* missing); // Xvfb and xdotool on $PATH, else one missing
     bool running() const { return !m_display.empty(); }
     const std::string& display() const { return m_display; } // ":N"
     const std::string& error() const { return m_error; }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <regex>
 
 using namespace wire;
@@ -69,30 +70,33 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     readVectors("protocol.md", v);
     readVectors("image-format.md", v);
     EXPECT_EQ(v.size(), 18u) << "an example was added or removed: check it here";
+    // The example `name` written from `fields`, and read back to them.
+    const auto datagram = [&](const char* name, std::uint32_t seq, const auto& fields, auto encode,
+                              auto decode) {
+        EXPECT_EQ(encode(seq, fields), v[name]) << name;
+        EXPECT_EQ(decode(datagramOf(v[name], seq)), fields) << name;
+    };
+    const auto frame = [&](const char* name, const auto& fields, auto decode) {
+        EXPECT_EQ(encode(fields), v[name]) << name;
+        EXPECT_EQ(decode(frameOf(v[name])), fields) << name;
+    };
 
     EXPECT_EQ(encodeScanRequest(0x12345678), v["scan-request"]);
     EXPECT_TRUE(isScanRequest(datagramOf(v["scan-request"], 0x12345678)));
-    EXPECT_EQ(encodeInfoRequest(0x12345679, 101), v["info-request"]);
-    EXPECT_EQ(decodeInfoRequest(datagramOf(v["info-request"], 0x12345679)), 101);
-    const ScanPart scan{2, 0, {101, 102}};
-    EXPECT_EQ(encodeScanReply(0x12345678, scan), v["scan-reply"]);
-    EXPECT_EQ(decodeScanReply(datagramOf(v["scan-reply"], 0x12345678)), scan);
+    datagram("info-request", 0x12345679, 101, encodeInfoRequest, decodeInfoRequest);
+    datagram("scan-reply", 0x12345678, ScanPart{2, 0, {101, 102}}, encodeScanReply, decodeScanReply);
     const DeviceInfo info{101, InfoOk, 0xC0A80114, 0x01010241, 2, 3, "Cluster A"};
-    EXPECT_EQ(encodeInfoReply(0x12345679, info), v["info-reply"]);
-    EXPECT_EQ(decodeInfoReply(datagramOf(v["info-reply"], 0x12345679)), info);
-
-    const BeginMsg begin{101, 0x400000, 0xDEADBEEF, 65536, 2};
-    EXPECT_EQ(encode(begin), v["begin"]);
-    EXPECT_EQ(decodeBegin(frameOf(v["begin"])), begin);
-    EXPECT_EQ(encode(BeginReplyMsg{101, Ok}), v["begin-reply"]);
-    EXPECT_EQ(decodeBeginReply(frameOf(v["begin-reply"])), (BeginReplyMsg{101, Ok}));
-    EXPECT_EQ(encode(BeginReplyMsg{122, NotAccepted}), v["begin-reply-not-accepted"]);
-    EXPECT_EQ(encode(ChunkAckMsg{65536, Ok}), v["chunk-ack"]);
-    EXPECT_EQ(decodeChunkAck(frameOf(v["chunk-ack"])), (ChunkAckMsg{65536, Ok}));
-    EXPECT_EQ(encode(EndMsg{0xDEADBEEF}), v["end"]);
-    EXPECT_EQ(decodeEnd(frameOf(v["end"])), EndMsg{0xDEADBEEF});
-    EXPECT_EQ(encode(CommitReplyMsg{Ok, 2, 4}), v["commit-reply"]);
-    EXPECT_EQ(decodeCommitReply(frameOf(v["commit-reply"])), (CommitReplyMsg{Ok, 2, 4}));
+    datagram("info-reply", 0x12345679, info, encodeInfoReply, decodeInfoReply);
+    frame("begin", BeginMsg{101, 0x400000, 0xDEADBEEF, 65536, 2}, decodeBegin);
+    frame("begin-reply", BeginReplyMsg{101, Ok}, decodeBeginReply);
+    frame("begin-reply-not-accepted", BeginReplyMsg{122, NotAccepted}, decodeBeginReply);
+    frame("chunk-ack", ChunkAckMsg{65536, Ok}, decodeChunkAck);
+    frame("end", EndMsg{0xDEADBEEF}, decodeEnd);
+    frame("commit-reply", CommitReplyMsg{Ok, 2, 4}, decodeCommitReply);
+    frame("begin-reply-unsigned", BeginReplyMsg{101, Unsigned}, decodeBeginReply);
+    frame("begin-reply-unknown-key", BeginReplyMsg{101, UnknownKey}, decodeBeginReply);
+    frame("begin-reply-counter-too-low", BeginReplyMsg{101, CounterTooLow, 5}, decodeBeginReply);
+    frame("verify-reply-bad-signature", VerifyReplyMsg{BadSignature}, decodeVerifyReply);
 
     // The library sends a chunk as head, image bytes where they lie, trailer.
     const Bytes abcd = {'A', 'B', 'C', 'D'};
@@ -103,7 +107,7 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     chunk.insert(chunk.end(), parts.trailer.begin(), parts.trailer.end());
     EXPECT_EQ(chunk, v["chunk"]);
     EXPECT_EQ(encode(ChunkMsg{0, abcdCrc, abcd}), v["chunk"]);
-    const Frame f = frameOf(v["chunk"]);
+    const Frame f = frameOf(v["chunk"]); // the decoded data points into it
     const auto read = decodeChunk(f);
     EXPECT_TRUE(read && read->offset == 0 && read->dataCrc == abcdCrc &&
                 Bytes(read->data.begin(), read->data.end()) == abcd);
@@ -118,8 +122,7 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     fwsign::PublicKey pub{};
     fwsign::SecretKey secret{};
     std::array<std::uint8_t, crypto_sign_SEEDBYTES> seed{};
-    for (std::size_t i = 0; i < seed.size(); ++i)
-        seed[i] = static_cast<std::uint8_t>(i);
+    std::iota(seed.begin(), seed.end(), std::uint8_t{0});
     ASSERT_TRUE(fwsign::ready());
     crypto_sign_seed_keypair(pub.data(), secret.data(), seed.data());
     const Bytes& unsigned_ = v["image"];
@@ -128,25 +131,13 @@ TEST(DocVectors, EncodeGivesTheDocumentedBytesDecodeTheDocumentedFields) {
     const auto section = fwimage::encodeSignatureSection(sig);
     signedImage.insert(signedImage.end(), section.begin(), section.end());
     EXPECT_EQ(signedImage, v["signed-image"]);
-    fwimage::ImageInfo signedFields;
-    EXPECT_EQ(fwimage::parseImage(v["signed-image"].data(), v["signed-image"].size(), signedFields),
-              fwimage::ImageError::None);
-    EXPECT_EQ(signedFields.signature, sig);
+    const Bytes& documented = v["signed-image"];
+    EXPECT_EQ(fwimage::parseImage(documented.data(), documented.size(), fields), fwimage::ImageError::None);
+    EXPECT_EQ(fields.signature, sig);
     EXPECT_EQ(fwsign::keyIdText(sig.keyId), "56475aa75463474c");
     fwsign::ImageHasher hasher;
     hasher.update(unsigned_.data(), unsigned_.size());
-    EXPECT_TRUE(hasher.verify(signedFields.signature, pub));
-
-    const BeginMsg signedBegin{101, 68, crc32Of(unsigned_.data(), unsigned_.size()), 65536, 2, sig};
-    EXPECT_EQ(encode(signedBegin), v["begin-signed"]);
-    EXPECT_EQ(decodeBegin(frameOf(v["begin-signed"])), signedBegin);
-    for (const auto& [name, reply] :
-         {std::pair("begin-reply-unsigned", BeginReplyMsg{101, Unsigned}),
-          std::pair("begin-reply-unknown-key", BeginReplyMsg{101, UnknownKey}),
-          std::pair("begin-reply-counter-too-low", BeginReplyMsg{101, CounterTooLow, 5})}) {
-        EXPECT_EQ(encode(reply), v[name]) << name;
-        EXPECT_EQ(decodeBeginReply(frameOf(v[name])), reply) << name;
-    }
-    EXPECT_EQ(encode(VerifyReplyMsg{BadSignature}), v["verify-reply-bad-signature"]);
-    EXPECT_EQ(decodeVerifyReply(frameOf(v["verify-reply-bad-signature"])), VerifyReplyMsg{BadSignature});
+    EXPECT_TRUE(hasher.verify(fields.signature, pub));
+    frame("begin-signed", BeginMsg{101, 68, crc32Of(unsigned_.data(), unsigned_.size()), 65536, 2, sig},
+          decodeBegin);
 }

@@ -182,10 +182,10 @@ TEST(Mkfwimage, WritesWhatTheReaderReadsBackFailedWritesLeaveNothing) {
                              70000,       read.payloadCrc};
     EXPECT_EQ(read, expected);
     const std::string payload(1234, 'p'); // replacing the file
-    const int replaced = mkfwimage({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3",
-                                    "--payload", dir.write("payload.raw", payload), "--output", out})
-                             .first;
-    ASSERT_EQ(replaced, 0);
+    const auto [replaced, said] =
+        mkfwimage({"--type", "2", "--name", "NetAppl", "--version", "1.5", "--date", "1/2/3", "--payload",
+                   dir.write("payload.raw", payload), "--output", out});
+    ASSERT_EQ(replaced, 0) << said;
     Bytes contents;
     ASSERT_EQ(fwimage::loadImageFile(out.c_str(), contents, read), None);
     EXPECT_EQ(text(contents).substr(64), payload);
