@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -139,7 +140,7 @@ QString ProgressView::liveLine(const Device& d) const {
         const double left = (static_cast<double>(m_imageBytes) - bytes) / rate;
         line += rate >= 1e6 ? QStringLiteral("  %1 MB/s").arg(rate / 1e6, 0, 'f', 1)
                             : QStringLiteral("  %1 kB/s").arg(rate / 1e3, 0, 'f', 1);
-        line += QStringLiteral("  %1 s left").arg(static_cast<qint64>(left + 0.5));
+        line += QStringLiteral("  %1 s left").arg(std::llround(left));
     }
     return line;
 }

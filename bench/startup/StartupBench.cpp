@@ -12,7 +12,7 @@
 #include "bench/startup/UdpRelay.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
-#include "tests/support/VirtualDisplay.h"
+#include "bench/startup/VirtualDisplay.h"
 
 #include "app/UpdaterApp.h"
 #include "ui/UpdateDialog.h"

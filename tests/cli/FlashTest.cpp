@@ -3,7 +3,7 @@
 // characters), the reason for each kind of invalid file, the policy on re-runs and
 // downgrades with its dry run, two stations in one history, a history that is no
 // file, Ctrl-C in the transfer (nothing committed) and in the flash (waited for),
-// and a library without the per-device operation.
+// a library without the per-device operation, and the serial line.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
 #include "wire/Crc32.h"
@@ -296,4 +296,18 @@ TEST(Flash, RunsOnALibraryWithoutPerDeviceProgress) {
     EXPECT_EQ(f.run({"update", f.image, "--all"}, out), 0) << out;
     EXPECT_TRUE(hasLine(out, "warning: Programming flash - do not turn machine off  !!!")) << out;
     EXPECT_TRUE(hasLine(out, "102  Cluster B  1.00 -> 3.07  committed")) << out;
+}
+
+// Over the serial line: the one device named, as "Use Com1" sends it.
+TEST(Flash, SendsOverTheSerialLine) {
+    zutest::TempDir tty;
+    zutest::StationLayout layout = station(0, 0);
+    layout.devices[2].serial = true; // the fader unit
+    Flash f(layout, {.serialPath = tty.file("ttyS")});
+    ASSERT_TRUE(f.station.running()) << f.station.error();
+    f.env.emplace_back("TESTDLL_COM1", tty.file("ttyS"));
+    const std::string mem = zutest::makeImageFile(f.dir.file("f.mem"), 20000, 1, 8, 4);
+    std::string out;
+    EXPECT_EQ(f.run({"update", mem, "--device", "121", "--port", "com1"}, out), 0) << out;
+    EXPECT_TRUE(hasLine(out, "121  Fader  1.07 -> 1.08  committed")) << out;
 }

@@ -59,15 +59,6 @@ std::optional<ImageFileInfo> FakeDeviceLibrary::fileInfo(const QByteArray& path)
     return found->second.info;
 }
 
-std::optional<ImageFileDetails> FakeDeviceLibrary::fileDetails(const QByteArray& path) {
-    log({.function = "DllGetFileDetails", .path = path});
-    const auto found = m_script.files.find(path);
-    ImageFileDetails details;
-    if (found == m_script.files.end() || !found->second.valid)
-        details.problem = QStringLiteral("not a firmware image");
-    return details;
-}
-
 bool FakeDeviceLibrary::openPort(int port) {
     log({.function = "DllOpenPort", .id = port});
     const auto found = m_script.portResults.find(port);

@@ -82,10 +82,10 @@ public:
     int32_t scanNetwork(int32_t* ids, int32_t capacity) override;
     std::optional<DeviceInfo> remoteInfo(int32_t id) override;
     std::optional<ImageFileInfo> fileInfo(const QByteArray& path) override;
-    std::optional<ImageFileDetails> fileDetails(const QByteArray& path) override;
+    std::optional<ImageFileDetails> fileDetails(const QByteArray&) override { return std::nullopt; }
     bool openPort(int port) override;
     UploadReply upload(const UploadRequest& request, UploadObserver& observer) override;
-    bool reportsEachDevice() const override { return true; }
+    bool reportsEachDevice() const override { return false; }
     QString station(int serialPort) const override;
 
 private:

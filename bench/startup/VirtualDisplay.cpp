@@ -1,4 +1,4 @@
-#include "tests/support/VirtualDisplay.h"
+#include "bench/startup/VirtualDisplay.h"
 
 #include "support/Fd.h"
 

@@ -1,4 +1,4 @@
-// An X display for end-to-end checks and benchmarks of the real program: Xvfb on
+// An X display for the start-up benchmark of the real program: Xvfb on
 // a display number it picks itself (-displayfd), local connections only, driven with xdotool.
 #pragma once
 
