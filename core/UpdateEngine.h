@@ -63,7 +63,7 @@ public:
     // expected SHA-256), so that a refused file is known before any device is asked;
     // the two plans below go on from such a plan, or start with it themselves.
     UploadPlan planFile(const QByteArray& localPath) const;
-    UploadPlan planUpload(UploadPlan checked, UploadCommand command, const QList<int>& selectedRows,
+    UploadPlan planUpload(UploadPlan plan, UploadCommand command, const QList<int>& selectedRows,
                           int serialPort) const;
 
     // An upload to devices named by id: each is asked first. A named device that does
@@ -73,7 +73,7 @@ public:
     UploadPlan planNamedUpload(const QByteArray& localPath, const QList<int32_t>& ids, int serialPort) const {
         return planNamedUpload(planFile(localPath), ids, serialPort);
     }
-    UploadPlan planNamedUpload(UploadPlan checked, const QList<int32_t>& ids, int serialPort) const;
+    UploadPlan planNamedUpload(UploadPlan plan, const QList<int32_t>& ids, int serialPort) const;
 
     // From now on a plan refuses (WrongFile) a file whose SHA-256 is not `hex`, before
     // any device is asked; empty: no such check (the dialog's way).

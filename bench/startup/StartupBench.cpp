@@ -10,9 +10,9 @@
 //     window is visible, ended with Escape; peak resident memory from wait4.
 // Each figure is the median of --runs runs (default 11) after one warm-up.
 #include "bench/startup/UdpRelay.h"
+#include "bench/startup/VirtualDisplay.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/StationProcess.h"
-#include "bench/startup/VirtualDisplay.h"
 
 #include "app/UpdaterApp.h"
 #include "ui/UpdateDialog.h"
