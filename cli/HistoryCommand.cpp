@@ -45,10 +45,13 @@ int runHistory(const FlashOptions& options) {
     const QString path = historyPath(QLatin1String(kHistoryApplication));
     const std::string station = utf8(options.station);
     QString error;
+    // A line that does not even hold the address is passed over unparsed.
+    const QByteArray mention = QByteArray::fromStdString(station);
     const QList<QByteArray> entries = readHistoryTail(
         path, options.historyCount,
         [&](const QByteArray& line) {
-            return station.empty() || text(parse(line), "station").toStdString() == station;
+            return station.empty() ||
+                   (line.contains(mention) && text(parse(line), "station").toStdString() == station);
         },
         error);
     if (!error.isEmpty()) {

@@ -144,9 +144,8 @@ QList<QByteArray> readHistoryTail(const QString& path, qsizetype count,
             const QByteArray line = block.mid(i + 1, lineEnd - i - 1);
             lineEnd = i;
             // A line cut short by a crash is no entry: only whole JSON objects count.
-            if (!overlong && !line.isEmpty() &&
-                Json::accept(line.constData(), line.constData() + line.size()) && line.startsWith('{') &&
-                (!keep || keep(line)))
+            if (!overlong && line.startsWith('{') && (!keep || keep(line)) &&
+                Json::accept(line.constData(), line.constData() + line.size()))
                 found.append(line);
             overlong = false;
         }

@@ -26,7 +26,8 @@ QByteArray historyEntry(const UploadResult& result, const QDateTime& time);
 // left alone. False after one line on stderr.
 bool appendHistory(const QString& path, const QByteArray& entry);
 
-// The last `count` entries of the history at `path` that `keep` accepts, oldest
+// The last `count` entries of the history at `path` that `keep` accepts (asked first, so
+// it can pass over most lines without parsing them), oldest
 // first, each a whole JSON object as its line holds it. Read from the end, so
 // the time and memory it takes follow what it returns, not the history's size.
 // Only a regular file is read; `error` says why not (empty: no history yet).
