@@ -137,9 +137,10 @@ std::uint16_t checkSignature(const SessionContext& ctx, const DeviceConfig& dev,
 }
 
 // Receives chunks and the End; true when the image arrived whole and verified.
-// `next` receives a Begin that interrupts the session on a shared line.
+// `next` receives a Begin that interrupts the session on a shared line. A refusal
+// frees the device before it is sent, so that the client's next upload finds it free.
 bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& dev, const wire::BeginMsg& up,
-             fwimage::ImageInfo& info, Frames& next) {
+             fwimage::ImageInfo& info, Frames& next, UploadClaim& claim) {
     const Faults& faults = dev.faults;
     Pacer link(ctx.linkBytesPerSecond);
     Received image;
@@ -169,6 +170,8 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             const std::uint16_t status = received == up.imageSize && end->imageCrc == up.imageCrc
                                              ? verify(image, dev, up, info)
                                              : std::uint16_t{wire::ImageCrcBad};
+            if (status != wire::Ok)
+                claim.release();
             return sendVerifyReply(ch, status) && status == wire::Ok;
         }
         const auto chunk = wire::decodeChunk(f);
@@ -176,10 +179,12 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             return false;
         const std::size_t length = chunk->data.size();
         if (chunk->offset != received) {
+            claim.release();
             sendChunkAck(ch, received, wire::OutOfOrder);
             return false;
         }
         if (length == 0 || length != expected) { // every chunk full but the last
+            claim.release();
             sendChunkAck(ch, received, wire::BadRequest);
             return false;
         }
@@ -194,6 +199,7 @@ bool receive(const SessionContext& ctx, FrameChannel& ch, const DeviceConfig& de
             dataCrc = wire::crc32Of(data, length);
         }
         if (dataCrc != chunk->dataCrc) {
+            claim.release();
             sendChunkAck(ch, received, wire::ChunkCrcBad);
             return false;
         }
@@ -256,6 +262,7 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
     // Under the claim: no other session can raise the counter between this check and the commit.
     if (const std::uint16_t refusal = checkSignature(ctx, *dev, up); refusal != wire::Ok) {
         const std::uint32_t counter = ctx.table.counter(up.id);
+        claim.release();
         ch.send(wire::encode(wire::BeginReplyMsg{up.id, refusal, counter}));
         logRequest("upload %d: refused, %s", up.id,
                    refusal == wire::Unsigned     ? "unsigned image"
@@ -270,7 +277,7 @@ std::optional<wire::Frame> runUpload(const SessionContext& ctx, FrameChannel& ch
 
     Frames next;
     fwimage::ImageInfo info;
-    if (!receive(ctx, ch, *dev, up, info, next)) {
+    if (!receive(ctx, ch, *dev, up, info, next, claim)) {
         logRequest("upload %d: transfer ended without a verified image, old firmware kept", up.id);
         return next;
     }
